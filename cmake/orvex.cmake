@@ -1,0 +1,45 @@
+# Shared build settings of the orvex targets.
+
+include(CheckCXXSourceCompiles)
+find_package(PkgConfig REQUIRED)
+
+# Warnings are errors for the project's own targets only, never for consumers.
+add_library(orvex_warnings INTERFACE)
+target_compile_options(orvex_warnings INTERFACE
+  $<BUILD_INTERFACE:-Wall -Wextra -Werror>)
+
+add_library(orvex_sanitize INTERFACE)
+if(ORVEX_SANITIZE)
+  set(_orvex_san -fsanitize=address,undefined -fno-sanitize-recover=all
+                 -fno-omit-frame-pointer)
+  target_compile_options(orvex_sanitize INTERFACE ${_orvex_san})
+  target_link_options(orvex_sanitize INTERFACE ${_orvex_san})
+endif()
+
+# Newer C libraries (glibc 2.38+) declare strlcpy with C linkage; use theirs.
+check_cxx_source_compiles("
+  #include <string.h>
+  int main() { char d[4]; return (int)strlcpy(d, \"ab\", sizeof d); }"
+  ORVEX_HAVE_SYSTEM_STRLCPY)
+
+# orvex_add_library(NAME module SOURCES ... [DEPS ...])
+# Makes the static library orvex_<module> with the alias orvex::<module>.
+function(orvex_add_library module)
+  cmake_parse_arguments(A "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(orvex_${module} STATIC ${A_SOURCES})
+  add_library(orvex::${module} ALIAS orvex_${module})
+  target_include_directories(orvex_${module} PUBLIC
+    $<BUILD_INTERFACE:${ORVEX_ROOT}>)
+  target_compile_features(orvex_${module} PUBLIC cxx_std_17)
+  target_link_libraries(orvex_${module} PUBLIC ${A_DEPS} orvex_sanitize
+                        PRIVATE $<BUILD_INTERFACE:orvex_warnings>)
+  set_target_properties(orvex_${module} PROPERTIES
+    OUTPUT_NAME orvex_${module} POSITION_INDEPENDENT_CODE ON)
+endfunction()
+
+# orvex_add_program(NAME name SOURCES ... DEPS ...) for tools and tests.
+function(orvex_add_program name)
+  cmake_parse_arguments(A "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE ${A_DEPS} orvex_sanitize orvex_warnings)
+endfunction()

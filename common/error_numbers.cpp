@@ -1,0 +1,15 @@
+#include "common/error_numbers.h"
+
+const char* orvexerror(int code) {
+  switch (code) {
+    case 0: return "success";
+    case ERR_FILE_OPEN: return "file open failed";
+    case ERR_DIR_OPEN: return "directory open failed";
+    case ERR_XML_INPUT: return "XML input error";
+    case ERR_DB_NO_ROW: return "no database row";
+    case ERR_DB_CONNECT: return "database connect failed";
+    case ERR_DB_INIT: return "database init failed";
+    case ERR_DIR_CREATE: return "directory create failed";
+    default: return "unknown error";
+  }
+}

@@ -1,0 +1,18 @@
+// Error codes shared by every module. Operations that can fail return 0 for
+// success and one of these (negative) codes for failure.
+#ifndef ORVEX_COMMON_ERROR_NUMBERS_H
+#define ORVEX_COMMON_ERROR_NUMBERS_H
+
+constexpr int ERR_FILE_OPEN = -108;   // a file cannot be opened
+constexpr int ERR_DIR_OPEN = -111;    // the directory of a file cannot be opened
+constexpr int ERR_XML_INPUT = -112;   // expected opening tag missing, or early end
+constexpr int ERR_DB_NO_ROW = -136;   // no row, or an update not of exactly one row
+constexpr int ERR_DB_CONNECT = -138;  // no connection, or ping finds no live server
+constexpr int ERR_DB_INIT = -159;     // the client library gives no handle
+constexpr int ERR_DIR_CREATE = -192;  // a bucket directory cannot be created
+
+// A readable description of `code`: for the codes above their meaning, for
+// any other value a generic text. Never null; the text is static.
+const char* orvexerror(int code);
+
+#endif

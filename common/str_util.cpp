@@ -1,0 +1,38 @@
+#include "common/str_util.h"
+
+#include <md5.h>
+
+#include <cctype>
+
+#ifndef ORVEX_HAVE_SYSTEM_STRLCPY
+size_t strlcpy(char* dst, const char* src, size_t size) {
+  size_t len = strlen(src);
+  if (size) {
+    size_t n = len < size - 1 ? len : size - 1;
+    memcpy(dst, src, n);
+    dst[n] = 0;
+  }
+  return len;
+}
+#endif
+
+void strip_whitespace(char* str) {
+  size_t len = strlen(str);
+  size_t end = len;
+  while (end > 0 && isspace(static_cast<unsigned char>(str[end - 1]))) end--;
+  size_t start = 0;
+  while (start < end && isspace(static_cast<unsigned char>(str[start]))) start++;
+  if (start) memmove(str, str + start, end - start);
+  str[end - start] = 0;
+}
+
+void md5_string(const unsigned char* data, int len, char* out) {
+  // libmd writes the lower-case hex digest and its terminator.
+  MD5Data(data, len > 0 ? static_cast<size_t>(len) : 0, out);
+}
+
+std::string md5_string(const unsigned char* data, int len) {
+  char hex[MD5_HEX_LEN + 1];
+  md5_string(data, len, hex);
+  return std::string(hex, MD5_HEX_LEN);
+}

@@ -1,0 +1,27 @@
+// Small string routines shared by every module.
+#ifndef ORVEX_COMMON_STR_UTIL_H
+#define ORVEX_COMMON_STR_UTIL_H
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#ifndef ORVEX_HAVE_SYSTEM_STRLCPY
+// Copies at most size - 1 bytes of src and always terminates dst when size is
+// nonzero. Returns strlen(src). (Newer C libraries provide their own.)
+size_t strlcpy(char* dst, const char* src, size_t size);
+#endif
+
+// Removes leading and trailing white space (isspace) in place.
+void strip_whitespace(char* str);
+
+// Length of an MD5 digest as lower-case hex, without the terminator.
+constexpr int MD5_HEX_LEN = 32;
+
+// MD5 digest of data[0..len) as 32 lower-case hex digits.
+std::string md5_string(const unsigned char* data, int len);
+
+// The same, written into out (at least MD5_HEX_LEN + 1 bytes), no allocation.
+void md5_string(const unsigned char* data, int len, char* out);
+
+#endif

@@ -1,0 +1,281 @@
+// The members of MIOFILE and XML_PARSER outside the inline scanning core.
+#include "xml/xml_parser.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <locale.h>
+
+#include "common/error_numbers.h"
+
+MIOFILE::MIOFILE() : read_ptr(""), stream(nullptr), buf_start(read_ptr) {}
+
+MIOFILE::~MIOFILE() {}
+
+void MIOFILE::init_file(FILE* f) { stream = f; }
+
+void MIOFILE::init_buf_read(const char* s) {
+  stream = nullptr;
+  read_ptr = buf_start = s ? s : "";
+}
+
+void MIOFILE::_ungetc(int c) {
+  if (stream) {
+    ungetc(c, stream);
+  } else if (read_ptr > buf_start) {
+    read_ptr--;
+  }
+}
+
+XML_PARSER::XML_PARSER(MIOFILE* s) : is_tag(false), source(s) {
+  tag_buf[0] = 0;
+}
+
+bool XML_PARSER::parse_start(const char* tag) {
+  for (;;) {
+    if (get_tag() || !is_tag) return false;
+    // <?xml ...?>, other processing instructions, <!DOCTYPE ...>.
+    if (tag_buf[0] == '?' || tag_buf[0] == '!') continue;
+    return match_tag(tag);
+  }
+}
+
+int XML_PARSER::open_form(const char* tag) const {
+  if (!is_tag) return 0;
+  size_t n = strlen(tag);
+  if (strncmp(tag_buf, tag, n)) return 0;
+  if (tag_buf[n] == 0) return 1;
+  if (tag_buf[n] == '/' && tag_buf[n + 1] == 0) return 2;
+  return 0;
+}
+
+// Decodes the predefined entities and numeric references of src into dst
+// (capacity len >= 1). Anything that is not a known reference is copied as
+// it stands. A character is never split at the end of dst.
+static void decode_entities(const char* src, char* dst, int len) {
+  static const struct {
+    const char* name;
+    char c;
+  } named[] = {{"lt;", '<'}, {"gt;", '>'}, {"amp;", '&'}, {"quot;", '"'},
+               {"apos;", '\''}};
+  int n = 0;
+  while (*src) {
+    char out[4];
+    int out_len = 1;
+    out[0] = *src;
+    int used = 1;
+    if (*src == '&') {
+      for (const auto& e : named) {
+        size_t k = strlen(e.name);
+        if (!strncmp(src + 1, e.name, k)) {
+          out[0] = e.c;
+          used = 1 + static_cast<int>(k);
+          break;
+        }
+      }
+      if (used == 1 && src[1] == '#') {
+        bool hex = src[2] == 'x';
+        const char* digits = src + (hex ? 3 : 2);
+        char* end;
+        errno = 0;
+        unsigned long cp = strtoul(digits, &end, hex ? 16 : 10);
+        bool valid = end != digits && *end == ';' && errno == 0 && cp > 0 &&
+                     cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF) &&
+                     (*digits != '-' && *digits != '+' && *digits != ' ');
+        if (valid) {
+          used = static_cast<int>(end + 1 - src);
+          if (cp < 0x80) {
+            out[0] = static_cast<char>(cp);
+          } else if (cp < 0x800) {
+            out[0] = static_cast<char>(0xC0 | (cp >> 6));
+            out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+            out_len = 2;
+          } else if (cp < 0x10000) {
+            out[0] = static_cast<char>(0xE0 | (cp >> 12));
+            out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+            out_len = 3;
+          } else {
+            out[0] = static_cast<char>(0xF0 | (cp >> 18));
+            out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+            out_len = 4;
+          }
+        }
+      }
+    }
+    if (n + out_len > len - 1) break;
+    memcpy(dst + n, out, out_len);
+    n += out_len;
+    src += used;
+  }
+  dst[n] = 0;
+}
+
+bool XML_PARSER::read_value(const char* tag, char* buf, int len, bool decode) {
+  bool have_text = false;
+  for (;;) {
+    int kind = get_aux(tag_buf, TAG_BUF_LEN, nullptr, 0);
+    if (kind == SCAN_END) return false;
+    is_tag = kind == SCAN_TAG;
+    if (is_tag) {
+      if (tag_buf[0] == '/' && !strcmp(tag_buf + 1, tag)) return true;
+      continue;  // markup inside a value is passed over
+    }
+    if (!have_text) {
+      have_text = true;
+      // CDATA content is taken as it stands.
+      if (decode && kind == SCAN_TEXT) {
+        decode_entities(tag_buf, buf, len);
+      } else {
+        strlcpy(buf, tag_buf, static_cast<size_t>(len));
+      }
+    }
+  }
+}
+
+bool XML_PARSER::parse_str(const char* tag, char* buf, int len) {
+  int form = open_form(tag);
+  if (!form) return false;
+  if (len <= 0) {
+    // No room for even a terminator: consume the element, store nothing.
+    char dummy[1];
+    if (form == 1) read_value(tag, dummy, 1, false);
+    return true;
+  }
+  buf[0] = 0;
+  if (form == 1) read_value(tag, buf, len, true);
+  return true;
+}
+
+int XML_PARSER::read_text(const char* tag, char* text) {
+  int form = open_form(tag);
+  text[0] = 0;
+  if (form == 1) read_value(tag, text, TAG_BUF_LEN, false);
+  return form;
+}
+
+bool XML_PARSER::parse_int(const char* tag, int& value) {
+  char text[TAG_BUF_LEN];
+  int form = read_text(tag, text);
+  if (form == 1) xml_text_to_int(text, value);
+  return form != 0;
+}
+
+bool XML_PARSER::parse_double(const char* tag, double& value) {
+  char text[TAG_BUF_LEN];
+  int form = read_text(tag, text);
+  if (form == 1) xml_text_to_double(text, value);
+  return form != 0;
+}
+
+bool XML_PARSER::parse_bool(const char* tag, bool& value) {
+  char text[TAG_BUF_LEN];
+  int form = read_text(tag, text);
+  if (form == 1) xml_text_to_bool(text, value);
+  if (form == 2) value = true;
+  return form != 0;
+}
+
+int XML_PARSER::scan_comment() {
+  int dashes = 0;  // consecutive '-' just read, up to 2
+  for (;;) {
+    int c = source->_getc();
+    if (c < 0) return SCAN_END;
+    if (c == '>' && dashes == 2) return SCAN_COMMENT;
+    if (c == '-') {
+      if (dashes < 2) dashes++;
+    } else {
+      dashes = 0;
+    }
+  }
+}
+
+int XML_PARSER::scan_cdata(char* buf, int len) {
+  // Up to two ']' are held back until we know they do not begin "]]>".
+  int n = 0, held = 0;
+  auto store = [&](char c) {
+    if (n < len - 1) buf[n++] = c;
+  };
+  for (;;) {
+    int c = source->_getc();
+    if (c < 0) {
+      if (len > 0) buf[n] = 0;
+      return SCAN_END;
+    }
+    if (c == ']') {
+      if (held == 2) {
+        store(']');
+      } else {
+        held++;
+      }
+      continue;
+    }
+    if (c == '>' && held == 2) {
+      if (len > 0) buf[n] = 0;
+      return SCAN_CDATA;
+    }
+    for (; held; held--) store(']');
+    store(static_cast<char>(c));
+  }
+}
+
+int XML_PARSER::skip_unexpected(const char* start_tag, bool verbose,
+                                const char* where) {
+  char name[TAG_BUF_LEN];
+  strlcpy(name, start_tag, sizeof name);
+  if (verbose) {
+    fprintf(stderr, "%s: unrecognized XML tag <%s>\n",
+            where ? where : "XML_PARSER", name);
+  }
+  size_t n = strlen(name);
+  if (!n || name[0] == '/' || name[n - 1] == '/' || name[0] == '?' ||
+      name[0] == '!') {
+    return 0;  // nothing nested to pass over
+  }
+  // Only elements of the same name nest; others cannot close this one.
+  long depth = 1;
+  while (!get_tag()) {
+    if (!is_tag) continue;
+    if (tag_buf[0] == '/' && !strcmp(tag_buf + 1, name)) {
+      if (--depth == 0) return 0;
+    } else if (!strcmp(tag_buf, name)) {
+      depth++;
+    }
+  }
+  return ERR_XML_INPUT;
+}
+
+bool xml_text_to_int(const char* text, int& value) {
+  char* end;
+  errno = 0;
+  long long v = strtoll(text, &end, 10);
+  if (end == text || *end || errno == ERANGE || v < INT_MIN || v > INT_MAX) {
+    return false;
+  }
+  value = static_cast<int>(v);
+  return true;
+}
+
+bool xml_text_to_double(const char* text, double& value) {
+  // Settings files use "." whatever LC_NUMERIC the program has chosen.
+  static locale_t c_locale = newlocale(LC_ALL_MASK, "C", nullptr);
+  char* end;
+  double v = c_locale ? strtod_l(text, &end, c_locale) : strtod(text, &end);
+  if (end == text || *end || !std::isfinite(v)) return false;
+  value = v;
+  return true;
+}
+
+bool xml_text_to_bool(const char* text, bool& value) {
+  if (!*text || !strcmp(text, "1") || !strcmp(text, "true")) {
+    value = true;
+  } else if (!strcmp(text, "0") || !strcmp(text, "false")) {
+    value = false;
+  } else {
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the tools need, and
+# only those that are missing, so that a prepared machine pays nothing.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libmd-dev libmariadb-dev mariadb-server mariadb-client
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "install-deps: installing ${missing[*]}"
+sudo=()
+[[ $(id -u) -eq 0 ]] || sudo=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+# The tests never use a system database server: they start a private one.
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+  "${missing[@]}" >/dev/null

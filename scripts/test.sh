@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs every test twice: a normal build (g++) and a build under
+# AddressSanitizer and UndefinedBehaviorSanitizer (clang). Installs what is
+# missing first. Exits non-zero if anything fails.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+"$root/scripts/install-deps.sh"
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+jobs=$(nproc)
+
+build_and_test() {
+  local name=$1
+  shift
+  local dir="$root/build/$name"
+  echo "=== $name build"
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  echo "=== $name tests"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+build_and_test normal -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
+build_and_test sanitize -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+  -DORVEX_SANITIZE=ON
+echo "=== all tests passed in both builds"
