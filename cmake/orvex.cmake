@@ -15,6 +15,10 @@ if(ORVEX_SANITIZE)
   target_compile_options(orvex_sanitize INTERFACE ${_orvex_san})
   target_link_options(orvex_sanitize INTERFACE ${_orvex_san})
 endif()
+if(ORVEX_FUZZ)
+  # Coverage instrumentation for libFuzzer in every target of the tree.
+  target_compile_options(orvex_sanitize INTERFACE -fsanitize=fuzzer-no-link)
+endif()
 
 # Newer C libraries (glibc 2.38+) declare strlcpy with C linkage; use theirs.
 check_cxx_source_compiles("

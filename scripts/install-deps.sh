@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libmd-dev libmariadb-dev mariadb-server mariadb-client
+  libxml2-dev libexpat1-dev
 )
 
 missing=()

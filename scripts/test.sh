@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test twice: a normal build (g++) and a build under
 # AddressSanitizer and UndefinedBehaviorSanitizer (clang). Installs what is
-# missing first. Exits non-zero if anything fails.
+# missing first, and ends with a short run of every fuzzer
+# (ORVEX_FUZZ_SECONDS each, default 60). Exits non-zero if anything fails.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -24,4 +25,6 @@ build_and_test() {
 build_and_test normal -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
 build_and_test sanitize -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
   -DORVEX_SANITIZE=ON
-echo "=== all tests passed in both builds"
+echo "=== fuzzing each target for ${ORVEX_FUZZ_SECONDS:-60}s"
+"$root/scripts/fuzz.sh" "${ORVEX_FUZZ_SECONDS:-60}"
+echo "=== all tests passed in both builds, and the fuzzers found nothing"
