@@ -2,7 +2,6 @@
 
 #include <md5.h>
 
-#include <cctype>
 
 #ifndef ORVEX_HAVE_SYSTEM_STRLCPY
 size_t strlcpy(char* dst, const char* src, size_t size) {
@@ -16,12 +15,16 @@ size_t strlcpy(char* dst, const char* src, size_t size) {
 }
 #endif
 
+// The six white-space characters of the C locale, whatever the locale is.
+static inline bool is_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
 void strip_whitespace(char* str) {
-  size_t len = strlen(str);
-  size_t end = len;
-  while (end > 0 && isspace(static_cast<unsigned char>(str[end - 1]))) end--;
+  size_t end = strlen(str);
+  while (end > 0 && is_space(str[end - 1])) end--;
   size_t start = 0;
-  while (start < end && isspace(static_cast<unsigned char>(str[start]))) start++;
+  while (start < end && is_space(str[start])) start++;
   if (start) memmove(str, str + start, end - start);
   str[end - start] = 0;
 }

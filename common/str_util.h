@@ -12,7 +12,8 @@
 size_t strlcpy(char* dst, const char* src, size_t size);
 #endif
 
-// Removes leading and trailing white space (isspace) in place.
+// Removes leading and trailing white space (space, \t \n \v \f \r, in any
+// locale) in place.
 void strip_whitespace(char* str);
 
 // Length of an MD5 digest as lower-case hex, without the terminator.

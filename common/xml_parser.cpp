@@ -22,6 +22,16 @@ void MIOFILE::init_buf_read(const char* s) {
 
 void MIOFILE::_ungetc(int c) {
   if (stream) {
+#ifdef __GLIBC__
+    // The byte just read is still in the stream's buffer: step back over it
+    // as ungetc would, without ungetc's lock (getc_unlocked reads the same
+    // fields). Anything else takes the standard path.
+    if (stream->_IO_read_ptr > stream->_IO_read_base &&
+        static_cast<unsigned char>(stream->_IO_read_ptr[-1]) == c) {
+      stream->_IO_read_ptr--;
+      return;
+    }
+#endif
     ungetc(c, stream);
   } else if (read_ptr > buf_start) {
     read_ptr--;

@@ -69,13 +69,14 @@ class XML_PARSER {
   // The item reader: SCAN_END, SCAN_TAG, SCAN_TEXT or SCAN_CDATA. len >= 2.
   inline int get_aux(char* buf, int len, char* attr_buf, int attr_len);
   // Reads a tag whose "<" was consumed.
-  inline int scan_tag(char* buf, int len, char* attr_buf, int attr_len);
+  inline int scan_tag(char* __restrict buf, int len, char* __restrict attr_buf,
+                      int attr_len);
   // Skips white space: true at end of input, else false and the first other
   // character in first_char.
   inline bool scan_nonws(int& first_char);
   // Copies text up to the next "<" (pushed back); at most len - 1 bytes are
   // stored. True at end of input.
-  inline bool copy_until_tag(char* buf, int len);
+  inline bool copy_until_tag(char* __restrict buf, int len);
   // True when tag_buf equals name exactly (case counts).
   bool match_tag(const char* name) const { return !strcmp(tag_buf, name); }
   // Passes over the element whose opening tag is current.
@@ -145,6 +146,9 @@ bool xml_text_to_bool(const char* text, bool& value);
 // ---------------------------------------------------------------------------
 // Scanning core.
 
+// The loops below read `stream ? getc_unlocked(stream) : source->_getc()`,
+// which is _getc with the stream held in a register for the whole loop.
+
 // The six white-space characters of the C locale, whatever the locale is.
 inline bool xml_is_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -171,24 +175,28 @@ inline int XML_PARSER::get_aux(char* buf, int len, char* attr_buf,
   for (;;) {
     int c;
     if (scan_nonws(c)) return SCAN_END;
-    int result;
     if (c == '<') {
-      result = scan_tag(buf, len, attr_buf, attr_len);
-      if (result == SCAN_END) return SCAN_END;
+      int result = scan_tag(buf, len, attr_buf, attr_len);
       if (result == SCAN_COMMENT) continue;
-    } else {
-      buf[0] = static_cast<char>(c);
-      if (copy_until_tag(buf + 1, len - 1)) return SCAN_END;
-      result = SCAN_TEXT;
+      // White space never enters a tag's text: only CDATA needs stripping.
+      if (result == SCAN_CDATA) strip_whitespace(buf);
+      return result;
     }
-    strip_whitespace(buf);
-    return result;
+    // Text starts at a character that is not white space, so only its end
+    // needs stripping.
+    buf[0] = static_cast<char>(c);
+    if (copy_until_tag(buf + 1, len - 1)) return SCAN_END;
+    size_t n = strlen(buf);
+    while (n > 0 && xml_is_space(static_cast<unsigned char>(buf[n - 1]))) n--;
+    buf[n] = 0;
+    return SCAN_TEXT;
   }
 }
 
 inline bool XML_PARSER::scan_nonws(int& first_char) {
+  FILE* const stream = source->stream;
   for (;;) {
-    int c = source->_getc();
+    int c = stream ? getc_unlocked(stream) : source->_getc();
     if (c < 0) return true;
     if (!xml_is_space(c)) {
       first_char = c;
@@ -197,53 +205,61 @@ inline bool XML_PARSER::scan_nonws(int& first_char) {
   }
 }
 
-inline int XML_PARSER::scan_tag(char* buf, int len, char* attr_buf,
-                                int attr_len) {
+inline int XML_PARSER::scan_tag(char* __restrict buf, int len,
+                                char* __restrict attr_buf, int attr_len) {
   // Counters start at the capacities and a character is stored only while
   // its counter, decremented first, stays above 0: at most capacity - 1.
-  // They stop at 1 rather than wrap on an endless tag.
+  // They stop at 1 rather than wrap on an endless tag. (__restrict: the
+  // buffers never overlap the source, so its state stays in registers.)
   int tag_left = len, attr_left = attr_buf ? attr_len : 0;
   int tag_n = 0, attr_n = 0;
-  int count = 0;  // characters read since "<", only compared with 3 and 8
-  bool seen_space = false;
+  FILE* const stream = source->stream;
+  int c;
+  // The name: everything up to the first white space.
   for (;;) {
-    int c = source->_getc();
-    if (c < 0 || c == '>') {
-      // At end of input the item is dropped; terminating keeps it harmless.
-      if (len > 0) buf[tag_n] = 0;
-      if (attr_buf && attr_len > 0) attr_buf[attr_n] = 0;
-      return c < 0 ? SCAN_END : SCAN_TAG;
-    }
-    if (count < 9) count++;
-    if (xml_is_space(c)) {
-      if (seen_space && attr_left > 1) {
-        attr_left--;
-        attr_buf[attr_n++] = static_cast<char>(c);
+    c = stream ? getc_unlocked(stream) : source->_getc();
+    if (c < 0 || c == '>') goto done;
+    if (xml_is_space(c)) break;
+    if (tag_left > 1) {
+      tag_left--;
+      buf[tag_n++] = static_cast<char>(c);
+      // No white space yet, so every character read so far was stored.
+      if (tag_n <= 8) {
+        if (tag_n == 3 && !memcmp(buf, "!--", 3)) return scan_comment();
+        if (tag_n == 8 && !memcmp(buf, "![CDATA[", 8)) {
+          return scan_cdata(buf, tag_left);
+        }
       }
-      seen_space = true;
-    } else if (c == '/' || !seen_space) {
+    }
+  }
+  // The attributes. The first white space only separated them from the
+  // name; a slash still goes to the tag's text.
+  for (;;) {
+    c = stream ? getc_unlocked(stream) : source->_getc();
+    if (c < 0 || c == '>') goto done;
+    if (c == '/') {
       if (tag_left > 1) {
         tag_left--;
-        buf[tag_n++] = static_cast<char>(c);
+        buf[tag_n++] = '/';
       }
     } else if (attr_left > 1) {
       attr_left--;
       attr_buf[attr_n++] = static_cast<char>(c);
     }
-    if (count == 3 && tag_n == 3 && !memcmp(buf, "!--", 3)) {
-      return scan_comment();
-    }
-    if (count == 8 && tag_n == 8 && !memcmp(buf, "![CDATA[", 8)) {
-      return scan_cdata(buf, tag_left);
-    }
   }
+done:
+  // At end of input the item is dropped; terminating keeps it harmless.
+  if (len > 0) buf[tag_n] = 0;
+  if (attr_buf && attr_len > 0) attr_buf[attr_n] = 0;
+  return c < 0 ? SCAN_END : SCAN_TAG;
 }
 
-inline bool XML_PARSER::copy_until_tag(char* buf, int len) {
+inline bool XML_PARSER::copy_until_tag(char* __restrict buf, int len) {
   int n = 0;
   int room = len - 1;  // bytes that may be stored before the terminator
+  FILE* const stream = source->stream;
   for (;;) {
-    int c = source->_getc();
+    int c = stream ? getc_unlocked(stream) : source->_getc();
     if (c < 0 || c == '<') {
       if (len > 0) buf[n] = 0;
       if (c < 0) return true;
