@@ -1,0 +1,311 @@
+#include "database/tablerow.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/error_numbers.h"
+#include "common/str_util.h"
+
+namespace {
+
+// Formats a statement into buf. A statement that would not fit is reported
+// on standard error and refused: sent cut short, "... where id=12345" could
+// become "... where id=1".
+__attribute__((format(printf, 3, 4))) bool format_query(char* buf,
+                                                        size_t size,
+                                                        const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  int n = vsnprintf(buf, size, fmt, args);
+  va_end(args);
+  if (n >= 0 && static_cast<size_t>(n) < size) return true;
+  fprintf(stderr,
+          "Database error: statement of %d bytes does not fit its buffer of "
+          "%zu bytes; not sent\n",
+          n, size);
+  return false;
+}
+
+// Asks the row for its assignment list. The last byte is a sentinel: a row
+// that overwrote it filled the whole buffer, and its list is refused; left
+// intact, it bounds the list whatever the row wrote before it.
+bool print_row(TABLEROW& row, char* buf, size_t size) {
+  buf[0] = '\0';
+  buf[size - 1] = '\0';
+  row.db_print(buf);
+  if (buf[size - 1] == '\0') return true;
+  fprintf(stderr,
+          "Database error: row of %s does not fit its buffer of %zu bytes; "
+          "not sent\n",
+          row.table_name, size);
+  return false;
+}
+
+int errno_of(DB_CONN* connection) {
+  return connection->handle
+             ? static_cast<int>(mysql_errno(connection->handle))
+             : 0;
+}
+
+// Sends sql, then hands the first row of its whole result, if there is one,
+// and its number of columns to use. no_result_set is returned when the
+// library gives no result set.
+template <typename Use>
+int read_first_row(DB_CONN* connection, const char* sql, int no_result_set,
+                   Use use) {
+  int retval = connection->do_query(sql);
+  if (retval) return retval;
+  MYSQL_RES* result = mysql_store_result(connection->handle);
+  if (!result) return no_result_set;
+  MYSQL_ROW row = mysql_fetch_row(result);
+  unsigned num_fields = mysql_num_fields(result);
+  if (row) use(row, num_fields);
+  mysql_free_result(result);
+  return row ? 0 : ERR_DB_NO_ROW;
+}
+
+unsigned as_unsigned(int id) { return static_cast<unsigned>(id); }
+
+}  // namespace
+
+TABLEROW::TABLEROW(const char* table_name, DB_CONN* connection)
+    : connection(connection), table_name(table_name) {}
+
+TABLEROW::TABLEROW(const TABLEROW& other)
+    : connection(other.connection), table_name(other.table_name) {}
+
+TABLEROW& TABLEROW::operator=(const TABLEROW& other) {
+  connection = other.connection;
+  table_name = other.table_name;
+  return *this;
+}
+
+TABLEROW::~TABLEROW() { end_enumerate(); }
+
+int TABLEROW::get_id() { return 0; }
+
+void TABLEROW::db_print(char*) {}
+
+void TABLEROW::db_parse(MYSQL_ROW&) {}
+
+int TABLEROW::lookup_id(int row_id) {
+  char query[QUERY_TEXT_MAX];
+  if (!format_query(query, sizeof query, "select * from %s where id=%u",
+                    table_name, as_unsigned(row_id))) {
+    return ERR_DB_QUERY_TOO_LONG;
+  }
+  return read_first_row(connection, query, -1,
+                        [this](MYSQL_ROW& row, unsigned) { db_parse(row); });
+}
+
+int TABLEROW::lookup(const char* clause) {
+  char query[QUERY_TEXT_MAX];
+  if (!format_query(query, sizeof query, "select * from %s %s", table_name,
+                    clause)) {
+    return ERR_DB_QUERY_TOO_LONG;
+  }
+  return read_first_row(connection, query, -1,
+                        [this](MYSQL_ROW& row, unsigned) { db_parse(row); });
+}
+
+int TABLEROW::enumerate(const char* clause, bool streaming) {
+  if (!row_cursor.active) {
+    char query[QUERY_TEXT_MAX];
+    if (!format_query(query, sizeof query, "select * from %s %s", table_name,
+                      clause)) {
+      return ERR_DB_QUERY_TOO_LONG;
+    }
+    // A failed start must never read as a row (0), whatever the library's
+    // error number says.
+    int retval = connection->do_query(query);
+    if (retval) {
+      int err = errno_of(connection);
+      return err ? err : retval;
+    }
+    MYSQL_RES* result = streaming ? mysql_use_result(connection->handle)
+                                  : mysql_store_result(connection->handle);
+    if (!result) {
+      int err = errno_of(connection);
+      return err ? err : -1;
+    }
+    row_cursor.result_set = result;
+    row_cursor.active = true;
+  }
+
+  MYSQL_ROW row = mysql_fetch_row(row_cursor.result_set);
+  if (row) {
+    db_parse(row);
+    return 0;
+  }
+  // Only a streamed selection can be cut off by an error. A whole one ends
+  // normally, and the connection's error number then belongs to whatever
+  // other statement the caller ran inside the loop.
+  int err = streaming ? errno_of(connection) : 0;
+  end_enumerate();
+  return err ? err : ERR_DB_NO_ROW;
+}
+
+int TABLEROW::end_enumerate() {
+  if (row_cursor.active) {
+    mysql_free_result(row_cursor.result_set);
+    row_cursor.result_set = nullptr;
+    row_cursor.active = false;
+  }
+  return 0;
+}
+
+int TABLEROW::insert() {
+  char values[INSERT_TEXT_MAX];
+  char query[INSERT_TEXT_MAX];
+  if (!print_row(*this, values, sizeof values)) return ERR_DB_QUERY_TOO_LONG;
+  if (!format_query(query, sizeof query, "insert into %s set %s", table_name,
+                    values)) {
+    return ERR_DB_QUERY_TOO_LONG;
+  }
+  return connection->do_query(query);
+}
+
+int TABLEROW::insert_batch(const std::string& values) {
+  std::string query = "insert into ";
+  query += table_name;
+  query += " values ";
+  query += values;
+  return connection->do_query(query.c_str());
+}
+
+int TABLEROW::update() {
+  char set_list[QUERY_TEXT_MAX];
+  char query[QUERY_TEXT_MAX];
+  if (!print_row(*this, set_list, sizeof set_list)) {
+    return ERR_DB_QUERY_TOO_LONG;
+  }
+  if (!format_query(query, sizeof query, "update %s set %s where id=%u",
+                    table_name, set_list, as_unsigned(get_id()))) {
+    return ERR_DB_QUERY_TOO_LONG;
+  }
+  int retval = connection->do_query(query);
+  if (retval) return retval;
+  return connection->affected_rows() == 1 ? 0 : ERR_DB_NO_ROW;
+}
+
+int TABLEROW::update_field(const char* set_list, const char* where) {
+  char query[QUERY_TEXT_MAX];
+  bool fits =
+      where ? format_query(query, sizeof query,
+                           "update %s set %s where id=%u and %s", table_name,
+                           set_list, as_unsigned(get_id()), where)
+            : format_query(query, sizeof query, "update %s set %s where id=%u",
+                           table_name, set_list, as_unsigned(get_id()));
+  if (!fits) return ERR_DB_QUERY_TOO_LONG;
+  return connection->do_query(query);
+}
+
+int TABLEROW::update_fields_noid(const char* set_list, const char* where) {
+  char query[QUERY_TEXT_MAX];
+  if (!format_query(query, sizeof query, "update %s set %s where %s",
+                    table_name, set_list, where)) {
+    return ERR_DB_QUERY_TOO_LONG;
+  }
+  return connection->do_query(query);
+}
+
+int TABLEROW::delete_from_db() {
+  char query[QUERY_TEXT_MAX];
+  if (!format_query(query, sizeof query, "delete from %s where id=%u",
+                    table_name, as_unsigned(get_id()))) {
+    return ERR_DB_QUERY_TOO_LONG;
+  }
+  return connection->do_query(query);
+}
+
+int TABLEROW::delete_from_db_multi(const char* where) {
+  char query[QUERY_TEXT_MAX];
+  if (!format_query(query, sizeof query, "delete from %s where %s",
+                    table_name, where)) {
+    return ERR_DB_QUERY_TOO_LONG;
+  }
+  return connection->do_query(query);
+}
+
+int TABLEROW::count(int& number, const char* clause) {
+  char query[QUERY_TEXT_MAX];
+  if (!format_query(query, sizeof query, "select count(*) from %s %s",
+                    table_name, clause)) {
+    return ERR_DB_QUERY_TOO_LONG;
+  }
+  return get_integer(query, number);
+}
+
+int TABLEROW::max_id(int& number, const char* clause) {
+  char query[QUERY_TEXT_MAX];
+  if (!format_query(query, sizeof query, "select max(id) from %s %s",
+                    table_name, clause)) {
+    return ERR_DB_QUERY_TOO_LONG;
+  }
+  return get_integer(query, number);
+}
+
+int TABLEROW::sum(double& x, const char* column, const char* clause) {
+  char query[QUERY_TEXT_MAX];
+  if (!format_query(query, sizeof query, "select sum(%s) from %s %s", column,
+                    table_name, clause)) {
+    return ERR_DB_QUERY_TOO_LONG;
+  }
+  return get_double(query, x);
+}
+
+int TABLEROW::get_integer(const char* sql, int& number) {
+  bool null_value = false;
+  int retval = read_first_row(connection, sql, ERR_DB_NO_ROW,
+                              [&](MYSQL_ROW& row, unsigned) {
+                                if (row[0]) number = atoi(row[0]);
+                                null_value = !row[0];
+                              });
+  return (retval == 0 && null_value) ? ERR_DB_NO_ROW : retval;
+}
+
+int TABLEROW::get_double(const char* sql, double& x) {
+  bool null_value = false;
+  int retval = read_first_row(connection, sql, ERR_DB_NO_ROW,
+                              [&](MYSQL_ROW& row, unsigned) {
+                                if (row[0]) x = atof(row[0]);
+                                null_value = !row[0];
+                              });
+  return (retval == 0 && null_value) ? ERR_DB_NO_ROW : retval;
+}
+
+int TABLEROW::get_field_str(const char* column, char* dest, int dest_size) {
+  char query[QUERY_TEXT_MAX];
+  if (!format_query(query, sizeof query, "select %s from %s where id=%u",
+                    column, table_name, as_unsigned(get_id()))) {
+    return ERR_DB_QUERY_TOO_LONG;
+  }
+  return read_first_row(connection, query, -1, [&](MYSQL_ROW& row, unsigned) {
+    if (row[0] && dest_size > 0) {
+      strlcpy(dest, row[0], static_cast<size_t>(dest_size));
+    }
+  });
+}
+
+int TABLEROW::get_field_ints(const char* columns, int column_count,
+                             int* values) {
+  char query[QUERY_TEXT_MAX];
+  if (!format_query(query, sizeof query, "select %s from %s where id=%u",
+                    columns, table_name, as_unsigned(get_id()))) {
+    return ERR_DB_QUERY_TOO_LONG;
+  }
+  return read_first_row(
+      connection, query, -1, [&](MYSQL_ROW& row, unsigned num_fields) {
+        for (int i = 0; i < column_count; i++) {
+          bool present = static_cast<unsigned>(i) < num_fields && row[i];
+          values[i] = present ? atoi(row[i]) : 0;
+        }
+      });
+}
+
+int TABLEROW::affected_rows() { return connection->affected_rows(); }
+
+TABLEROW_SPECIAL::TABLEROW_SPECIAL(DB_CONN* connection)
+    : connection(connection) {}
