@@ -1,0 +1,329 @@
+#include "database/db_conn.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/error_numbers.h"
+#include "test_db.h"
+
+using orvex_test::query_value;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+// Runs f with the statement echo on and returns what reached standard error.
+template <typename F>
+std::string echo_of(F f) {
+  g_print_queries = true;
+  CaptureStderr();
+  f();
+  g_print_queries = false;
+  return GetCapturedStderr();
+}
+
+class DbConnTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ORVEX_OPEN_TEST_DB(db);
+    std::string why;
+    ASSERT_TRUE(orvex_test::load_test_db(env, why)) << why;
+    ASSERT_TRUE(orvex_test::open_test_db(check, why, false)) << why;
+    ASSERT_EQ(db.do_query("drop table if exists conn_t"), 0);
+    ASSERT_EQ(db.do_query("create table conn_t (id int not null "
+                          "auto_increment primary key, v int not null) "
+                          "engine=InnoDB"),
+              0);
+  }
+  void TearDown() override {
+    g_print_queries = false;
+    check.close();
+    db.close();
+  }
+
+  DB_CONN db;     // the connection under test
+  DB_CONN check;  // a second connection that looks at the results
+  orvex_test::TestDb env;
+};
+
+TEST(DbConnNotConnected, AnswersNotConnectedAndCloseIsHarmless) {
+  DB_CONN db;
+  EXPECT_EQ(db.handle, nullptr);
+  EXPECT_STREQ(db.error_string(), "Not connected");
+  EXPECT_EQ(db.ping(), ERR_DB_CONNECT);
+  EXPECT_EQ(db.affected_rows(), -1);
+  CaptureStderr();
+  EXPECT_NE(db.do_query("do 1"), 0);
+  db.print_error("ctx");
+  EXPECT_EQ(GetCapturedStderr(),
+            "Database error: Not connected\nquery=do 1\nctx: Database error: "
+            "Not connected\n");
+  db.close();
+  db.close();
+  EXPECT_EQ(db.handle, nullptr);
+}
+
+// Every failed open releases its library object (the leak checker of the
+// sanitizer build sees any that is kept) and leaves no handle.
+TEST_F(DbConnTest, FailedOpenLeavesNoHandle) {
+  std::string port = std::to_string(env.port);
+  std::string long_host(300, 'h');
+  struct {
+    std::string name, host, user, passwd;
+  } cases[] = {
+      {env.name, "127.0.0.1:" + port, env.user, "wrong password"},
+      {"no_such_db", "127.0.0.1:" + port, env.user, env.passwd},
+      {env.name, "127.0.0.1:" + port, "no_such_user", env.passwd},
+      {env.name, "127.0.0.1:1", env.user, env.passwd},
+      {env.name, "127.0.0.1:70000", env.user, env.passwd},  // not a port
+      {env.name, long_host, env.user, env.passwd},  // would be cut
+  };
+  for (const auto& c : cases) {
+    DB_CONN conn;
+    CaptureStderr();
+    EXPECT_EQ(conn.open(c.name.c_str(), c.host.c_str(), c.user.c_str(),
+                        c.passwd.c_str()),
+              ERR_DB_CONNECT)
+        << c.host << " " << c.name << " " << c.user;
+    EXPECT_EQ(GetCapturedStderr(), "") << "open prints nothing";
+    EXPECT_EQ(conn.handle, nullptr);
+    EXPECT_STREQ(conn.error_string(), "Not connected");
+    conn.close();
+  }
+}
+
+// The port is the run of digits after the first colon; none means the
+// library's default port (pointed at the private server by the test
+// harness), and a name without a colon takes the default route, which for
+// "localhost" is the socket.
+TEST_F(DbConnTest, HostTextChoosesHostAndPort) {
+  std::string port = std::to_string(env.port);
+  struct {
+    std::string host;
+    const char* client_host_prefix;  // as the server sees the client
+  } cases[] = {
+      {"127.0.0.1:" + port, "127.0.0.1:"},
+      {"127.0.0.1:" + port + ":999", "127.0.0.1:"},
+      {"127.0.0.1:" + port + "abc", "127.0.0.1:"},
+      {"127.0.0.1:", "127.0.0.1:"},
+      {"127.0.0.1:x1", "127.0.0.1:"},
+      {"localhost", "localhost"},
+  };
+  for (const auto& c : cases) {
+    DB_CONN conn;
+    ASSERT_EQ(conn.open(env.name.c_str(), c.host.c_str(), env.user.c_str(),
+                        env.passwd.c_str()),
+              0)
+        << c.host;
+    std::string client = query_value(
+        conn,
+        "select host from information_schema.processlist where "
+        "id=connection_id()");
+    EXPECT_EQ(client.rfind(c.client_host_prefix, 0), 0u)
+        << c.host << " -> " << client;
+    EXPECT_EQ(query_value(conn, "select @@port"), port);
+    conn.close();
+    EXPECT_EQ(conn.handle, nullptr);
+  }
+}
+
+TEST_F(DbConnTest, EchoesStatementsAndReportsFailures) {
+  std::string out = echo_of([&] {
+    EXPECT_EQ(db.do_query("insert into conn_t (v) values (1)"), 0);
+    EXPECT_NE(db.do_query("selec 1"), 0);
+  });
+  std::string error = db.error_string();
+  EXPECT_NE(error.find("syntax"), std::string::npos) << error;
+  EXPECT_EQ(out,
+            "query: insert into conn_t (v) values (1)\nquery: selec 1\n"
+            "Database error: " +
+                error + "\nquery=selec 1\n");
+
+  CaptureStderr();  // no echo while the flag is off; failures still reported
+  EXPECT_EQ(db.do_query("do 1"), 0);
+  EXPECT_NE(db.do_query("do nothing_here"), 0);
+  db.print_error("context");
+  error = db.error_string();
+  EXPECT_EQ(GetCapturedStderr(), "Database error: " + error +
+                                     "\nquery=do nothing_here\n"
+                                     "context: Database error: " +
+                                     error + "\n");
+}
+
+TEST_F(DbConnTest, SetsEachIsolationLevel) {
+  struct {
+    ISOLATION_LEVEL level;
+    const char* text;
+    const char* server_value;
+  } cases[] = {
+      {READ_UNCOMMITTED, "READ UNCOMMITTED", "READ-UNCOMMITTED"},
+      {READ_COMMITTED, "READ COMMITTED", "READ-COMMITTED"},
+      {REPEATABLE_READ, "REPEATABLE READ", "REPEATABLE-READ"},
+      {SERIALIZABLE, "SERIALIZABLE", "SERIALIZABLE"},
+  };
+  for (const auto& c : cases) {
+    std::string out =
+        echo_of([&] { EXPECT_EQ(db.set_isolation_level(c.level), 0); });
+    EXPECT_EQ(out, std::string("query: SET SESSION TRANSACTION ISOLATION "
+                               "LEVEL ") +
+                       c.text + "\n");
+    EXPECT_EQ(query_value(db, "select @@session.tx_isolation"),
+              c.server_value);
+  }
+  for (int bad : {4, -1, 100}) {
+    std::string out = echo_of([&] {
+      EXPECT_EQ(db.set_isolation_level(static_cast<ISOLATION_LEVEL>(bad)), -1);
+    });
+    EXPECT_EQ(out, "") << bad;
+  }
+  EXPECT_EQ(query_value(db, "select @@session.tx_isolation"), "SERIALIZABLE");
+}
+
+TEST_F(DbConnTest, TransactionsCommitAndRollBack) {
+  std::string out = echo_of([&] {
+    EXPECT_EQ(db.start_transaction(), 0);
+    EXPECT_EQ(db.do_query("insert into conn_t (v) values (10)"), 0);
+  });
+  EXPECT_EQ(out,
+            "query: START TRANSACTION\nquery: insert into conn_t (v) values "
+            "(10)\n");
+  EXPECT_EQ(query_value(check, "select count(*) from conn_t"), "0");
+  EXPECT_EQ(echo_of([&] { EXPECT_EQ(db.commit_transaction(), 0); }),
+            "query: COMMIT\n");
+  EXPECT_EQ(query_value(check, "select count(*) from conn_t"), "1");
+  EXPECT_EQ(db.start_transaction(), 0);
+  EXPECT_EQ(db.do_query("insert into conn_t (v) values (20)"), 0);
+  EXPECT_EQ(echo_of([&] { EXPECT_EQ(db.rollback_transaction(), 0); }),
+            "query: ROLLBACK\n");
+  EXPECT_EQ(query_value(check, "select group_concat(v) from conn_t"), "10");
+}
+
+// The connection counts matched rows: an UPDATE that writes a row's current
+// values reports one row.
+TEST_F(DbConnTest, AffectedRowsCountsMatchedRows) {
+  ASSERT_EQ(db.do_query("insert into conn_t (v) values (1), (2), (2)"), 0);
+  EXPECT_EQ(db.affected_rows(), 3);
+  struct {
+    const char* sql;
+    int rows;
+  } cases[] = {
+      {"update conn_t set v=1 where v=1", 1},  // unchanged, still matched
+      {"update conn_t set v=2 where v=2", 2},
+      {"update conn_t set v=5 where v=1", 1},
+      {"update conn_t set v=5 where v=99", 0},
+      {"delete from conn_t where v=2", 2},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(db.do_query(c.sql), 0);
+    EXPECT_EQ(db.affected_rows(), c.rows) << c.sql;
+  }
+}
+
+TEST_F(DbConnTest, InsertIdIsThisConnectionsLastInsert) {
+  ASSERT_EQ(db.do_query("insert into conn_t (v) values (1)"), 0);
+  int first = db.insert_id();
+  ASSERT_EQ(check.do_query("insert into conn_t (v) values (2)"), 0);
+  EXPECT_EQ(std::to_string(first),
+            query_value(check, "select id from conn_t where v=1"));
+  ASSERT_EQ(db.do_query("insert into conn_t (v) values (3)"), 0);
+  int third = db.insert_id();
+  EXPECT_EQ(std::to_string(third),
+            query_value(check, "select id from conn_t where v=3"));
+  EXPECT_GT(third, first);
+
+  // A result set left unread makes the lookup statement itself fail.
+  ASSERT_EQ(db.do_query("select 1"), 0);
+  std::string out = echo_of([&] { EXPECT_NE(db.insert_id(), 0); });
+  EXPECT_EQ(out, "query: select LAST_INSERT_ID()\nDatabase error: " +
+                     std::string(db.error_string()) +
+                     "\nquery=select LAST_INSERT_ID()\n");
+  EXPECT_NE(out.find("out of sync"), std::string::npos) << out;
+  mysql_free_result(mysql_store_result(db.handle));
+}
+
+// Reconnection is on: a connection killed by the server comes back on ping,
+// as a new session.
+TEST_F(DbConnTest, PingReconnectsAfterTheServerEndsTheSession) {
+  DB_CONN root;
+  ORVEX_OPEN_TEST_DB_ROOT(root);
+  std::string id = query_value(db, "select connection_id()");
+  ASSERT_EQ(root.do_query(("kill " + id).c_str()), 0);
+  EXPECT_EQ(db.ping(), 0);
+  EXPECT_NE(query_value(db, "select connection_id()"), id);
+  EXPECT_EQ(db.do_query("insert into conn_t (v) values (7)"), 0);
+  EXPECT_EQ(query_value(check, "select count(*) from conn_t"), "1");
+  root.close();
+}
+
+// The character set is pinned by the client, whatever the server's default.
+TEST_F(DbConnTest, PinsTheCharacterSet) {
+  DB_CONN root;
+  ORVEX_OPEN_TEST_DB_ROOT(root);
+  ASSERT_EQ(root.do_query("set global character_set_server=gbk"), 0);
+  DB_CONN conn;
+  std::string host = env.host_port();
+  int retval = conn.open(env.name.c_str(), host.c_str(), env.user.c_str(),
+                         env.passwd.c_str());
+  EXPECT_EQ(root.do_query("set global character_set_server=utf8mb4"), 0);
+  ASSERT_EQ(retval, 0);
+  EXPECT_STREQ(mysql_character_set_name(conn.handle), "utf8mb4");
+  EXPECT_EQ(query_value(conn, "select concat(@@character_set_client, ' ', "
+                              "@@character_set_connection, ' ', "
+                              "@@character_set_results)"),
+            "utf8mb4 utf8mb4 utf8mb4");
+  conn.close();
+  root.close();
+}
+
+// Restores the server's global sql_mode however the test ends.
+class GlobalSqlMode {
+ public:
+  explicit GlobalSqlMode(DB_CONN& root) : root_(root) {
+    saved_ = query_value(root_, "select @@global.sql_mode");
+  }
+  ~GlobalSqlMode() {
+    std::string sql = "set global sql_mode='" + saved_ + "'";
+    EXPECT_EQ(root_.do_query(sql.c_str()), 0);
+  }
+  GlobalSqlMode(const GlobalSqlMode&) = delete;
+  GlobalSqlMode& operator=(const GlobalSqlMode&) = delete;
+
+ private:
+  DB_CONN& root_;
+  std::string saved_;
+};
+
+// Backslash escaping is unsafe when the server takes backslashes literally,
+// so such a connection is refused with one line on standard error.
+TEST_F(DbConnTest, RefusesAServerThatTakesBackslashesLiterally) {
+  DB_CONN root;
+  ORVEX_OPEN_TEST_DB_ROOT(root);
+  std::string host = env.host_port();
+  {
+    GlobalSqlMode restore(root);
+    ASSERT_EQ(root.do_query("set global sql_mode=concat(@@global.sql_mode, "
+                            "',NO_BACKSLASH_ESCAPES')"),
+              0);
+    DB_CONN conn;
+    CaptureStderr();
+    EXPECT_EQ(conn.open(env.name.c_str(), host.c_str(), env.user.c_str(),
+                        env.passwd.c_str()),
+              ERR_DB_CONNECT);
+    std::string out = GetCapturedStderr();
+    EXPECT_EQ(out,
+              "Database error: the server's sql_mode has NO_BACKSLASH_ESCAPES, "
+              "under which escaped texts are unsafe; connection refused\n");
+    EXPECT_EQ(conn.handle, nullptr);
+    EXPECT_STREQ(conn.error_string(), "Not connected");
+  }
+  // The same server in its usual mode is accepted again.
+  DB_CONN conn;
+  EXPECT_EQ(conn.open(env.name.c_str(), host.c_str(), env.user.c_str(),
+                      env.passwd.c_str()),
+            0);
+  conn.close();
+  root.close();
+}
+
+}  // namespace
