@@ -53,8 +53,8 @@ bool split_host_port(char* host, unsigned& port) {
 
 DB_CONN::DB_CONN() : handle(nullptr) {}
 
-int DB_CONN::open(const char* db_name, const char* db_host,
-                  const char* db_user, const char* db_passwd) {
+int DB_CONN::open(const char* db_name, const char* db_host, const char* db_user,
+                  const char* db_passwd) {
   handle = mysql_init(nullptr);
   if (!handle) return ERR_DB_INIT;
 

@@ -13,8 +13,7 @@ namespace {
 // Formats a statement into buf. A statement that would not fit is reported
 // on standard error and refused: sent cut short, "... where id=12345" could
 // become "... where id=1".
-__attribute__((format(printf, 3, 4))) bool format_query(char* buf,
-                                                        size_t size,
+__attribute__((format(printf, 3, 4))) bool format_query(char* buf, size_t size,
                                                         const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
@@ -44,9 +43,8 @@ bool print_row(TABLEROW& row, char* buf, size_t size) {
 }
 
 int errno_of(DB_CONN* connection) {
-  return connection->handle
-             ? static_cast<int>(mysql_errno(connection->handle))
-             : 0;
+  return connection->handle ? static_cast<int>(mysql_errno(connection->handle))
+                            : 0;
 }
 
 // Sends sql, then hands the first row of its whole result, if there is one,
@@ -222,8 +220,8 @@ int TABLEROW::delete_from_db() {
 
 int TABLEROW::delete_from_db_multi(const char* where) {
   char query[QUERY_TEXT_MAX];
-  if (!format_query(query, sizeof query, "delete from %s where %s",
-                    table_name, where)) {
+  if (!format_query(query, sizeof query, "delete from %s where %s", table_name,
+                    where)) {
     return ERR_DB_QUERY_TOO_LONG;
   }
   return connection->do_query(query);

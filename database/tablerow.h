@@ -17,7 +17,7 @@
 
 // The state of a running enumeration.
 struct CURSOR {
-  bool active = false;               // true while result_set is held
+  bool active = false;              // true while result_set is held
   MYSQL_RES* result_set = nullptr;  // meaningful only while active
 };
 

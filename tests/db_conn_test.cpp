@@ -77,7 +77,7 @@ TEST_F(DbConnTest, FailedOpenLeavesNoHandle) {
       {env.name, "127.0.0.1:" + port, "no_such_user", env.passwd},
       {env.name, "127.0.0.1:1", env.user, env.passwd},
       {env.name, "127.0.0.1:70000", env.user, env.passwd},  // not a port
-      {env.name, long_host, env.user, env.passwd},  // would be cut
+      {env.name, long_host, env.user, env.passwd},          // would be cut
   };
   for (const auto& c : cases) {
     DB_CONN conn;
@@ -116,10 +116,10 @@ TEST_F(DbConnTest, HostTextChoosesHostAndPort) {
                         env.passwd.c_str()),
               0)
         << c.host;
-    std::string client = query_value(
-        conn,
-        "select host from information_schema.processlist where "
-        "id=connection_id()");
+    std::string client =
+        query_value(conn,
+                    "select host from information_schema.processlist where "
+                    "id=connection_id()");
     EXPECT_EQ(client.rfind(c.client_host_prefix, 0), 0u)
         << c.host << " -> " << client;
     EXPECT_EQ(query_value(conn, "select @@port"), port);
@@ -168,8 +168,7 @@ TEST_F(DbConnTest, SetsEachIsolationLevel) {
     EXPECT_EQ(out, std::string("query: SET SESSION TRANSACTION ISOLATION "
                                "LEVEL ") +
                        c.text + "\n");
-    EXPECT_EQ(query_value(db, "select @@session.tx_isolation"),
-              c.server_value);
+    EXPECT_EQ(query_value(db, "select @@session.tx_isolation"), c.server_value);
   }
   for (int bad : {4, -1, 100}) {
     std::string out = echo_of([&] {
@@ -268,9 +267,10 @@ TEST_F(DbConnTest, PinsTheCharacterSet) {
   EXPECT_EQ(root.do_query("set global character_set_server=utf8mb4"), 0);
   ASSERT_EQ(retval, 0);
   EXPECT_STREQ(mysql_character_set_name(conn.handle), "utf8mb4");
-  EXPECT_EQ(query_value(conn, "select concat(@@character_set_client, ' ', "
-                              "@@character_set_connection, ' ', "
-                              "@@character_set_results)"),
+  EXPECT_EQ(query_value(conn,
+                        "select concat(@@character_set_client, ' ', "
+                        "@@character_set_connection, ' ', "
+                        "@@character_set_results)"),
             "utf8mb4 utf8mb4 utf8mb4");
   conn.close();
   root.close();

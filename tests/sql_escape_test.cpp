@@ -100,9 +100,8 @@ TEST(UnescapeString, RemovesEachBackslash) {
   struct {
     std::string in, out;
   } cases[] = {
-      {"a\\'b", "a'b"}, {"\\\\", "\\"},   {"\\n", "n"},  {"abc\\", "abc"},
-      {"\\", ""},       {"", ""},         {"plain", "plain"},
-      {"\\\\\\'", "\\'"},
+      {"a\\'b", "a'b"}, {"\\\\", "\\"}, {"\\n", "n"},       {"abc\\", "abc"},
+      {"\\", ""},       {"", ""},       {"plain", "plain"}, {"\\\\\\'", "\\'"},
   };
   for (const auto& c : cases) EXPECT_EQ(unescaped(c.in), c.out) << c.in;
 }
@@ -223,15 +222,20 @@ TEST_F(EscapeAgainstServerTest, LongTextsRoundTripAtTheLimit) {
 TEST_F(EscapeAgainstServerTest, HostileValuesStayInsideTheirQuotes) {
   ASSERT_EQ(db.do_query("insert into escape_t values (1, 'a'), (2, 'b')"), 0);
   const char* attacks[] = {
-      "' OR 1=1 #",     "\\' OR 1=1 #",  "\xbf' OR 1=1 #", "\xbf\\' OR 1=1 #",
-      "\\\\' OR 1=1 #", "a' OR 'a'='a", "'; delete from escape_t; #",
+      "' OR 1=1 #",
+      "\\' OR 1=1 #",
+      "\xbf' OR 1=1 #",
+      "\xbf\\' OR 1=1 #",
+      "\\\\' OR 1=1 #",
+      "a' OR 'a'='a",
+      "'; delete from escape_t; #",
   };
   for (const char* attack : attacks) {
     char field[64];
     strlcpy(field, attack, sizeof field);
     escape_string(field, sizeof field);
-    std::string sql = std::string("select count(*) from escape_t where b='") +
-                      field + "'";
+    std::string sql =
+        std::string("select count(*) from escape_t where b='") + field + "'";
     EXPECT_EQ(query_value(db, sql), "0") << attack;
   }
   EXPECT_EQ(query_value(db, "select count(*) from escape_t"), "2");
@@ -245,14 +249,18 @@ TEST_F(EscapeAgainstServerTest, LikePatternsMatchLiterally) {
     const char* pattern;
     const char* ids;
   } cases[] = {
-      {"a%b", "1"}, {"a_b", "3"}, {"it's", "5"}, {"x' or 1=1 #", "NULL"},
+      {"a%b", "1"},
+      {"a_b", "3"},
+      {"it's", "5"},
+      {"x' or 1=1 #", "NULL"},
   };
   for (const auto& c : cases) {
     char like[64];
     escape_mysql_like_pattern(c.pattern, like);
     std::string sql =
-        std::string("select group_concat(id order by id) from escape_t where "
-                    "b like '") +
+        std::string(
+            "select group_concat(id order by id) from escape_t where "
+            "b like '") +
         like + "'";
     EXPECT_EQ(query_value(db, sql), c.ids) << c.pattern;
   }

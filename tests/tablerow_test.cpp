@@ -47,7 +47,8 @@ class DB_WIDGET : public TABLEROW, public WIDGET {
     escape_string(esc_name, sizeof esc_name);
     strlcpy(esc_note, note, sizeof esc_note);
     escape_string(esc_note, sizeof esc_note);
-    std::string note_sql = has_note ? std::string("'") + esc_note + "'" : "NULL";
+    std::string note_sql =
+        has_note ? std::string("'") + esc_note + "'" : "NULL";
     snprintf(dest, QUERY_TEXT_MAX,
              "id=%d, name='%s', qty=%d, weight=%.17g, note=%s", id, esc_name,
              qty, weight, note_sql.c_str());
@@ -202,9 +203,10 @@ TEST_F(TableRowTest, InsertWritesTheRowAndInsertIdFindsIt) {
   ASSERT_EQ(w.insert(), 0);
   int id = db.insert_id();
   ASSERT_GT(id, 0);
-  EXPECT_EQ(query_value(check, "select concat_ws('|', name, qty, weight, "
-                               "note) from widget where id=" +
-                                   std::to_string(id)),
+  EXPECT_EQ(query_value(check,
+                        "select concat_ws('|', name, qty, weight, "
+                        "note) from widget where id=" +
+                            std::to_string(id)),
             "O'Brien \\ \"quoted\"|-4|0.1|n");
 
   DB_WIDGET back(&db);
@@ -252,8 +254,9 @@ TEST_F(TableRowTest, UpdateRequiresExactlyOneMatchedRow) {
   w.qty = 11;
   strlcpy(w.name, "a'1", sizeof w.name);
   EXPECT_EQ(w.update(), 0);
-  EXPECT_EQ(query_value(check, "select concat(name, qty) from widget where "
-                               "id=1"),
+  EXPECT_EQ(query_value(check,
+                        "select concat(name, qty) from widget where "
+                        "id=1"),
             "a'111");
   w.id = 42;
   EXPECT_EQ(w.update(), ERR_DB_NO_ROW);
@@ -292,8 +295,9 @@ TEST_F(TableRowTest, InsertBatchWritesAllRowsAtOnce) {
   EXPECT_EQ(w.insert_batch(values), 0);
   EXPECT_EQ(values, before);
   EXPECT_EQ(db.affected_rows(), 2);
-  EXPECT_EQ(query_value(check, "select group_concat(name order by id) from "
-                               "widget"),
+  EXPECT_EQ(query_value(check,
+                        "select group_concat(name order by id) from "
+                        "widget"),
             "x,y's");
   CaptureStderr();
   EXPECT_NE(w.insert_batch("(1, 'dup', 1, 1, NULL)"), 0);
@@ -327,8 +331,7 @@ TEST_F(TableRowTest, AggregatesAndSingleValues) {
       {[&] { return w.sum(x, "weight", "where id=9"); }, ERR_DB_NO_ROW, -5, -5},
       {[&] { return w.get_integer("select 7 from widget where id<0", n); },
        ERR_DB_NO_ROW, -5, -5},
-      {[&] { return w.get_integer("select null", n); }, ERR_DB_NO_ROW, -5,
-       -5},
+      {[&] { return w.get_integer("select null", n); }, ERR_DB_NO_ROW, -5, -5},
       {[&] { return w.get_double("select 2.5e3", x); }, 0, -5, 2500},
       {[&] { return w.get_integer("do 1", n); }, ERR_DB_NO_ROW, -5, -5},
   };
@@ -358,8 +361,7 @@ TEST_F(TableRowTest, ReadsSingleColumnsOfTheRow) {
   w.id = 3;
   EXPECT_EQ(w.get_field_str("note", dest, sizeof dest), 0);  // NULL
   EXPECT_STREQ(dest, "keep");
-  EXPECT_EQ(w.get_field_str("concat(name, 'bcdefghij')", dest, sizeof dest),
-            0);
+  EXPECT_EQ(w.get_field_str("concat(name, 'bcdefghij')", dest, sizeof dest), 0);
   EXPECT_STREQ(dest, "cbcdefg");  // cut to size - 1
   w.id = 99;
   EXPECT_EQ(w.get_field_str("name", dest, sizeof dest), ERR_DB_NO_ROW);
@@ -418,8 +420,9 @@ TEST_F(TableRowTest, BufferedEnumerationAllowsStatementsInsideTheLoop) {
 TEST_F(TableRowTest, EmptySelectionEndsAtOnceAndStartsAgain) {
   DB_WIDGET w(&db);
   for (int round = 0; round < 2; round++) {
-    std::string out = echo_of(
-        [&] { EXPECT_EQ(w.enumerate("where id>0", round == 1), ERR_DB_NO_ROW); });
+    std::string out = echo_of([&] {
+      EXPECT_EQ(w.enumerate("where id>0", round == 1), ERR_DB_NO_ROW);
+    });
     EXPECT_EQ(out, "query: select * from widget where id>0\n");
     EXPECT_FALSE(w.row_cursor.active);
   }
@@ -505,7 +508,8 @@ TEST_F(TableRowTest, StatementsBeyondTheirBufferAreRefused) {
   const size_t kMax = QUERY_TEXT_MAX - 1;  // longest statement that fits
   const std::string prefix = "delete from widget where ";
   std::string fits = "id=1" + std::string(kMax - prefix.size() - 4, ' ');
-  std::string out = echo_of([&] { EXPECT_EQ(w.delete_from_db_multi(fits.c_str()), 0); });
+  std::string out =
+      echo_of([&] { EXPECT_EQ(w.delete_from_db_multi(fits.c_str()), 0); });
   EXPECT_EQ(out, "query: " + prefix + fits + "\n");
   EXPECT_EQ(count_where("id=1"), "0");
 
@@ -543,8 +547,8 @@ TEST_F(TableRowTest, StatementsBeyondTheirBufferAreRefused) {
   out = echo_of([&] { EXPECT_EQ(just.update(), 0); });
   EXPECT_EQ(out.size(), std::string("query: \n").size() + kMax);
   EXPECT_EQ(count_where("id=2 and qty=5"), "1");
-  for (size_t length : {kMax - update_frame.size() + 1,
-                        static_cast<size_t>(QUERY_TEXT_MAX)}) {
+  for (size_t length :
+       {kMax - update_frame.size() + 1, static_cast<size_t>(QUERY_TEXT_MAX)}) {
     PaddedWidget too_long(&db, 2, length);
     out = echo_of([&] { EXPECT_EQ(too_long.update(), ERR_DB_QUERY_TOO_LONG); });
     EXPECT_EQ(out.find("query:"), std::string::npos) << length;

@@ -83,11 +83,10 @@ inline bool load_test_db(TestDb& db, std::string& why) {
 inline bool open_test_db(DB_CONN& conn, std::string& why, bool as_root) {
   TestDb db;
   if (!load_test_db(db, why)) return false;
-  int retval =
-      as_root ? conn.open(db.name.c_str(), "localhost", db.root_user.c_str(),
-                          db.root_passwd.c_str())
-              : conn.open(db.name.c_str(), db.host_port().c_str(),
-                          db.user.c_str(), db.passwd.c_str());
+  int retval = as_root ? conn.open(db.name.c_str(), "localhost",
+                                   db.root_user.c_str(), db.root_passwd.c_str())
+                       : conn.open(db.name.c_str(), db.host_port().c_str(),
+                                   db.user.c_str(), db.passwd.c_str());
   if (retval) {
     why = "test database server of '" + env_file_path() +
           "' refused the connection: " + std::to_string(retval);
@@ -119,17 +118,17 @@ inline std::string query_value(DB_CONN& conn, const std::string& sql) {
 
 }  // namespace orvex_test
 
-#define ORVEX_OPEN_TEST_DB_AS(conn, as_root)                          \
-  do {                                                                \
-    std::string orvex_why_;                                           \
-    if (!::orvex_test::open_test_db(conn, orvex_why_, as_root)) {     \
-      bool orvex_no_server_ =                                         \
-          orvex_why_.rfind("no test database server", 0) == 0;        \
-      if (orvex_no_server_ && !::orvex_test::in_ci()) {               \
-        GTEST_SKIP() << orvex_why_;                                   \
-      }                                                               \
-      FAIL() << orvex_why_;                                           \
-    }                                                                 \
+#define ORVEX_OPEN_TEST_DB_AS(conn, as_root)                      \
+  do {                                                            \
+    std::string orvex_why_;                                       \
+    if (!::orvex_test::open_test_db(conn, orvex_why_, as_root)) { \
+      bool orvex_no_server_ =                                     \
+          orvex_why_.rfind("no test database server", 0) == 0;    \
+      if (orvex_no_server_ && !::orvex_test::in_ci()) {           \
+        GTEST_SKIP() << orvex_why_;                               \
+      }                                                           \
+      FAIL() << orvex_why_;                                       \
+    }                                                             \
   } while (0)
 
 // Opens conn as the test user; skips or fails the test without a server.
