@@ -1,0 +1,135 @@
+#include "daemon/daemon_control.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/error_numbers.h"
+#include "common/file_util.h"
+#include "common/str_util.h"
+#include "log/sched_msg_log.h"
+#include "settings/paramdeck.h"
+
+volatile bool caught_stop_signal = false;
+const char* STOP_SCHED_FILENAME = "stop_sched";
+const char* STOP_DAEMONS_FILENAME = "stop_daemons";
+
+bool check_stop_sched() {
+  return orvex_file_exists(config.project_path("%s", STOP_SCHED_FILENAME));
+}
+
+void check_stop_daemons() {
+  if (caught_stop_signal) {
+    log_messages.printf(KIND_NORMAL, "Quitting due to SIGHUP\n");
+    exit(0);
+  }
+  const char* trigger = config.project_path("%s", STOP_DAEMONS_FILENAME);
+  if (orvex_file_exists(trigger)) {
+    log_messages.printf(KIND_NORMAL,
+                        "Quitting because trigger file '%s' is present\n",
+                        trigger);
+    exit(0);
+  }
+}
+
+void daemon_sleep(int seconds) {
+  for (int i = 0; i < seconds; i++) {
+    check_stop_daemons();
+    sleep(1);  // a signal cuts it short; the next check then ends the process
+  }
+}
+
+// Runs asynchronously: only async-signal-safe calls, then the flag.
+static void stop_signal_handler(int) {
+  static const char msg[] = "GOT STOP SIGNAL\n";
+  ssize_t written = write(STDERR_FILENO, msg, sizeof msg - 1);
+  (void)written;  // nothing useful can be done about a failed write here
+  caught_stop_signal = true;
+}
+
+void install_stop_signal_handler() { signal(SIGHUP, stop_signal_handler); }
+
+void write_pid_file(const char* path) {
+  FILE* f = fopen(path, "w");
+  if (!f) {
+    log_messages.printf(KIND_CRITICAL, "Couldn't write pid file\n");
+    return;
+  }
+  fprintf(f, "%d\n", static_cast<int>(getpid()));
+  fclose(f);
+}
+
+int mylockf(int fd) {
+  struct flock fl;
+  memset(&fl, 0, sizeof fl);
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = 0;
+  fl.l_len = 0;  // to the end of the file, however it grows
+  if (fcntl(fd, F_SETLK, &fl) == 0) return 0;
+  errno = 0;
+  if (fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK && fl.l_pid > 0) {
+    return fl.l_pid;
+  }
+  return -1;
+}
+
+int get_log_path(char* path, const char* filename) {
+  char host[256];
+  if (gethostname(host, sizeof host) != 0) strlcpy(host, "unknown", sizeof host);
+  host[sizeof host - 1] = 0;  // a cut host name need not be terminated
+  char* dot = strchr(host, '.');
+  if (dot) *dot = 0;
+
+  char dir[LOG_PATH_MAX];
+  strlcpy(dir, config.project_path("log_%s", host), sizeof dir);
+  // A project_path result of full length may have been cut: refuse it too,
+  // since a cut path names another directory.
+  size_t dir_len = strlen(dir), name_len = strlen(filename);
+  if (dir_len + 1 >= sizeof dir || dir_len + 1 + name_len + 1 > sizeof dir) {
+    path[0] = 0;
+    return -1;
+  }
+  memcpy(path, dir, dir_len);
+  path[dir_len] = '/';
+  memcpy(path + dir_len + 1, filename, name_len + 1);
+
+  mode_t old_mask = umask(0);
+  mkdir(dir, 01770);  // an existing directory is the normal case
+  umask(old_mask);
+  return 0;
+}
+
+int try_fopen(const char* path, FILE*& f, const char* mode) {
+  f = fopen(path, mode);
+  if (f) return 0;
+  char dir[4096] = {0};
+  const char* slash = strrchr(path, '/');
+  if (!slash) {
+    strlcpy(dir, ".", sizeof dir);
+  } else {
+    size_t len = static_cast<size_t>(slash - path);
+    // No system opens a directory name this long (PATH_MAX).
+    if (len >= sizeof dir) return ERR_DIR_OPEN;
+    memcpy(dir, path, len);
+    dir[len] = 0;
+    if (len == 0) strlcpy(dir, "/", sizeof dir);  // "/name" lives in the root
+  }
+  DIR* d = opendir(dir);
+  if (!d) return ERR_DIR_OPEN;
+  closedir(d);
+  return ERR_FILE_OPEN;
+}
+
+bool is_arg(const char* word, const char* name) {
+  char buf[256];
+  int n = snprintf(buf, sizeof buf, "--%s", name);
+  if (n < 0 || n >= static_cast<int>(sizeof buf)) return false;
+  return !strcmp(word, buf) || !strcmp(word, buf + 1);
+}

@@ -1,0 +1,315 @@
+#include "daemon/daemon_control.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include "common/error_numbers.h"
+#include "settings/paramdeck.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void touch(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "w");
+  ASSERT_NE(f, nullptr) << path;
+  fclose(f);
+}
+
+// What a child process did: its wait status, its standard error, how long
+// it ran.
+struct Child {
+  int status = -1;
+  std::string err;
+  double seconds = 0;
+  bool exited(int code) const {
+    return WIFEXITED(status) && WEXITSTATUS(status) == code;
+  }
+};
+
+// A real project directory (config.xml and cgi-bin) in /tmp, named by
+// ORVEX_PROJECT_DIR for the children.
+class DaemonControl : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/orvex_daemon_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+    touch(dir + "/config.xml");
+    ASSERT_EQ(mkdir((dir + "/cgi-bin").c_str(), 0755), 0);
+    setenv("ORVEX_PROJECT_DIR", dir.c_str(), 1);
+    config.project_dir[0] = 0;
+  }
+  void TearDown() override {
+    unsetenv("ORVEX_PROJECT_DIR");
+    config.project_dir[0] = 0;
+    ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+  }
+
+  // Runs body in a child process whose standard error goes to a file; a
+  // child that returns from body exits with status 99. `started`, when
+  // given, runs in the parent with the child's pid once the child has
+  // written one byte to its ready pipe (see ready()).
+  Child run(const std::function<void()>& body,
+            const std::function<void(pid_t)>& started = nullptr) {
+    std::string err_path = dir + "/child.err";
+    int ready_pipe[2];
+    EXPECT_EQ(pipe(ready_pipe), 0);
+    auto t0 = Clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(ready_pipe[0]);
+      ready_fd = ready_pipe[1];
+      int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fd, STDERR_FILENO);
+      close(fd);
+      body();
+      fflush(stderr);
+      _exit(99);
+    }
+    close(ready_pipe[1]);
+    if (started) {
+      char c;
+      EXPECT_EQ(read(ready_pipe[0], &c, 1), 1);
+      started(pid);
+    }
+    close(ready_pipe[0]);
+    Child c;
+    waitpid(pid, &c.status, 0);
+    c.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    c.err = read_file(err_path);
+    return c;
+  }
+  static void ready() {
+    ssize_t n = write(ready_fd, "r", 1);
+    (void)n;
+  }
+
+  std::string dir;
+  static int ready_fd;
+};
+int DaemonControl::ready_fd = -1;
+
+// The text after the log line's time stamp, "YYYY-MM-DD HH:MM:SS ".
+bool has_log_line(const std::string& err, const std::string& line) {
+  size_t pos = err.find(line);
+  return pos != std::string::npos && pos >= 20 &&
+         (pos == 20 || err[pos - 21] == '\n') && err[pos - 1] == ' ';
+}
+
+}  // namespace
+
+TEST_F(DaemonControl, StopSchedTriggerIsOnlyTested) {
+  Child c = run([] {
+    if (check_stop_sched()) _exit(1);
+    touch(std::string(getenv("ORVEX_PROJECT_DIR")) + "/stop_daemons");
+    if (check_stop_sched()) _exit(2);
+    touch(std::string(getenv("ORVEX_PROJECT_DIR")) + "/stop_sched");
+    if (!check_stop_sched()) _exit(3);
+    _exit(0);
+  });
+  EXPECT_TRUE(c.exited(0)) << c.status;
+  EXPECT_EQ(c.err, "");
+}
+
+TEST_F(DaemonControl, NoRequestReturns) {
+  Child c = run([] { check_stop_daemons(); });
+  EXPECT_TRUE(c.exited(99));
+  EXPECT_EQ(c.err, "");
+}
+
+TEST_F(DaemonControl, TriggerFileStopsBeforeSleeping) {
+  touch(dir + "/stop_daemons");
+  Child c = run([] { daemon_sleep(5); });
+  EXPECT_TRUE(c.exited(0)) << c.status;
+  EXPECT_LT(c.seconds, 0.9);
+  EXPECT_TRUE(has_log_line(c.err, "Quitting because trigger file '" + dir +
+                                      "/stop_daemons' is present\n"))
+      << c.err;
+  EXPECT_TRUE(std::ifstream(dir + "/stop_daemons").good());  // never removed
+}
+
+TEST_F(DaemonControl, SleepOfZeroOrLessLooksAtNothing) {
+  touch(dir + "/stop_daemons");
+  Child c = run([] {
+    daemon_sleep(0);
+    daemon_sleep(-3);
+  });
+  EXPECT_TRUE(c.exited(99));
+  EXPECT_LT(c.seconds, 0.5);
+}
+
+TEST_F(DaemonControl, SleepChecksBeforeEachSecond) {
+  // The trigger appears while the child sleeps; it stops at the next check.
+  Child c = run(
+      [] {
+        ready();
+        daemon_sleep(10);
+      },
+      [this](pid_t) {
+        usleep(1200 * 1000);
+        touch(dir + "/stop_daemons");
+      });
+  EXPECT_TRUE(c.exited(0)) << c.status;
+  EXPECT_GT(c.seconds, 1.1);
+  EXPECT_LT(c.seconds, 3.5);
+}
+
+TEST_F(DaemonControl, SighupEndsASleepingDaemonWithinASecond) {
+  Clock::time_point sent;
+  Child c = run(
+      [] {
+        install_stop_signal_handler();
+        ready();
+        daemon_sleep(30);
+      },
+      [&sent](pid_t pid) {
+        usleep(300 * 1000);
+        sent = Clock::now();
+        kill(pid, SIGHUP);
+      });
+  double after_signal =
+      std::chrono::duration<double>(Clock::now() - sent).count();
+  EXPECT_TRUE(c.exited(0)) << c.status;
+  EXPECT_LT(after_signal, 1.2);
+  EXPECT_EQ(c.err.substr(0, 16), "GOT STOP SIGNAL\n") << c.err;
+  EXPECT_TRUE(has_log_line(c.err, "Quitting due to SIGHUP\n")) << c.err;
+}
+
+TEST_F(DaemonControl, SignalIsReportedBeforeTrigger) {
+  touch(dir + "/stop_daemons");
+  Child c = run([] {
+    install_stop_signal_handler();
+    raise(SIGHUP);
+    if (!caught_stop_signal) _exit(5);
+    check_stop_daemons();
+  });
+  EXPECT_TRUE(c.exited(0)) << c.status;
+  EXPECT_TRUE(has_log_line(c.err, "Quitting due to SIGHUP\n")) << c.err;
+  EXPECT_EQ(c.err.find("trigger file"), std::string::npos) << c.err;
+}
+
+TEST_F(DaemonControl, PidFileHoldsTheLatestPid) {
+  std::string path = dir + "/feeder.pid";
+  pid_t first = 0, second = 0;
+  auto writer = [&] {
+    ready();
+    write_pid_file(path.c_str());
+    _exit(0);
+  };
+  run(writer, [&](pid_t pid) { first = pid; });
+  std::string after_first = read_file(path);
+  run(writer, [&](pid_t pid) { second = pid; });
+  EXPECT_EQ(after_first, std::to_string(first) + "\n");
+  EXPECT_EQ(read_file(path), std::to_string(second) + "\n");  // truncated
+}
+
+TEST_F(DaemonControl, PidFileThatCannotBeWrittenIsLogged) {
+  testing::internal::CaptureStderr();
+  write_pid_file((dir + "/no/such/dir/x.pid").c_str());
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(has_log_line(err, "[CRITICAL] Couldn't write pid file\n")) << err;
+}
+
+TEST_F(DaemonControl, LockIsExclusiveAndNamesItsHolder) {
+  std::string path = dir + "/lock";
+  touch(path);
+  pid_t holder = 0;
+  int result_in_parent = 0;
+  Child c = run(
+      [&] {
+        int fd = open(path.c_str(), O_RDWR);
+        if (mylockf(fd) != 0) _exit(1);
+        ready();
+        sleep(5);  // killed by the parent once it has tried
+        _exit(0);
+      },
+      [&](pid_t pid) {
+        holder = pid;
+        int fd = open(path.c_str(), O_RDWR);
+        result_in_parent = mylockf(fd);
+        close(fd);
+        kill(pid, SIGKILL);
+      });
+  EXPECT_EQ(result_in_parent, holder);
+  // Once the holder is gone the lock is free again.
+  int fd = open(path.c_str(), O_RDWR);
+  EXPECT_EQ(mylockf(fd), 0);
+  close(fd);
+  EXPECT_EQ(mylockf(-1), -1);
+}
+
+TEST_F(DaemonControl, LogPathIsPerShortHostNameWithExactMode) {
+  char host[256] = {0};
+  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+  std::string short_host(host, strcspn(host, "."));
+  std::string log_dir = dir + "/log_" + short_host;
+
+  mode_t old_mask = umask(0777);  // hostile: would leave no permission at all
+  char path[LOG_PATH_MAX];
+  int rc = get_log_path(path, "feeder.log");
+  umask(old_mask);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(std::string(path), log_dir + "/feeder.log");
+  struct stat sb;
+  ASSERT_EQ(stat(log_dir.c_str(), &sb), 0);
+  EXPECT_TRUE(S_ISDIR(sb.st_mode));
+  EXPECT_EQ(sb.st_mode & 07777, 01770u);
+
+  // An existing directory keeps its mode.
+  ASSERT_EQ(chmod(log_dir.c_str(), 0755), 0);
+  EXPECT_EQ(get_log_path(path, "other.log"), 0);
+  ASSERT_EQ(stat(log_dir.c_str(), &sb), 0);
+  EXPECT_EQ(sb.st_mode & 07777, 0755u);
+
+  // A file name that would not fit is refused, never cut.
+  std::string long_name(LOG_PATH_MAX, 'f');
+  strcpy(path, "junk");
+  EXPECT_EQ(get_log_path(path, long_name.c_str()), -1);
+  EXPECT_STREQ(path, "");
+}
+
+TEST_F(DaemonControl, TryFopenTellsMissingDirectoryFromMissingFile) {
+  FILE* f = reinterpret_cast<FILE*>(1);
+  EXPECT_EQ(try_fopen((dir + "/none/x").c_str(), f, "r"), ERR_DIR_OPEN);
+  EXPECT_EQ(f, nullptr);
+  EXPECT_EQ(try_fopen((dir + "/missing").c_str(), f, "r"), ERR_FILE_OPEN);
+  EXPECT_EQ(try_fopen("orvex-no-such-file-here", f, "r"), ERR_FILE_OPEN);
+  EXPECT_EQ(try_fopen("/orvex-no-such-file-here", f, "r"), ERR_FILE_OPEN);
+  std::string long_dir = "/" + std::string(5000, 'd') + "/x";
+  EXPECT_EQ(try_fopen(long_dir.c_str(), f, "r"), ERR_DIR_OPEN);
+  ASSERT_EQ(try_fopen((dir + "/config.xml").c_str(), f, "r"), 0);
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+}
+
+TEST(IsArg, ExactDashForms) {
+  EXPECT_TRUE(is_arg("--d", "d"));
+  EXPECT_TRUE(is_arg("-d", "d"));
+  for (const char* word : {"d", "---d", "-dd", "--D", "--", "-", ""}) {
+    EXPECT_FALSE(is_arg(word, "d")) << word;
+  }
+  std::string name(253, 'n'), too_long(254, 'n');
+  EXPECT_TRUE(is_arg(("--" + name).c_str(), name.c_str()));
+  EXPECT_FALSE(is_arg(("--" + too_long).c_str(), too_long.c_str()));
+  EXPECT_FALSE(is_arg(("-" + too_long).c_str(), too_long.c_str()));
+}
