@@ -1,0 +1,91 @@
+#include "daemon/db_helpers.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+int count_workunits(int& n, const char* clause) {
+  DB_WORKUNIT wu;
+  return wu.count(n, clause);
+}
+
+int count_results(char* clause, int& n) {
+  DB_RESULT result;
+  return result.count(n, clause);
+}
+
+int count_unsent_results(int& n, int appid) {
+  char clause[256];
+  if (appid) {
+    snprintf(clause, sizeof clause, "where server_state=%d and appid=%d ",
+             RESULT_SERVER_STATE_UNSENT, appid);
+  } else {
+    snprintf(clause, sizeof clause, "where server_state=%d",
+             RESULT_SERVER_STATE_UNSENT);
+  }
+  return count_results(clause, n);
+}
+
+int PERF_INFO::get_from_db() {
+  fpops_mean = 2.2e9;
+  fpops_stddev = 7e8;
+  fpops_p50 = 3.3e9;
+  fpops_p95 = 3.3e9;
+
+  DB_HOST host;
+  int nhosts = 0;
+  int retval = host.count(nhosts, "");
+  if (retval) return retval;
+  // Too few hosts for statistics to mean anything.
+  if (nhosts < 10) return 0;
+
+  host.fpops_mean(fpops_mean);
+  host.fpops_stddev(fpops_stddev);
+  host.fpops_percentile(50.0, fpops_p50);
+  host.fpops_percentile(95.0, fpops_p95);
+  return 0;
+}
+
+void compute_avg_turnaround(HOST& host, double new_avg) {
+  double old_avg = host.avg_turnaround;
+  host.avg_turnaround = old_avg == 0 ? new_avg : 0.7 * old_avg + 0.3 * new_avg;
+}
+
+int restrict_wu_to_user(const WORKUNIT& wu, int userid) {
+  DB_RESULT result;
+  DB_ASSIGNMENT asg;
+  DB_WORKUNIT db_wu;
+  db_wu = wu;
+
+  char buf[256];
+  snprintf(buf, sizeof buf, "where workunitid=%d and server_state=%d", wu.id,
+           RESULT_SERVER_STATE_UNSENT);
+  // The whole selection is fetched first, so the updates can share the
+  // connection with the loop.
+  while (!result.enumerate(buf, false)) {
+    char set_list[256];
+    snprintf(set_list, sizeof set_list, "server_state=%d, outcome=%d",
+             RESULT_SERVER_STATE_OVER, RESULT_OUTCOME_DIDNT_NEED);
+    result.update_field(set_list);
+  }
+
+  snprintf(buf, sizeof buf, "transitioner_flags=%d", TRANSITION_NO_NEW_RESULTS);
+  int retval = db_wu.update_field(buf);
+  if (retval) return retval;
+
+  asg.clear();
+  asg.create_time = static_cast<int>(time(nullptr));
+  asg.target_id = userid;
+  asg.target_type = ASSIGN_USER;
+  asg.multi = 0;
+  asg.workunitid = wu.id;
+  return asg.insert();
+}
+
+bool app_plan_uses_gpu(const char* plan_class) {
+  if (!plan_class) return false;
+  if (strstr(plan_class, "cuda")) return true;
+  if (strstr(plan_class, "nvidia")) return true;
+  if (strstr(plan_class, "ati")) return true;
+  return false;
+}
