@@ -1,0 +1,395 @@
+#include "common/db_rows.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/error_numbers.h"
+#include "common/str_util.h"
+#include "db_schema.h"
+#include "test_db.h"
+
+using orvex_test::query_value;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+template <typename F>
+std::string echo_of(F f) {
+  g_print_queries = true;
+  CaptureStderr();
+  f();
+  g_print_queries = false;
+  return GetCapturedStderr();
+}
+
+std::string hex(const std::string& bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+// Bytes that an unescaped statement would mangle: quotes, backslashes (also
+// one before a quote and one at the end), a double quote, a newline, bytes
+// that are no UTF-8 at all and a real UTF-8 character.
+const std::string kHostile = "it's \\' \"q\" \n\xff\x80\xfe\xc3\xa9\x01\\";
+
+// kHostile repeated and cut to exactly len bytes, marked with tag first.
+std::string hostile_text(const std::string& tag, size_t len) {
+  std::string s = tag;
+  while (s.size() < len) s += kHostile;
+  return s.substr(0, len);
+}
+
+std::string printed(TABLEROW& row) {
+  std::unique_ptr<char[]> buf(new char[QUERY_TEXT_MAX]);
+  row.db_print(buf.get());
+  return buf.get();
+}
+
+struct Column {
+  std::string name, type;
+  int max_len;  // of a text column
+};
+
+class DbRowsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ORVEX_OPEN_TEST_DB(db);
+    std::string why;
+    ASSERT_TRUE(orvex_test::open_test_db(check, why, false)) << why;
+    ASSERT_TRUE(orvex_test::create_schema(check));
+    ASSERT_EQ(check.do_query("set session group_concat_max_len=1000000"), 0);
+  }
+  void TearDown() override {
+    g_print_queries = false;
+    check.close();
+    db.close();
+  }
+
+  std::vector<Column> columns(const std::string& table) {
+    std::string list = query_value(
+        check,
+        "select group_concat(concat_ws(':', column_name, data_type, "
+        "ifnull(character_maximum_length, 0)) order by ordinal_position) "
+        "from information_schema.columns where table_schema=database() and "
+        "table_name='" +
+            table + "'");
+    std::vector<Column> out;
+    size_t pos = 0;
+    while (pos < list.size()) {
+      size_t end = list.find(',', pos);
+      if (end == std::string::npos) end = list.size();
+      std::string item = list.substr(pos, end - pos);
+      size_t a = item.find(':'), b = item.rfind(':');
+      out.push_back({item.substr(0, a), item.substr(a + 1, b - a - 1),
+                     atoi(item.c_str() + b + 1)});
+      pos = end + 1;
+    }
+    return out;
+  }
+
+  // Inserts, through the checking connection and with hex literals (no
+  // escaping of ours involved), a row in which every column but id holds a
+  // value of its own: texts of the column's full length made of kHostile,
+  // numbers that differ per column. Returns the new id.
+  int insert_distinct_row(const std::string& table) {
+    std::string sql = "insert into " + table + " set ";
+    std::vector<Column> cols = columns(table);
+    EXPECT_GT(cols.size(), 6u) << table;
+    for (size_t k = 1; k < cols.size(); k++) {
+      const Column& c = cols[k];
+      std::string value;
+      if (c.type == "int" || c.type == "smallint") {
+        value = std::to_string((k % 2 ? 1 : -1) * int(100 * k + 7));
+      } else if (c.type == "double") {
+        char buf[64];
+        snprintf(buf, sizeof buf, "%.17g", (k % 2 ? 1 : -1) * (k + 0.1) * 1e9);
+        value = buf;
+      } else {
+        value = "X'" + hex(hostile_text(c.name, c.max_len)) + "'";
+      }
+      sql += (k > 1 ? ", " : "") + c.name + "=" + value;
+    }
+    EXPECT_EQ(check.do_query(sql.c_str()), 0) << sql;
+    return atoi(query_value(check, "select last_insert_id()").c_str());
+  }
+
+  // True when rows a and b of table agree in every column but those in skip.
+  bool rows_agree(const std::string& table, int a, int b,
+                  const std::vector<std::string>& skip) {
+    std::string on = "1";
+    for (const Column& c : columns(table)) {
+      if (std::find(skip.begin(), skip.end(), c.name) != skip.end()) continue;
+      on += " and a." + c.name + " <=> b." + c.name;
+    }
+    return query_value(check, "select count(*) from " + table + " a join " +
+                                  table + " b on " + on +
+                                  " where a.id=" + std::to_string(a) +
+                                  " and b.id=" + std::to_string(b)) == "1";
+  }
+
+  // A row of distinct hostile values is read into ROW, written back as a new
+  // row, and the two rows must agree in every column; then the same id read
+  // through a view whose columns are all NULL (but id) must give a record
+  // equal to a cleared one.
+  template <typename ROW>
+  void round_trip(const std::string& table) {
+    SCOPED_TRACE(table);
+    int id = insert_distinct_row(table);
+    ASSERT_GT(id, 0);
+    ROW row(&db);
+    ASSERT_EQ(row.lookup_id(id), 0);
+    EXPECT_EQ(row.get_id(), id);
+    ROW copy = row;
+    copy.id = 0;  // a new id from the server
+    rename(copy);
+    ASSERT_EQ(copy.insert(), 0);
+    int id2 = db.insert_id();
+    ASSERT_GT(id2, id);
+    EXPECT_TRUE(rows_agree(table, id, id2, {"id", "name"}));
+    ROW back(&db);
+    ASSERT_EQ(back.lookup_id(id2), 0);
+    copy.id = id2;
+    EXPECT_EQ(printed(back), printed(copy));
+
+    // NULL in every column but id.
+    std::string select = "id";
+    for (const Column& c : columns(table)) {
+      if (c.name != "id") select += ", NULL as " + c.name;
+    }
+    std::string view = table + "_nulls";
+    ASSERT_EQ(check.do_query(("create or replace view " + view + " as select " +
+                              select + " from " + table)
+                                 .c_str()),
+              0);
+    ROW nulls(&db);
+    nulls = row;  // every field set
+    nulls.table_name = view.c_str();
+    ASSERT_EQ(nulls.lookup_id(id), 0);
+    ROW empty(&db);
+    empty.id = id;
+    EXPECT_EQ(printed(nulls), printed(empty));
+    ASSERT_EQ(check.do_query(("drop view " + view).c_str()), 0);
+  }
+
+  static void rename(DB_WORKUNIT& wu) { strlcpy(wu.name, "copy", 256); }
+  static void rename(DB_RESULT& r) { strlcpy(r.name, "copy", 256); }
+  static void rename(TABLEROW&) {}
+
+  DB_CONN db;
+  DB_CONN check;
+};
+
+TEST_F(DbRowsTest, EveryColumnRoundTripsAndNullGivesTheEmptyValue) {
+  round_trip<DB_WORKUNIT>("workunit");
+  round_trip<DB_RESULT>("result");
+  round_trip<DB_HOST>("host");
+  round_trip<DB_ASSIGNMENT>("assignment");
+}
+
+// The fields land where their names say, with every byte of the texts.
+TEST_F(DbRowsTest, FieldsHoldTheirOwnColumns) {
+  int wu_id = insert_distinct_row("workunit");
+  DB_WORKUNIT wu(&db);
+  ASSERT_EQ(wu.lookup_id(wu_id), 0);
+  EXPECT_EQ(std::string(wu.name), hostile_text("name", 255));
+  EXPECT_EQ(std::string(wu.xml_doc), hostile_text("xml_doc", 4095));
+  EXPECT_EQ(std::string(wu.result_template_file),
+            hostile_text("result_template_file", 255));
+  EXPECT_EQ(std::to_string(wu.transitioner_flags),
+            query_value(check, "select transitioner_flags from workunit"));
+  EXPECT_EQ(std::to_string(wu.appid),
+            query_value(check, "select appid from workunit"));
+
+  int result_id = insert_distinct_row("result");
+  DB_RESULT r(&db);
+  ASSERT_EQ(r.lookup_id(result_id), 0);
+  EXPECT_EQ(std::string(r.stderr_out), hostile_text("stderr_out", 4095));
+  EXPECT_EQ(std::string(r.xml_doc_out), hostile_text("xml_doc_out", 4095));
+  std::pair<int, const char*> fields[] = {{r.workunitid, "workunitid"},
+                                          {r.server_state, "server_state"},
+                                          {r.outcome, "outcome"},
+                                          {r.appid, "appid"}};
+  for (auto [field, column] : fields) {
+    EXPECT_EQ(
+        std::to_string(field),
+        query_value(check, std::string("select ") + column + " from result"))
+        << column;
+  }
+
+  int host_id = insert_distinct_row("host");
+  DB_HOST h(&db);
+  ASSERT_EQ(h.lookup_id(host_id), 0);
+  EXPECT_EQ(std::string(h.os_name), hostile_text("os_name", 255));
+  EXPECT_EQ(std::string(h.venue), hostile_text("venue", 255));
+  EXPECT_EQ(h.p_fpops,
+            atof(query_value(check, "select p_fpops from host").c_str()));
+  EXPECT_EQ(
+      h.avg_turnaround,
+      atof(query_value(check, "select avg_turnaround from host").c_str()));
+
+  int asg_id = insert_distinct_row("assignment");
+  DB_ASSIGNMENT a(&db);
+  ASSERT_EQ(a.lookup_id(asg_id), 0);
+  EXPECT_EQ(query_value(check,
+                        "select concat_ws(',', create_time, target_id, "
+                        "target_type, multi, workunitid, resultid) "
+                        "from assignment"),
+            std::to_string(a.create_time) + "," + std::to_string(a.target_id) +
+                "," + std::to_string(a.target_type) + "," +
+                std::to_string(a.multi) + "," + std::to_string(a.workunitid) +
+                "," + std::to_string(a.resultid));
+}
+
+// Texts written by db_print reach the table byte for byte.
+TEST_F(DbRowsTest, InsertStoresHostileTextsExactly) {
+  DB_HOST h(&db);
+  std::string model = hostile_text("m", 255);
+  strlcpy(h.p_model, model.c_str(), sizeof h.p_model);
+  strlcpy(h.domain_name, "\\", sizeof h.domain_name);  // a lone backslash
+  strlcpy(h.os_name, "'", sizeof h.os_name);
+  ASSERT_EQ(h.insert(), 0);
+  EXPECT_EQ(query_value(check, "select hex(p_model) from host"), hex(model));
+  EXPECT_EQ(query_value(check, "select concat(domain_name, os_name) from host"),
+            "\\'");
+}
+
+// A text field with no terminator is read to the end of its buffer and no
+// further; a column too short for it refuses the row rather than cutting it.
+TEST_F(DbRowsTest, UnterminatedFieldIsBoundedAndRefused) {
+  DB_HOST h(&db);
+  memset(h.os_name, 'x', sizeof h.os_name);
+  std::string out = echo_of([&] { EXPECT_NE(h.insert(), 0); });
+  EXPECT_NE(out.find("os_name='" + std::string(256, 'x') + "', "),
+            std::string::npos);
+  EXPECT_NE(out.find("Database error: "), std::string::npos);
+  EXPECT_EQ(query_value(check, "select count(*) from host"), "0");
+}
+
+// The database holds no NaN or infinity: they are written as 0.
+TEST_F(DbRowsTest, NonFiniteDoublesAreWrittenAsZero) {
+  DB_HOST h(&db);
+  h.p_fpops = std::numeric_limits<double>::quiet_NaN();
+  h.avg_turnaround = std::numeric_limits<double>::infinity();
+  h.p_iops = 0.1;
+  ASSERT_EQ(h.insert(), 0);
+  EXPECT_EQ(query_value(check,
+                        "select concat_ws(',', p_fpops, "
+                        "avg_turnaround, p_iops = 0.1) from host"),
+            "0,0,1");
+}
+
+TEST_F(DbRowsTest, NullConnectionMeansTheDefaultOne) {
+  DB_WORKUNIT wu;
+  DB_RESULT r(nullptr);
+  DB_HOST h;
+  DB_ASSIGNMENT a;
+  EXPECT_EQ(wu.connection, &orvex_db);
+  EXPECT_EQ(r.connection, &orvex_db);
+  EXPECT_EQ(h.connection, &orvex_db);
+  EXPECT_EQ(a.connection, &orvex_db);
+  DB_HOST given(&db);
+  EXPECT_EQ(given.connection, &db);
+  EXPECT_STREQ(wu.table_name, "workunit");
+  EXPECT_STREQ(r.table_name, "result");
+  EXPECT_STREQ(h.table_name, "host");
+  EXPECT_STREQ(a.table_name, "assignment");
+}
+
+TEST_F(DbRowsTest, WorkunitTakesAWholeRecordAndAssignmentClears) {
+  WORKUNIT plain;
+  plain.id = 17;
+  strlcpy(plain.name, "w'17", sizeof plain.name);
+  plain.transitioner_flags = 3;
+  plain.rsc_fpops_est = 1e13;
+  DB_WORKUNIT wu(&db);
+  wu = plain;
+  EXPECT_EQ(wu.get_id(), 17);
+  EXPECT_EQ(wu.connection, &db);
+  EXPECT_STREQ(wu.table_name, "workunit");
+  DB_WORKUNIT same(&db);
+  static_cast<WORKUNIT&>(same) = plain;
+  EXPECT_EQ(printed(wu), printed(same));
+  EXPECT_NE(printed(wu).find("name='w\\'17'"), std::string::npos);
+
+  DB_ASSIGNMENT a(&db);
+  a.id = 1;
+  a.create_time = 2;
+  a.target_id = 3;
+  a.target_type = ASSIGN_USER;
+  a.multi = 1;
+  a.workunitid = 5;
+  a.resultid = 6;
+  a.clear();
+  EXPECT_EQ(printed(a),
+            "id=0, create_time=0, target_id=0, target_type=0, multi=0, "
+            "workunitid=0, resultid=0");
+}
+
+// The statistics come from the server (aggregates and one ordered offset)
+// and agree with the same statistics computed here.
+TEST_F(DbRowsTest, FpopsStatisticsAreComputedByTheServer) {
+  DB_HOST h(&db);
+  double x = -1;
+  EXPECT_EQ(h.fpops_mean(x), ERR_DB_NO_ROW);
+  EXPECT_EQ(h.fpops_stddev(x), ERR_DB_NO_ROW);
+  EXPECT_EQ(h.fpops_percentile(50, x), ERR_DB_NO_ROW);
+  EXPECT_EQ(x, -1);
+
+  std::vector<double> fpops = {3.1e9, 1.2e9, 7.7e9,  2.5e9, 2.5e9, 9.9e8,
+                               4.4e9, 6.0e9, 1.0e10, 3.3e9, 5.05e9};
+  for (double f : fpops) {
+    DB_HOST row(&db);
+    row.p_fpops = f;
+    ASSERT_EQ(row.insert(), 0);
+  }
+  double n = fpops.size(), sum = 0, sq = 0;
+  for (double f : fpops) sum += f;
+  double mean = sum / n;
+  for (double f : fpops) sq += (f - mean) * (f - mean);
+  double stddev = std::sqrt(sq / n);
+  std::vector<double> sorted = fpops;
+  std::sort(sorted.begin(), sorted.end());
+  auto nearest_rank = [&](double p) {
+    double k = std::clamp(std::ceil(p / 100 * n), 1.0, n);
+    return sorted[static_cast<size_t>(k) - 1];
+  };
+
+  std::string out = echo_of([&] {
+    EXPECT_EQ(h.fpops_mean(x), 0);
+    EXPECT_NEAR(x, mean, mean * 1e-12);
+    EXPECT_EQ(h.fpops_stddev(x), 0);
+    EXPECT_NEAR(x, stddev, stddev * 1e-9);
+  });
+  EXPECT_EQ(out,
+            "query: select avg(p_fpops) from host\n"
+            "query: select stddev_pop(p_fpops) from host\n");
+
+  for (double p : {0.0, 5.0, 9.0, 9.1, 50.0, 95.0, 99.0, 100.0, 250.0, -3.0,
+                   std::numeric_limits<double>::infinity()}) {
+    EXPECT_EQ(h.fpops_percentile(p, x), 0) << p;
+    EXPECT_EQ(x, nearest_rank(p)) << p;
+  }
+  out = echo_of([&] { h.fpops_percentile(50, x); });
+  EXPECT_EQ(out,
+            "query: select count(*) from host \n"
+            "query: select p_fpops from host order by p_fpops limit 1 "
+            "offset 5\n");
+  x = -1;
+  EXPECT_EQ(h.fpops_percentile(std::nan(""), x), ERR_DB_NO_ROW);
+  EXPECT_EQ(x, -1);
+}
+
+}  // namespace
