@@ -2,8 +2,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 
 #include "common/error_numbers.h"
 #include "common/file_util.h"
@@ -11,57 +12,79 @@
 
 namespace {
 
-// The bucket name of `filename` (fanout nonzero) into `bucket` (>= 9
-// bytes: at most 7 hex digits). Digits 1..7 of the MD5 text give a 28-bit
-// number, never negative, so the remainder is never negative either.
-void filename_hash(const char* filename, int fanout, char* bucket,
-                   size_t bucket_len) {
+// The bucket name of `filename` (fanout nonzero) into `bucket`; returns its
+// length (1 to 8). Digits 1..7 of the MD5 text give a 28-bit number, never
+// negative, so the remainder is never negative either. Formatted by hand:
+// this runs for every file a server places, and printf would cost more than
+// the digest itself.
+int filename_hash(const char* filename, size_t len, int fanout, char* bucket) {
   char md5[MD5_HEX_LEN + 1];
   md5_string(reinterpret_cast<const unsigned char*>(filename),
-             static_cast<int>(strlen(filename)), md5);
+             static_cast<int>(len), md5);
+  int n = 0;
+  for (int i = 1; i <= 7; i++) {
+    char c = md5[i];
+    n = n * 16 + (c <= '9' ? c - '0' : c - 'a' + 10);
+  }
+  unsigned bucket_number = static_cast<unsigned>(n % fanout);
   char digits[8];
-  memcpy(digits, md5 + 1, 7);
-  digits[7] = 0;
-  int n = static_cast<int>(strtol(digits, nullptr, 16));
-  snprintf(bucket, bucket_len, "%x", n % fanout);
+  int count = 0;
+  do {
+    digits[count++] = "0123456789abcdef"[bucket_number & 15];
+    bucket_number >>= 4;
+  } while (bucket_number);
+  for (int i = 0; i < count; i++) bucket[i] = digits[count - 1 - i];
+  bucket[count] = 0;
+  return count;
 }
 
-// Formats into out (DIR_HIER_PATH_LEN bytes); false, with out empty, when
-// the text does not fit.
-template <typename... Args>
-bool format_whole(char* out, const char* format, Args... args) {
-  int n = snprintf(out, DIR_HIER_PATH_LEN, format, args...);
-  if (n < 0 || n >= DIR_HIER_PATH_LEN) {
+// Joins the parts with '/' into out (DIR_HIER_PATH_LEN bytes). False, with
+// out empty, when the whole would not fit.
+bool join(char* out, std::initializer_list<std::pair<const char*, size_t>> parts) {
+  size_t total = parts.size() - 1;  // the slashes
+  for (const auto& p : parts) total += p.second;
+  if (total >= static_cast<size_t>(DIR_HIER_PATH_LEN)) {
     out[0] = 0;
     return false;
   }
+  char* at = out;
+  for (const auto& p : parts) {
+    if (at != out) *at++ = '/';
+    memcpy(at, p.first, p.second);
+    at += p.second;
+  }
+  *at = 0;
   return true;
 }
 
 // Names longer than any path are refused before they are hashed (the
 // digest takes an int length).
-bool name_fits(const char* filename) {
-  return strnlen(filename, DIR_HIER_PATH_LEN) < DIR_HIER_PATH_LEN;
+bool name_fits(const char* filename, size_t& len) {
+  len = strnlen(filename, DIR_HIER_PATH_LEN);
+  return len < static_cast<size_t>(DIR_HIER_PATH_LEN);
 }
 
 }  // namespace
 
 int dir_hier_path(const char* filename, const char* root, int fanout,
                   char* path, bool create) {
-  if (!name_fits(filename)) {
+  size_t name_len, root_len = strlen(root);
+  if (!name_fits(filename, name_len)) {
     path[0] = 0;
     return ERR_DIR_CREATE;
   }
   if (fanout == 0) {
-    return format_whole(path, "%s/%s", root, filename) ? 0 : ERR_DIR_CREATE;
+    return join(path, {{root, root_len}, {filename, name_len}})
+               ? 0
+               : ERR_DIR_CREATE;
   }
-  char bucket[256];
-  filename_hash(filename, fanout, bucket, sizeof bucket);
+  char bucket[16];
+  size_t bucket_len = filename_hash(filename, name_len, fanout, bucket);
   char dir[DIR_HIER_PATH_LEN], whole[DIR_HIER_PATH_LEN];
   // Both are checked before anything is made: a too-long name must not
   // leave a bucket behind.
-  if (!format_whole(dir, "%s/%s", root, bucket) ||
-      !format_whole(whole, "%s/%s", dir, filename)) {
+  if (!join(dir, {{root, root_len}, {bucket, bucket_len}}) ||
+      !join(whole, {{dir, root_len + 1 + bucket_len}, {filename, name_len}})) {
     path[0] = 0;
     return ERR_DIR_CREATE;
   }
@@ -80,15 +103,18 @@ int dir_hier_path(const char* filename, const char* root, int fanout,
 
 int dir_hier_url(const char* filename, const char* root, int fanout,
                  char* url) {
-  if (!name_fits(filename)) {
+  size_t name_len, root_len = strlen(root);
+  if (!name_fits(filename, name_len)) {
     url[0] = 0;
     return ERR_DIR_CREATE;
   }
+  bool fits;
   if (fanout == 0) {
-    return format_whole(url, "%s/%s", root, filename) ? 0 : ERR_DIR_CREATE;
+    fits = join(url, {{root, root_len}, {filename, name_len}});
+  } else {
+    char bucket[16];
+    size_t bucket_len = filename_hash(filename, name_len, fanout, bucket);
+    fits = join(url, {{root, root_len}, {bucket, bucket_len}, {filename, name_len}});
   }
-  char bucket[256];
-  filename_hash(filename, fanout, bucket, sizeof bucket);
-  return format_whole(url, "%s/%s/%s", root, bucket, filename) ? 0
-                                                               : ERR_DIR_CREATE;
+  return fits ? 0 : ERR_DIR_CREATE;
 }

@@ -15,6 +15,8 @@
 #include <regex.h>
 
 #include <cstdio>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "limits/job_limits.h"
@@ -210,17 +212,40 @@ class PARAMDECK {
   // when it is not empty. Flags print as 1 or 0, reals so that they read
   // back to the same number, delete_delay in hours (as its key gives it),
   // the integer list as its numbers separated by spaces, a pattern list as
-  // "[N compiled patterns]" (the source text is not kept), and
+  // its source texts, each in double quotes with \" \\ \t \n \xNN escapes,
+  // and
   // max_jobs_in_progress as "project(total=J cpu=J gpu=J)" followed by one
   // "name(...)" per application, with "/proc" after a per-processor cap.
   void print(FILE* out) const;
 
+  // The source texts of the patterns of `list` (one of the four pattern-list
+  // fields, e.g. &PARAMDECK::ban_cpu), in list order; empty for any other.
+  const std::vector<std::string>& pattern_texts(
+      std::vector<regex_t>* PARAMDECK::*list) const;
+
+  // Compiles `pattern` (REG_EXTENDED | REG_NOSUB) and appends it to `list`.
+  // False, with nothing appended, when it does not compile. Used by the
+  // loader; a pattern of the same text compiled by the previous load is
+  // reused rather than compiled again.
+  bool add_pattern(std::vector<regex_t>* PARAMDECK::*list, const char* pattern);
+
  private:
+  static constexpr int PATTERN_LIST_COUNT = 4;
+
   // Every field to zero, false, empty or a new empty list, then the
-  // catalogue's defaults.
+  // catalogue's defaults. The old lists' patterns become spares.
   void reset();
   void free_pattern_lists();
+  void free_spare_patterns();
   void apply_closing_rules();
+
+  // The source text of each compiled pattern, list by list in catalogue
+  // order. Compiling a pattern costs more than reading all the rest of a
+  // settings document, so a reload takes its patterns from the previous
+  // load (the spares) when the text is the same, and frees the rest when it
+  // is done.
+  std::vector<std::string> pattern_sources[PATTERN_LIST_COUNT];
+  std::vector<std::pair<std::string, regex_t>> spare_patterns;
 };
 
 // The one settings record of the process.

@@ -46,15 +46,6 @@ bool read_bool(XML_PARSER& xp, const char* name, bool& value, bool& converted) {
   return true;
 }
 
-void add_pattern(std::vector<regex_t>& list, const char* pattern, bool report) {
-  regex_t re;
-  if (regcomp(&re, pattern, REG_EXTENDED | REG_NOSUB)) {
-    if (report) log_messages.printf(KIND_CRITICAL, "BAD REGEXP: %s\n", pattern);
-    return;
-  }
-  list.push_back(re);
-}
-
 // Old clients gave their version as major*100+minor; newer ones as
 // major*10000+minor*100+release. A result beyond int saturates rather than
 // overflow.
@@ -114,14 +105,16 @@ static bool read_key(PARAMDECK& c, XML_PARSER& xp, const PARAMDECK_KEY& k) {
       if (!read_bool(xp, k.name, value, converted)) return false;
       if (converted) {
         c.*k.flag = value;
-        if (value) add_pattern(*c.ban_cpu, AMD_K6_PATTERN, false);
+        if (value) c.add_pattern(&PARAMDECK::ban_cpu, AMD_K6_PATTERN);
       }
       return true;
     }
     case PARAMDECK_KIND::PATTERN_LIST: {
       char pattern[TEXT_LEN];
       if (!xp.parse_str(k.name, pattern, sizeof pattern)) return false;
-      add_pattern(*(c.*k.patterns), pattern, true);
+      if (!c.add_pattern(k.patterns, pattern)) {
+        log_messages.printf(KIND_CRITICAL, "BAD REGEXP: %s\n", pattern);
+      }
       return true;
     }
     case PARAMDECK_KIND::INTEGER_LIST: {
@@ -181,6 +174,12 @@ int PARAMDECK::parse(FILE* f) {
   XML_PARSER xp(&mf);
   mf.init_file(f);
   reset();
+  // Patterns of the previous load that this one did not reuse are freed
+  // however it ends.
+  struct FreeSpares {
+    PARAMDECK* record;
+    ~FreeSpares() { record->free_spare_patterns(); }
+  } free_spares{this};
   if (!xp.parse_start("orvex")) return ERR_XML_INPUT;
   if (!xp.parse_start("config")) return ERR_XML_INPUT;
   while (!xp.get_tag()) {

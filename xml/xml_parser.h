@@ -215,7 +215,22 @@ inline int XML_PARSER::scan_tag(char* __restrict buf, int len,
   int tag_n = 0, attr_n = 0;
   FILE* const stream = source->stream;
   int c;
-  // The name: everything up to the first white space.
+  // The name: everything up to the first white space. While it is short it
+  // may still turn out to open a comment or a CDATA section: no white space
+  // has come yet, so every character read so far was stored.
+  for (;;) {
+    c = stream ? getc_unlocked(stream) : source->_getc();
+    if (c < 0 || c == '>') goto done;
+    if (xml_is_space(c)) goto attributes;
+    if (tag_left <= 1) break;
+    tag_left--;
+    buf[tag_n++] = static_cast<char>(c);
+    if (tag_n == 3 && !memcmp(buf, "!--", 3)) return scan_comment();
+    if (tag_n == 8) {
+      if (!memcmp(buf, "![CDATA[", 8)) return scan_cdata(buf, tag_left);
+      break;
+    }
+  }
   for (;;) {
     c = stream ? getc_unlocked(stream) : source->_getc();
     if (c < 0 || c == '>') goto done;
@@ -223,15 +238,9 @@ inline int XML_PARSER::scan_tag(char* __restrict buf, int len,
     if (tag_left > 1) {
       tag_left--;
       buf[tag_n++] = static_cast<char>(c);
-      // No white space yet, so every character read so far was stored.
-      if (tag_n <= 8) {
-        if (tag_n == 3 && !memcmp(buf, "!--", 3)) return scan_comment();
-        if (tag_n == 8 && !memcmp(buf, "![CDATA[", 8)) {
-          return scan_cdata(buf, tag_left);
-        }
-      }
     }
   }
+attributes:
   // The attributes. The first white space only separated them from the
   // name; a slash still goes to the tag's text.
   for (;;) {
