@@ -60,12 +60,12 @@ int restrict_wu_to_user(const WORKUNIT& wu, int userid) {
   char buf[256];
   snprintf(buf, sizeof buf, "where workunitid=%d and server_state=%d", wu.id,
            RESULT_SERVER_STATE_UNSENT);
+  char set_list[256];
+  snprintf(set_list, sizeof set_list, "server_state=%d, outcome=%d",
+           RESULT_SERVER_STATE_OVER, RESULT_OUTCOME_DIDNT_NEED);
   // The whole selection is fetched first, so the updates can share the
   // connection with the loop.
   while (!result.enumerate(buf, false)) {
-    char set_list[256];
-    snprintf(set_list, sizeof set_list, "server_state=%d, outcome=%d",
-             RESULT_SERVER_STATE_OVER, RESULT_OUTCOME_DIDNT_NEED);
     result.update_field(set_list);
   }
 
