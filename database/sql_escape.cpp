@@ -23,8 +23,10 @@ void escape_string(char* field, int field_size) {
     ++in_len;
   }
   field[out_len] = '\0';
+  // Once no quote or backslash is left before the input position, the rest
+  // is already in place (out == in + 1).
   ptrdiff_t out = out_len;
-  for (ptrdiff_t in = in_len - 1; in >= 0; --in) {
+  for (ptrdiff_t in = in_len - 1; out != in + 1; --in) {
     char c = field[in];
     field[--out] = c;
     if (needs_backslash(c)) field[--out] = '\\';
