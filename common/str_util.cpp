@@ -34,6 +34,13 @@ void md5_string(const unsigned char* data, int len, char* out) {
   MD5Data(data, len > 0 ? static_cast<size_t>(len) : 0, out);
 }
 
+void md5_digest(const unsigned char* data, int len, unsigned char* out) {
+  MD5_CTX ctx;
+  MD5Init(&ctx);
+  MD5Update(&ctx, data, len > 0 ? static_cast<size_t>(len) : 0);
+  MD5Final(out, &ctx);
+}
+
 std::string md5_string(const unsigned char* data, int len) {
   char hex[MD5_HEX_LEN + 1];
   md5_string(data, len, hex);

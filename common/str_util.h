@@ -25,4 +25,8 @@ std::string md5_string(const unsigned char* data, int len);
 // The same, written into out (at least MD5_HEX_LEN + 1 bytes), no allocation.
 void md5_string(const unsigned char* data, int len, char* out);
 
+// The 16 bytes of the MD5 digest of data[0..len) into out; byte i is hex
+// digits 2i and 2i+1 of md5_string.
+void md5_digest(const unsigned char* data, int len, unsigned char* out);
+
 #endif

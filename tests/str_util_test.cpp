@@ -59,6 +59,11 @@ TEST(Md5String, MatchesRfc1321Suite) {
     char hex[MD5_HEX_LEN + 1];
     md5_string(bytes, len, hex);
     EXPECT_STREQ(hex, c.hex) << c.in;
+    unsigned char digest[16];
+    md5_digest(bytes, len, digest);
+    char from_digest[MD5_HEX_LEN + 1];
+    for (int i = 0; i < 16; i++) snprintf(from_digest + 2 * i, 3, "%02x", digest[i]);
+    EXPECT_STREQ(from_digest, c.hex) << c.in;
   }
 }
 

@@ -128,6 +128,19 @@ class XML_PARSER {
   MIOFILE* source;            // not owned
 
  private:
+  // The scanning core, written once for both kinds of source: Next reads
+  // the next byte. The public members choose the source once per call, not
+  // once per byte.
+  template <class Next>
+  int get_aux_from(Next next, char* buf, int len, char* attr_buf, int attr_len);
+  template <class Next>
+  int scan_tag_from(Next next, char* __restrict buf, int len,
+                    char* __restrict attr_buf, int attr_len);
+  template <class Next>
+  bool scan_nonws_from(Next next, int& first_char);
+  template <class Next>
+  bool copy_until_tag_from(Next next, char* __restrict buf, int len);
+
   // 0: the current item is not the opening tag `tag`; 1: <tag>; 2: <tag/>.
   int open_form(const char* tag) const;
   // Reads an element's content through "/tag"; the first text item goes to
@@ -146,8 +159,16 @@ bool xml_text_to_bool(const char* text, bool& value);
 // ---------------------------------------------------------------------------
 // Scanning core.
 
-// The loops below read `stream ? getc_unlocked(stream) : source->_getc()`,
-// which is _getc with the stream held in a register for the whole loop.
+// The two kinds of source as the scanning loops read them. A stream is read
+// without locking: no other thread uses it while it is parsed.
+struct XML_STREAM_CHARS {
+  FILE* stream;
+  int operator()() const { return getc_unlocked(stream); }
+};
+struct XML_STRING_CHARS {
+  MIOFILE* source;
+  int operator()() const { return source->_getc(); }
+};
 
 // The six white-space characters of the C locale, whatever the locale is.
 inline bool xml_is_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -172,11 +193,42 @@ inline bool XML_PARSER::get(char* buf, int len, bool& is_tag_out,
 
 inline int XML_PARSER::get_aux(char* buf, int len, char* attr_buf,
                                int attr_len) {
+  if (FILE* stream = source->stream) {
+    return get_aux_from(XML_STREAM_CHARS{stream}, buf, len, attr_buf, attr_len);
+  }
+  return get_aux_from(XML_STRING_CHARS{source}, buf, len, attr_buf, attr_len);
+}
+
+inline int XML_PARSER::scan_tag(char* __restrict buf, int len,
+                                char* __restrict attr_buf, int attr_len) {
+  if (FILE* stream = source->stream) {
+    return scan_tag_from(XML_STREAM_CHARS{stream}, buf, len, attr_buf, attr_len);
+  }
+  return scan_tag_from(XML_STRING_CHARS{source}, buf, len, attr_buf, attr_len);
+}
+
+inline bool XML_PARSER::scan_nonws(int& first_char) {
+  if (FILE* stream = source->stream) {
+    return scan_nonws_from(XML_STREAM_CHARS{stream}, first_char);
+  }
+  return scan_nonws_from(XML_STRING_CHARS{source}, first_char);
+}
+
+inline bool XML_PARSER::copy_until_tag(char* __restrict buf, int len) {
+  if (FILE* stream = source->stream) {
+    return copy_until_tag_from(XML_STREAM_CHARS{stream}, buf, len);
+  }
+  return copy_until_tag_from(XML_STRING_CHARS{source}, buf, len);
+}
+
+template <class Next>
+inline int XML_PARSER::get_aux_from(Next next, char* buf, int len,
+                                    char* attr_buf, int attr_len) {
   for (;;) {
     int c;
-    if (scan_nonws(c)) return SCAN_END;
+    if (scan_nonws_from(next, c)) return SCAN_END;
     if (c == '<') {
-      int result = scan_tag(buf, len, attr_buf, attr_len);
+      int result = scan_tag_from(next, buf, len, attr_buf, attr_len);
       if (result == SCAN_COMMENT) continue;
       // White space never enters a tag's text: only CDATA needs stripping.
       if (result == SCAN_CDATA) strip_whitespace(buf);
@@ -185,7 +237,7 @@ inline int XML_PARSER::get_aux(char* buf, int len, char* attr_buf,
     // Text starts at a character that is not white space, so only its end
     // needs stripping.
     buf[0] = static_cast<char>(c);
-    if (copy_until_tag(buf + 1, len - 1)) return SCAN_END;
+    if (copy_until_tag_from(next, buf + 1, len - 1)) return SCAN_END;
     size_t n = strlen(buf);
     while (n > 0 && xml_is_space(static_cast<unsigned char>(buf[n - 1]))) n--;
     buf[n] = 0;
@@ -193,10 +245,10 @@ inline int XML_PARSER::get_aux(char* buf, int len, char* attr_buf,
   }
 }
 
-inline bool XML_PARSER::scan_nonws(int& first_char) {
-  FILE* const stream = source->stream;
+template <class Next>
+inline bool XML_PARSER::scan_nonws_from(Next next, int& first_char) {
   for (;;) {
-    int c = stream ? getc_unlocked(stream) : source->_getc();
+    int c = next();
     if (c < 0) return true;
     if (!xml_is_space(c)) {
       first_char = c;
@@ -205,21 +257,21 @@ inline bool XML_PARSER::scan_nonws(int& first_char) {
   }
 }
 
-inline int XML_PARSER::scan_tag(char* __restrict buf, int len,
-                                char* __restrict attr_buf, int attr_len) {
+template <class Next>
+inline int XML_PARSER::scan_tag_from(Next next, char* __restrict buf, int len,
+                                     char* __restrict attr_buf, int attr_len) {
   // Counters start at the capacities and a character is stored only while
   // its counter, decremented first, stays above 0: at most capacity - 1.
   // They stop at 1 rather than wrap on an endless tag. (__restrict: the
   // buffers never overlap the source, so its state stays in registers.)
   int tag_left = len, attr_left = attr_buf ? attr_len : 0;
   int tag_n = 0, attr_n = 0;
-  FILE* const stream = source->stream;
   int c;
   // The name: everything up to the first white space. While it is short it
   // may still turn out to open a comment or a CDATA section: no white space
   // has come yet, so every character read so far was stored.
   for (;;) {
-    c = stream ? getc_unlocked(stream) : source->_getc();
+    c = next();
     if (c < 0 || c == '>') goto done;
     if (xml_is_space(c)) goto attributes;
     if (tag_left <= 1) break;
@@ -232,7 +284,7 @@ inline int XML_PARSER::scan_tag(char* __restrict buf, int len,
     }
   }
   for (;;) {
-    c = stream ? getc_unlocked(stream) : source->_getc();
+    c = next();
     if (c < 0 || c == '>') goto done;
     if (xml_is_space(c)) break;
     if (tag_left > 1) {
@@ -244,7 +296,7 @@ attributes:
   // The attributes. The first white space only separated them from the
   // name; a slash still goes to the tag's text.
   for (;;) {
-    c = stream ? getc_unlocked(stream) : source->_getc();
+    c = next();
     if (c < 0 || c == '>') goto done;
     if (c == '/') {
       if (tag_left > 1) {
@@ -263,12 +315,13 @@ done:
   return c < 0 ? SCAN_END : SCAN_TAG;
 }
 
-inline bool XML_PARSER::copy_until_tag(char* __restrict buf, int len) {
+template <class Next>
+inline bool XML_PARSER::copy_until_tag_from(Next next, char* __restrict buf,
+                                            int len) {
   int n = 0;
   int room = len - 1;  // bytes that may be stored before the terminator
-  FILE* const stream = source->stream;
   for (;;) {
-    int c = stream ? getc_unlocked(stream) : source->_getc();
+    int c = next();
     if (c < 0 || c == '<') {
       if (len > 0) buf[n] = 0;
       if (c < 0) return true;
