@@ -1,0 +1,302 @@
+// Rows through TABLEROW against the client library used directly, on the
+// private server of the tests (ORVEX_TEST_DB_ENV names its db.env):
+//   - insert_batch against one insert per row (autocommit, one transaction)
+//     and against LOAD DATA LOCAL INFILE of the same rows;
+//   - enumerate, streaming and buffered, against a raw mysql_fetch_row loop
+//     that parses the same record, with the heap growth of each.
+// ORVEX_BENCH_ROWS and ORVEX_BENCH_ENUM_ROWS change the row counts (20,000
+// and 200,000).
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <mysql.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "database/sql_escape.h"
+#include "database/tablerow.h"
+
+namespace {
+
+int env_int(const char* name, int fallback) {
+  const char* v = getenv(name);
+  return v && atoi(v) > 0 ? atoi(v) : fallback;
+}
+const int kRows = env_int("ORVEX_BENCH_ROWS", 20000);
+const int kEnumRows = env_int("ORVEX_BENCH_ENUM_ROWS", 200000);
+
+struct ROW {
+  int id = 0;
+  char name[64] = {};
+  int state = 0;
+  double value = 0;
+};
+
+// The one parser of a fetched row, shared by the row class and the raw loop.
+void parse_row(MYSQL_ROW& r, ROW& row) {
+  row.id = r[0] ? atoi(r[0]) : 0;
+  snprintf(row.name, sizeof row.name, "%s", r[1] ? r[1] : "");
+  row.state = r[2] ? atoi(r[2]) : 0;
+  row.value = r[3] ? atof(r[3]) : 0;
+}
+
+class DB_ROW : public TABLEROW, public ROW {
+ public:
+  DB_ROW(const char* table, DB_CONN* conn) : TABLEROW(table, conn) {}
+  int get_id() override { return id; }
+  void db_print(char* dest) override {
+    char esc[sizeof name * 2];
+    snprintf(esc, sizeof esc, "%s", name);
+    escape_string(esc, sizeof esc);
+    snprintf(dest, QUERY_TEXT_MAX, "name='%s', state=%d, value=%.17g", esc,
+             state, value);
+  }
+  void db_parse(MYSQL_ROW& r) override { parse_row(r, *this); }
+};
+
+struct Server {
+  std::string socket, name, user, passwd;
+  bool ok = false;
+};
+
+// Reads db.env and points the client library's default socket at it.
+const Server& server() {
+  static const Server s = [] {
+    Server sv;
+    const char* path = getenv("ORVEX_TEST_DB_ENV");
+    std::ifstream in(path ? path : "");
+    std::string line;
+    while (std::getline(in, line)) {
+      size_t eq = line.find('=');
+      if (eq == std::string::npos) continue;
+      std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+      if (key == "DB_SOCKET") sv.socket = value;
+      if (key == "DB_NAME") sv.name = value;
+      if (key == "DB_USER") sv.user = value;
+      if (key == "DB_PASSWD") sv.passwd = value;
+    }
+    sv.ok = !sv.socket.empty() && !sv.name.empty();
+    if (sv.ok) setenv("MYSQL_UNIX_PORT", sv.socket.c_str(), 1);
+    return sv;
+  }();
+  return s;
+}
+
+// The connection of the benchmarks, over the Unix socket; null without a
+// server.
+DB_CONN* conn() {
+  static DB_CONN* c = [] {
+    const Server& s = server();
+    if (!s.ok) return static_cast<DB_CONN*>(nullptr);
+    auto* dc = new DB_CONN;
+    if (dc->open(s.name.c_str(), "localhost", s.user.c_str(),
+                 s.passwd.c_str())) {
+      return static_cast<DB_CONN*>(nullptr);
+    }
+    const char* ddl[] = {
+        "drop table if exists bench_insert",
+        "create table bench_insert (id int primary key auto_increment, "
+        "name varchar(64) not null, state int not null, value double not "
+        "null) engine=InnoDB",
+        "drop table if exists bench_enum",
+        "create table bench_enum like bench_insert"};
+    for (const char* sql : ddl) dc->do_query(sql);
+    return dc;
+  }();
+  return c;
+}
+
+bool need_server(benchmark::State& state) {
+  if (conn()) return true;
+  state.SkipWithError("no test database server (set ORVEX_TEST_DB_ENV)");
+  return false;
+}
+
+// The values text of rows [from, to), as insert_batch takes it.
+std::string values(int from, int to) {
+  std::string v;
+  char buf[128];
+  for (int i = from; i < to; i++) {
+    int n = snprintf(buf, sizeof buf, "%s(0,'result_%d_0',%d,%.17g)",
+                     i > from ? "," : "", i, i % 6, i * 0.5);
+    v.append(buf, static_cast<size_t>(n));
+  }
+  return v;
+}
+
+void fill(DB_ROW& row, int i) {
+  row.id = 0;
+  snprintf(row.name, sizeof row.name, "result_%d_0", i);
+  row.state = i % 6;
+  row.value = i * 0.5;
+}
+
+void empty_insert_table(benchmark::State& state) {
+  state.PauseTiming();
+  conn()->do_query("truncate table bench_insert");
+  state.ResumeTiming();
+}
+
+void BM_InsertAutocommit(benchmark::State& state) {
+  if (!need_server(state)) return;
+  DB_ROW row("bench_insert", conn());
+  for (auto _ : state) {
+    empty_insert_table(state);
+    for (int i = 0; i < kRows; i++) {
+      fill(row, i);
+      row.insert();
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kRows);
+}
+BENCHMARK(BM_InsertAutocommit)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_InsertTransaction(benchmark::State& state) {
+  if (!need_server(state)) return;
+  DB_ROW row("bench_insert", conn());
+  for (auto _ : state) {
+    empty_insert_table(state);
+    conn()->start_transaction();
+    for (int i = 0; i < kRows; i++) {
+      fill(row, i);
+      row.insert();
+    }
+    conn()->commit_transaction();
+  }
+  state.SetItemsProcessed(state.iterations() * kRows);
+}
+BENCHMARK(BM_InsertTransaction)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// Batches each committed on their own, or all inside one transaction (as
+// LOAD DATA commits once).
+template <bool OneTransaction>
+void BM_InsertBatch(benchmark::State& state) {
+  if (!need_server(state)) return;
+  const int batch = static_cast<int>(state.range(0));
+  DB_ROW row("bench_insert", conn());
+  for (auto _ : state) {
+    empty_insert_table(state);
+    if (OneTransaction) conn()->start_transaction();
+    for (int i = 0; i < kRows; i += batch) {
+      row.insert_batch(values(i, std::min(i + batch, kRows)));
+    }
+    if (OneTransaction) conn()->commit_transaction();
+  }
+  state.SetItemsProcessed(state.iterations() * kRows);
+}
+BENCHMARK(BM_InsertBatch<false>)->Name("BM_InsertBatch")->Arg(100)->Arg(1000)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InsertBatch<true>)->Name("BM_InsertBatchTransaction")->Arg(100)->Arg(1000)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// LOAD DATA needs the local-infile option, set before connecting, so it has
+// a raw connection of its own. The file is written beforehand.
+void BM_LoadDataInfile(benchmark::State& state) {
+  if (!need_server(state)) return;
+  const Server& s = server();
+  std::string path = "/tmp/orvex_bench_rows.tsv";
+  {
+    std::ofstream out(path);
+    for (int i = 0; i < kRows; i++) {
+      out << "0\tresult_" << i << "_0\t" << i % 6 << '\t' << i * 0.5 << '\n';
+    }
+  }
+  MYSQL* m = mysql_init(nullptr);
+  unsigned int on = 1;
+  mysql_options(m, MYSQL_OPT_LOCAL_INFILE, &on);
+  if (!mysql_real_connect(m, nullptr, s.user.c_str(), s.passwd.c_str(),
+                          s.name.c_str(), 0, s.socket.c_str(), 0)) {
+    state.SkipWithError(mysql_error(m));
+    mysql_close(m);
+    return;
+  }
+  std::string sql = "load data local infile '" + path +
+                    "' into table bench_insert";
+  for (auto _ : state) {
+    empty_insert_table(state);
+    if (mysql_query(m, sql.c_str())) state.SkipWithError(mysql_error(m));
+  }
+  mysql_close(m);
+  remove(path.c_str());
+  state.SetItemsProcessed(state.iterations() * kRows);
+}
+BENCHMARK(BM_LoadDataInfile)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The enumeration table, filled once.
+bool enum_table_ready() {
+  static const bool ready = [] {
+    DB_ROW row("bench_enum", conn());
+    for (int i = 0; i < kEnumRows; i += 1000) {
+      if (row.insert_batch(values(i, std::min(i + 1000, kEnumRows)))) {
+        return false;
+      }
+    }
+    return true;
+  }();
+  return ready;
+}
+
+size_t heap_in_use() {
+  struct mallinfo2 mi = mallinfo2();
+  return mi.uordblks + mi.hblkhd;
+}
+
+// Runs one walk over the table per iteration and reports the largest heap
+// growth seen during a walk, in MiB.
+template <typename Walk>
+void enumerate_bench(benchmark::State& state, Walk walk) {
+  if (!need_server(state)) return;
+  if (!enum_table_ready()) {
+    state.SkipWithError("could not fill the table");
+    return;
+  }
+  size_t peak = 0;
+  for (auto _ : state) {
+    size_t base = heap_in_use(), top = base;
+    long rows = walk([&] {
+      size_t now = heap_in_use();
+      if (now > top) top = now;
+    });
+    if (rows != kEnumRows) state.SkipWithError("row count differs");
+    if (top - base > peak) peak = top - base;
+  }
+  state.counters["heap_MiB"] = static_cast<double>(peak) / (1 << 20);
+  state.SetItemsProcessed(state.iterations() * kEnumRows);
+}
+
+template <bool Streaming>
+void BM_Enumerate(benchmark::State& state) {
+  enumerate_bench(state, [](auto sample) {
+    DB_ROW row("bench_enum", conn());
+    long rows = 0;
+    while (row.enumerate("", Streaming) == 0) {
+      if (++rows % 1000 == 0) sample();
+    }
+    return rows;
+  });
+}
+
+template <bool Streaming>
+void BM_RawFetch(benchmark::State& state) {
+  enumerate_bench(state, [](auto sample) {
+    MYSQL* m = conn()->handle;
+    long rows = 0;
+    if (mysql_query(m, "select * from bench_enum")) return rows;
+    MYSQL_RES* res = Streaming ? mysql_use_result(m) : mysql_store_result(m);
+    if (!res) return rows;
+    ROW rec;
+    while (MYSQL_ROW r = mysql_fetch_row(res)) {
+      parse_row(r, rec);
+      if (++rows % 1000 == 0) sample();
+    }
+    mysql_free_result(res);
+    return rows;
+  });
+}
+
+BENCHMARK(BM_Enumerate<true>)->Name("BM_EnumerateStreaming")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Enumerate<false>)->Name("BM_EnumerateBuffered")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawFetch<true>)->Name("BM_RawFetchStreaming")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawFetch<false>)->Name("BM_RawFetchBuffered")->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# scripts/bench.sh: builds the benchmarks in Release, starts the private
+# MariaDB server, runs every benchmark (medians of 7 repetitions in random
+# interleaved order, so that each goal's two sides alternate), stops the
+# server, and writes BENCHMARKS.md and docs/benchmarks.png from the results.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+"$root/scripts/install-deps.sh"
+for tool in gnuplot python3; do
+  command -v "$tool" >/dev/null || {
+    sudo=(); [[ $(id -u) -eq 0 ]] || sudo=(sudo)
+    "${sudo[@]}" apt-get install -y -qq gnuplot-nox python3 >/dev/null
+  }
+done
+
+out="$root/build/bench"
+cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DORVEX_BUILD_TESTS=OFF >/dev/null
+cmake --build "$out" -j "$(nproc)"
+
+state="$out/db"
+trap 'bash "$root/scripts/test-db-server.sh" stop "$state"' EXIT
+bash "$root/scripts/test-db-server.sh" start "$state"
+export ORVEX_TEST_DB_ENV="$state/db.env"
+
+results=()
+for bench in "$out"/bench/*_bench; do
+  name=$(basename "$bench")
+  echo "=== $name"
+  "$bench" --benchmark_repetitions=7 --benchmark_enable_random_interleaving=true \
+    --benchmark_report_aggregates_only=true --benchmark_out_format=json \
+    --benchmark_out="$out/$name.json" | grep -E '_median|^BM' || true
+  results+=("$out/$name.json")
+done
+python3 "$root/scripts/bench_report.py" "$root" "${results[@]}"
+echo "wrote $root/BENCHMARKS.md and $root/docs/benchmarks.png"
