@@ -1,6 +1,7 @@
 # Shared build settings of the orvex targets.
 
 include(CheckCXXSourceCompiles)
+include(GNUInstallDirs)
 find_package(PkgConfig REQUIRED)
 
 # Warnings are errors for the project's own targets only, never for consumers.
@@ -9,6 +10,8 @@ target_compile_options(orvex_warnings INTERFACE
   $<BUILD_INTERFACE:-Wall -Wextra -Werror>)
 
 add_library(orvex_sanitize INTERFACE)
+set_target_properties(orvex_sanitize PROPERTIES EXPORT_NAME sanitize_flags)
+install(TARGETS orvex_sanitize EXPORT orvexTargets)
 if(ORVEX_SANITIZE)
   set(_orvex_san -fsanitize=address,undefined -fno-sanitize-recover=all
                  -fno-omit-frame-pointer)
@@ -32,13 +35,18 @@ function(orvex_add_library module)
   cmake_parse_arguments(A "" "" "SOURCES;DEPS" ${ARGN})
   add_library(orvex_${module} STATIC ${A_SOURCES})
   add_library(orvex::${module} ALIAS orvex_${module})
+  # Headers are included relative to the repository root, or to
+  # include/orvex once installed.
   target_include_directories(orvex_${module} PUBLIC
-    $<BUILD_INTERFACE:${ORVEX_ROOT}>)
+    $<BUILD_INTERFACE:${ORVEX_ROOT}> $<INSTALL_INTERFACE:include/orvex>)
   target_compile_features(orvex_${module} PUBLIC cxx_std_17)
   target_link_libraries(orvex_${module} PUBLIC ${A_DEPS} orvex_sanitize
                         PRIVATE $<BUILD_INTERFACE:orvex_warnings>)
   set_target_properties(orvex_${module} PROPERTIES
-    OUTPUT_NAME orvex_${module} POSITION_INDEPENDENT_CODE ON)
+    OUTPUT_NAME orvex_${module} POSITION_INDEPENDENT_CODE ON
+    EXPORT_NAME ${module})
+  install(TARGETS orvex_${module} EXPORT orvexTargets
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endfunction()
 
 # orvex_add_program(NAME name SOURCES ... DEPS ...) for tools and tests.
