@@ -58,6 +58,10 @@ int wait_for(pid_t pid, double seconds) {
 TEST(SampleDaemon, CountsPassesRefusesASecondCopyAndStopsOnTheTrigger) {
   DB_CONN conn;
   ORVEX_OPEN_TEST_DB(conn);
+  struct Closer {
+    DB_CONN& conn;
+    ~Closer() { conn.close(); }
+  } closer{conn};
   ASSERT_TRUE(orvex_test::create_schema(conn));
   ASSERT_EQ(conn.do_query("insert into result (name, server_state, appid) values "
                           "('r1', 2, 1), ('r2', 2, 1), ('r3', 2, 7), ('r4', 5, 7)"),
