@@ -1,0 +1,316 @@
+// orvex-admin: what an operator runs against a project: the effective
+// settings and a linter for them, file placement in the hashed trees, a look
+// at the database, and the stop triggers of the daemons and the scheduler.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstring>
+
+#include "common/str_util.h"
+#include "settings/paramdeck.h"
+#include "tools/admin/admin.h"
+#include "tools/admin/settings_trace.h"
+
+namespace admin {
+
+void fail(const char* fmt, ...) {
+  fputs("orvex-admin: ", stderr);
+  va_list args;
+  va_start(args, fmt);
+  vfprintf(stderr, fmt, args);
+  va_end(args);
+  fputc('\n', stderr);
+}
+
+int usage_error(const CommandLine& cl, const char* fmt, ...) {
+  fprintf(stderr, "orvex-admin %s: ", cl.command.c_str());
+  va_list args;
+  va_start(args, fmt);
+  vfprintf(stderr, fmt, args);
+  va_end(args);
+  fprintf(stderr, " (see 'orvex-admin %s --help')\n", cl.command.c_str());
+  return EXIT_USAGE;
+}
+
+bool parse_command_line(const std::vector<std::string>& words,
+                        const std::set<std::string>& flags,
+                        const std::set<std::string>& valued, CommandLine& cl) {
+  for (size_t i = 0; i < words.size(); i++) {
+    const std::string& w = words[i];
+    if (w == "--help" || w == "-h") {
+      cl.help = true;
+      continue;
+    }
+    if (w.size() < 2 || w[0] != '-') {
+      cl.positional.push_back(w);
+      continue;
+    }
+    std::string name = w, value;
+    size_t eq = w.find('=');
+    bool inline_value = eq != std::string::npos;
+    if (inline_value) {
+      name = w.substr(0, eq);
+      value = w.substr(eq + 1);
+    }
+    if (name == "--project" || valued.count(name)) {
+      if (!inline_value) {
+        if (i + 1 == words.size()) {
+          usage_error(cl, "%s needs a value", name.c_str());
+          return false;
+        }
+        value = words[++i];
+      }
+      if (name == "--project") {
+        cl.project = value;
+        cl.project_given = true;
+      } else {
+        cl.values[name] = value;
+      }
+    } else if (flags.count(name) && !inline_value) {
+      cl.flags.insert(name);
+    } else {
+      usage_error(cl, "unknown option '%s'", w.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+SettingsFiles find_settings_files(const std::string& project) {
+  SettingsFiles files;
+  if (!project.empty()) {
+    files.dir = project;
+    files.from_option = true;
+  } else {
+    // Ends the process, as every server program would, when there is no
+    // project directory.
+    config.project_path("%s", CONFIG_FILE);
+    files.dir = config.project_dir;
+  }
+  files.main_path = files.dir + "/" + CONFIG_FILE;
+  files.aux_path = files.dir + "/" + CONFIG_FILE_AUX;
+  return files;
+}
+
+int load_settings(const SettingsFiles& files, bool quiet) {
+  int saved = -1, null_fd = -1;
+  if (quiet) {
+    fflush(stderr);
+    saved = dup(STDERR_FILENO);
+    null_fd = open("/dev/null", O_WRONLY);
+    if (saved >= 0 && null_fd >= 0) dup2(null_fd, STDERR_FILENO);
+  }
+  // The directory is known by now, so parse_file never searches (and never
+  // exits) here.
+  int retval = config.parse_file(files.dir.c_str());
+  if (quiet) {
+    fflush(stderr);
+    if (saved >= 0) dup2(saved, STDERR_FILENO);
+    if (saved >= 0) close(saved);
+    if (null_fd >= 0) close(null_fd);
+  }
+  return retval;
+}
+
+std::string load_failure_reason(const SettingsFiles& files, int retval) {
+  SettingsTrace trace;
+  trace_settings(files.main_path, files.aux_path, trace);
+  for (const Finding& f : trace.findings) {
+    if (f.stops_load) return f.text();
+  }
+  char text[64];
+  snprintf(text, sizeof text, "error %d", retval);
+  return files.main_path + ": the settings do not load (" + text + ")";
+}
+
+void settle_project_dir(const SettingsFiles& files) {
+  if (!config.project_dir[0]) {
+    strlcpy(config.project_dir, files.dir.c_str(), sizeof config.project_dir);
+  }
+}
+
+}  // namespace admin
+
+namespace {
+
+using admin::CommandLine;
+
+const char* const MAIN_HELP =
+    "usage: orvex-admin [--project DIR] COMMAND [ARGS]\n"
+    "\n"
+    "The operators' tool of an orvex project. The project directory is\n"
+    "found as the server programs find it (ORVEX_PROJECT_DIR, \".\" or\n"
+    "\"..\") unless --project DIR names it.\n"
+    "\n"
+    "commands:\n"
+    "  config [--json] [--verbose] [--show-secrets]\n"
+    "                             print the effective settings\n"
+    "  check [--strict]           lint config.xml and config_aux.xml\n"
+    "  path download|upload NAME [--create]\n"
+    "                             where NAME lives in the hashed trees\n"
+    "  url download|upload NAME   the URL of NAME\n"
+    "  db ping|counts|perf        look at the project database\n"
+    "  stop daemons|sched         create the stop trigger file\n"
+    "  start daemons|sched        remove the stop trigger file\n"
+    "\n"
+    "Every command takes --help. Exit status: 0 success, 1 failure (or\n"
+    "findings of check), 2 a command line that is not understood.\n";
+
+const char* const CONFIG_HELP =
+    "usage: orvex-admin config [--json] [--verbose] [--show-secrets]\n"
+    "\n"
+    "Loads config.xml and config_aux.xml as the server programs do and\n"
+    "prints the effective settings: every key in catalogue order with its\n"
+    "value (defaults and the database host rules applied), the pattern\n"
+    "lists and the job limits per resource and per application.\n"
+    "\n"
+    "  --json          print the same as one JSON object\n"
+    "  --verbose       tell where each value came from: default, closing\n"
+    "                  rule, or FILE:LINE that set it (lists: every line)\n"
+    "  --show-secrets  print the database passwords instead of ********\n";
+
+const char* const CHECK_HELP =
+    "usage: orvex-admin check [--strict]\n"
+    "\n"
+    "Lints the settings before the daemons are restarted. Reports, as\n"
+    "FILE:LINE: message, what stops a load and what a load passes over in\n"
+    "silence: unknown keys (in both files), patterns that do not compile,\n"
+    "values that do not convert for their key's type, <app> limits without\n"
+    "a name. Warnings (stray text, a key given twice, a value cut to 255\n"
+    "bytes) do not change the exit status unless --strict is given.\n"
+    "\n"
+    "Exit status: 0 when nothing is found, 1 otherwise.\n";
+
+const char* const PATH_HELP =
+    "usage: orvex-admin path download|upload NAME [--create]\n"
+    "\n"
+    "Prints the path of the file NAME in the download or upload tree\n"
+    "(download_dir or upload_dir, hashed into uldl_dir_fanout buckets).\n"
+    "\n"
+    "  --create  make the bucket directory when it is missing\n";
+
+const char* const URL_HELP =
+    "usage: orvex-admin url download|upload NAME\n"
+    "\n"
+    "Prints the URL of the file NAME under download_url or upload_url, in\n"
+    "the same bucket as its path.\n";
+
+const char* const DB_HELP =
+    "usage: orvex-admin db ping|counts|perf [--app ID]\n"
+    "\n"
+    "Opens the database that the settings name (db_name, db_host, db_user,\n"
+    "db_passwd) and\n"
+    "  ping    tells whether the server answers\n"
+    "  counts  counts workunits, results and unsent results, of one\n"
+    "          application with --app ID\n"
+    "  perf    prints the host speed statistics, saying when the defaults\n"
+    "          are in use (fewer than 10 hosts)\n";
+
+const char* const STOP_HELP =
+    "usage: orvex-admin stop daemons|sched\n"
+    "\n"
+    "Creates the trigger file \"stop_daemons\" (the daemons end at their\n"
+    "next check) or \"stop_sched\" (the scheduler stops) in the project\n"
+    "directory, and tells whether it was there before.\n";
+
+const char* const START_HELP =
+    "usage: orvex-admin start daemons|sched\n"
+    "\n"
+    "Removes the trigger file \"stop_daemons\" or \"stop_sched\" from the\n"
+    "project directory, and tells whether it was there before.\n";
+
+struct Command {
+  const char* name;
+  std::set<std::string> flags;
+  std::set<std::string> valued;
+  const char* help;
+  int (*run)(const CommandLine&);
+};
+
+const Command COMMANDS[] = {
+    {"config",
+     {"--json", "--verbose", "--show-secrets"},
+     {},
+     CONFIG_HELP,
+     admin::cmd_config},
+    {"check", {"--strict"}, {}, CHECK_HELP, admin::cmd_check},
+    {"path",
+     {"--create"},
+     {},
+     PATH_HELP,
+     [](const CommandLine& cl) { return admin::cmd_path(cl, false); }},
+    {"url",
+     {},
+     {},
+     URL_HELP,
+     [](const CommandLine& cl) { return admin::cmd_path(cl, true); }},
+    {"db", {}, {"--app"}, DB_HELP, admin::cmd_db},
+    {"stop",
+     {},
+     {},
+     STOP_HELP,
+     [](const CommandLine& cl) { return admin::cmd_trigger(cl, true); }},
+    {"start",
+     {},
+     {},
+     START_HELP,
+     [](const CommandLine& cl) { return admin::cmd_trigger(cl, false); }},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> words(argv + 1, argv + argc);
+  std::string project;
+  bool project_given = false;
+  size_t i = 0;
+  // Options before the command: --project and --help.
+  for (; i < words.size() && words[i].size() > 1 && words[i][0] == '-'; i++) {
+    const std::string& w = words[i];
+    if (w == "--help" || w == "-h") {
+      fputs(MAIN_HELP, stdout);
+      return admin::EXIT_OK;
+    }
+    if (w == "--project" && i + 1 < words.size()) {
+      project = words[++i];
+      project_given = true;
+    } else if (w.rfind("--project=", 0) == 0) {
+      project = w.substr(strlen("--project="));
+      project_given = true;
+    } else {
+      fprintf(stderr,
+              "orvex-admin: unknown option '%s' (see 'orvex-admin --help')\n",
+              w.c_str());
+      return admin::EXIT_USAGE;
+    }
+  }
+  if (i == words.size()) {
+    fputs(MAIN_HELP, stderr);
+    return admin::EXIT_USAGE;
+  }
+  const std::string& name = words[i];
+  for (const Command& c : COMMANDS) {
+    if (name != c.name) continue;
+    CommandLine cl;
+    cl.command = name;
+    cl.project = project;
+    cl.project_given = project_given;
+    std::vector<std::string> rest(words.begin() + i + 1, words.end());
+    if (!admin::parse_command_line(rest, c.flags, c.valued, cl)) {
+      return admin::EXIT_USAGE;
+    }
+    if (cl.help) {
+      fputs(c.help, stdout);
+      return admin::EXIT_OK;
+    }
+    if (cl.project_given && cl.project.empty()) {
+      return admin::usage_error(cl, "--project needs a directory");
+    }
+    return c.run(cl);
+  }
+  fprintf(stderr,
+          "orvex-admin: unknown command '%s' (see 'orvex-admin --help')\n",
+          name.c_str());
+  return admin::EXIT_USAGE;
+}

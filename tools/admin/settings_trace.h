@@ -1,0 +1,51 @@
+// A second reading of the settings documents that follows the loader item
+// by item, but remembers the line of everything it meets: where each value
+// came from (for `config --verbose`) and what the loader passes over
+// without a word (for `check`).
+#ifndef ORVEX_TOOLS_ADMIN_SETTINGS_TRACE_H
+#define ORVEX_TOOLS_ADMIN_SETTINGS_TRACE_H
+
+#include <string>
+#include <vector>
+
+#include "settings/paramdeck_keys.h"
+
+namespace admin {
+
+struct Finding {
+  std::string file;
+  int line = 0;  // 0: the file as a whole
+  bool warning = false;
+  bool stops_load = false;  // config.parse_file fails because of it
+  std::string message;
+
+  // "FILE:LINE: message", with "warning: " before a warning's message.
+  std::string text() const;
+};
+
+// One key element of a document.
+struct Occurrence {
+  const PARAMDECK_KEY* key = nullptr;
+  std::string file;
+  int line = 0;
+  bool stored = false;        // its value reached the record
+  bool adds_ban_cpu = false;  // a true no_amd_k6: also a pattern in ban_cpu
+  std::string text;           // for text keys: the value as stored
+};
+
+struct SettingsTrace {
+  std::vector<Occurrence> occurrences;  // document order, main file first
+  std::vector<Finding> findings;        // the same order
+
+  int problems() const;
+  int warnings() const;
+};
+
+// Reads the main document and, when it can be opened, the auxiliary one,
+// the way config.parse_file reads them.
+void trace_settings(const std::string& main_path, const std::string& aux_path,
+                    SettingsTrace& trace);
+
+}  // namespace admin
+
+#endif
