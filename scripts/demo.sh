@@ -1,11 +1,120 @@
 #!/usr/bin/env bash
-# Builds the library and shows how the tag reader reads a sample settings
-# document of a project.
+# The one-command demo: builds the library and its programs, makes a sample
+# project in a temporary directory with a private MariaDB server holding a
+# few hundred rows, and walks through what an operator does with it. It
+# stops everything it started, also when a step fails.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+run() { printf '$ %s\n' "$*"; "$@"; }
+
+say "1. Installing what is missing and building (a minute on a fresh machine)"
 "$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$root/build/demo" -G Ninja -DORVEX_BUILD_TESTS=OFF >/dev/null
-cmake --build "$root/build/demo" --target xml-items >/dev/null
-sample="$root/tests/data/project/config.xml"
-echo "The tag reader's items for $sample:"
-"$root/build/demo/tools/xml-items" "$sample"
+build="$root/build/demo"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DORVEX_BUILD_TESTS=OFF -DORVEX_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target orvex-admin sample-daemon >/dev/null
+admin="$build/tools/orvex-admin"
+daemon="$build/examples/sample-daemon"
+
+work=$(mktemp -d /tmp/orvex-demo.XXXXXX)
+daemon_pid=""
+cleanup() {
+  [[ -n "$daemon_pid" ]] && kill "$daemon_pid" 2>/dev/null || true
+  bash "$root/scripts/test-db-server.sh" stop "$work/db" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+say "2. A private MariaDB server with the project's schema and sample rows"
+bash "$root/scripts/test-db-server.sh" start "$work/db"
+# shellcheck disable=SC1091
+source "$work/db/db.env"
+sql() { mariadb --no-defaults --socket="$DB_SOCKET" -u"$DB_USER" -p"$DB_PASSWD" "$DB_NAME" "$@"; }
+sql <"$root/db/schema.sql"
+{
+  echo "insert into host (domain_name, p_fpops) values"
+  for i in $(seq 1 40); do
+    printf "('host%d', %d)%s\n" "$i" $((1500000000 + i * 75000000)) "$([[ $i -lt 40 ]] && echo , || echo ';')"
+  done
+  echo "insert into workunit (name, appid) values"
+  for i in $(seq 1 100); do
+    printf "('wu_%d', %d)%s\n" "$i" $((i % 3 + 1)) "$([[ $i -lt 100 ]] && echo , || echo ';')"
+  done
+  echo "insert into result (name, workunitid, appid, server_state) values"
+  for i in $(seq 1 300); do
+    wu=$(((i - 1) / 3 + 1))
+    state=$([[ $((i % 5)) -lt 2 ]] && echo 2 || echo 5)
+    printf "('wu_%d_%d', %d, %d, %d)%s\n" "$wu" $((i % 3)) "$wu" $((wu % 3 + 1)) "$state" \
+      "$([[ $i -lt 300 ]] && echo , || echo ';')"
+  done
+} | sql
+echo "40 hosts, 100 workunits, 300 results loaded"
+
+say "3. A project directory: settings, cgi-bin, download and upload trees"
+project="$work/project"
+mkdir -p "$project/cgi-bin" "$project/download" "$project/upload"
+cat >"$project/config.xml" <<XML
+<?xml version="1.0"?>
+<orvex>
+  <config>
+    <master_url>https://demo.example.org/demo/</master_url>
+    <long_name>Orvex demo project</long_name>
+    <db_name>$DB_NAME</db_name>
+    <db_host>$DB_HOST:$DB_PORT</db_host>
+    <db_user>$DB_USER</db_user>
+    <db_passwd>$DB_PASSWD</db_passwd>
+    <download_url>https://demo.example.org/demo/download</download_url>
+    <download_dir>$project/download</download_dir>
+    <upload_url>https://demo.example.org/demo_cgi/file_upload_handler</upload_url>
+    <upload_dir>$project/upload</upload_dir>
+    <uldl_dir_fanout>1024</uldl_dir_fanout>
+    <max_wus_to_send>20</max_wus_to_send>
+    <ban_os>Windows 95</ban_os>
+  </config>
+</orvex>
+XML
+cat >"$project/config_aux.xml" <<XML
+<config>
+  <max_jobs_in_progress>
+    <project><cpu_limit><jobs>8</jobs><per_proc/></cpu_limit></project>
+    <app><app_name>alpha</app_name><gpu_limit><jobs>1</jobs></gpu_limit></app>
+  </max_jobs_in_progress>
+</config>
+XML
+export ORVEX_PROJECT_DIR="$project"
+echo "ORVEX_PROJECT_DIR=$project"
+
+say "4. The effective settings, and the settings linter"
+run "$admin" config | head -20
+echo "... (every key; --json and --verbose say more)"
+run "$admin" check
+
+say "5. Where a file lives in the hashed download tree, and its URL"
+run "$admin" path download wu_1_input --create
+run "$admin" url download wu_1_input
+
+say "6. The database, as the settings describe it"
+run "$admin" db ping
+run "$admin" db counts
+run "$admin" db perf
+
+say "7. The sample daemon: three passes, a refused second copy, a clean stop"
+"$daemon" --sleep 1 &
+daemon_pid=$!
+sleep 2.5
+echo "a second copy while the first runs:"
+"$daemon" --once && echo "(unexpectedly started)" || echo "(refused, as it should be)"
+run "$admin" stop daemons
+status=0
+wait "$daemon_pid" || status=$?
+daemon_pid=""
+log=$(ls "$project"/log_*/sample_daemon.log)
+echo "the daemon's log ($log):"
+sed 's/^/    /' "$log"
+echo "the daemon ended with exit status $status"
+run "$admin" start daemons
+[[ $status -eq 0 ]]
+
+say "Done: everything the demo started has been stopped"
