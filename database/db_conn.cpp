@@ -1,5 +1,7 @@
 #include "database/db_conn.h"
 
+#include <errmsg.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,10 +28,12 @@ constexpr Reconnect reconnect_for(long version) {
 
 constexpr Reconnect kReconnect = reconnect_for(MYSQL_VERSION_ID);
 
-void enable_reconnect(MYSQL* mysql) {
-  my_bool on = 1;
-  mysql_options(mysql, MYSQL_OPT_RECONNECT, &on);
+void set_reconnect(MYSQL* mysql, bool on) {
+  my_bool value = on ? 1 : 0;
+  mysql_options(mysql, MYSQL_OPT_RECONNECT, &value);
 }
+
+void enable_reconnect(MYSQL* mysql) { set_reconnect(mysql, true); }
 
 constexpr int kHostTextMax = 256;
 constexpr unsigned kPortMax = 65535;
@@ -51,10 +55,11 @@ bool split_host_port(char* host, unsigned& port) {
 
 }  // namespace
 
-DB_CONN::DB_CONN() : handle(nullptr) {}
+DB_CONN::DB_CONN() : handle(nullptr), transaction_session(0) {}
 
 int DB_CONN::open(const char* db_name, const char* db_host, const char* db_user,
                   const char* db_passwd) {
+  transaction_session = 0;
   handle = mysql_init(nullptr);
   if (!handle) return ERR_DB_INIT;
 
@@ -105,15 +110,40 @@ int DB_CONN::open(const char* db_name, const char* db_host, const char* db_user,
 void DB_CONN::close() {
   if (handle) mysql_close(handle);
   handle = nullptr;
+  transaction_session = 0;
 }
 
 int DB_CONN::ping() {
   if (!handle) return ERR_DB_CONNECT;
-  return mysql_ping(handle) ? ERR_DB_CONNECT : 0;
+  // A dead link comes back even inside a transaction; the session's id then
+  // differs and the transaction counts as lost.
+  if (transaction_session) set_reconnect(handle, true);
+  int retval = mysql_ping(handle);
+  if (transaction_session) set_reconnect(handle, false);
+  return retval ? ERR_DB_CONNECT : 0;
+}
+
+bool DB_CONN::transaction_lost() {
+  return handle && transaction_session &&
+         mysql_thread_id(handle) != transaction_session;
+}
+
+void DB_CONN::end_transaction() {
+  if (transaction_session && handle) {
+    set_reconnect(handle, kReconnect != Reconnect::kNever);
+  }
+  transaction_session = 0;
 }
 
 int DB_CONN::do_query(const char* sql) {
   if (g_print_queries) fprintf(stderr, "query: %s\n", sql);
+  if (transaction_lost()) {
+    fprintf(stderr,
+            "Database error: the session was lost inside a transaction, "
+            "whose work is gone; roll it back\nquery=%s\n",
+            sql);
+    return CR_SERVER_LOST;
+  }
   int retval = handle ? mysql_query(handle, sql) : ERR_DB_CONNECT;
   if (retval) {
     fprintf(stderr, "Database error: %s\nquery=%s\n", error_string(), sql);
@@ -145,11 +175,27 @@ int DB_CONN::insert_id() {
   return id;
 }
 
-int DB_CONN::start_transaction() { return do_query("START TRANSACTION"); }
+int DB_CONN::start_transaction() {
+  end_transaction();  // a lost one is given up; a live one the server commits
+  int retval = do_query("START TRANSACTION");
+  if (retval == 0) {
+    transaction_session = mysql_thread_id(handle);
+    set_reconnect(handle, false);
+  }
+  return retval;
+}
 
-int DB_CONN::commit_transaction() { return do_query("COMMIT"); }
+int DB_CONN::commit_transaction() {
+  int retval = do_query("COMMIT");
+  if (retval == 0) end_transaction();
+  return retval;
+}
 
-int DB_CONN::rollback_transaction() { return do_query("ROLLBACK"); }
+int DB_CONN::rollback_transaction() {
+  // Whatever ROLLBACK answers, a lost session's work is gone already.
+  end_transaction();
+  return do_query("ROLLBACK");
+}
 
 int DB_CONN::set_isolation_level(ISOLATION_LEVEL iso_level) {
   const char* level;

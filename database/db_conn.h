@@ -54,13 +54,16 @@ class DB_CONN {
   void close();
 
   // 0 when the server answers (the library may reconnect a lost link on the
-  // way), else ERR_DB_CONNECT. Prints nothing.
+  // way, also inside a transaction, which then stays lost; see below), else
+  // ERR_DB_CONNECT. Prints nothing.
   int ping();
 
   // Runs sql exactly as given; values inside must already be escaped.
   // Returns 0, or the library's nonzero result after writing
   // "Database error: <error>\nquery=<sql>\n" to standard error.
   // Not connected: the same report with "Not connected", and ERR_DB_CONNECT.
+  // Inside a lost transaction (see below): the same report, nothing sent,
+  // and CR_SERVER_LOST.
   int do_query(const char* sql);
 
   // The library's text of the last failure, or "Not connected". The text
@@ -81,6 +84,13 @@ class DB_CONN {
   int insert_id();
 
   // "START TRANSACTION", "COMMIT", "ROLLBACK": the result of do_query.
+  // Between a successful start_transaction and a successful commit, or any
+  // rollback, automatic reconnection is off, so that no statement meant for
+  // the transaction runs alone on a new session. If the session is lost all
+  // the same (ping reconnects), the transaction is lost: every statement,
+  // COMMIT included, is refused until rollback_transaction or a new
+  // start_transaction, so that nothing reports success for work the server
+  // dropped. A failed COMMIT leaves the transaction open: roll it back.
   int start_transaction();
   int commit_transaction();
   int rollback_transaction();
@@ -90,6 +100,15 @@ class DB_CONN {
   int set_isolation_level(ISOLATION_LEVEL iso_level);
 
   MYSQL* handle;  // null while not connected
+  // Server thread id of the session that holds the open transaction; 0 when
+  // none was opened by start_transaction.
+  unsigned long transaction_session;
+
+ private:
+  // True when a transaction was opened on a session that is gone.
+  bool transaction_lost();
+  // Forgets the transaction and switches reconnection back on.
+  void end_transaction();
 };
 
 #endif
