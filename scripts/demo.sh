@@ -6,7 +6,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+if [[ -t 1 ]]; then bold=$'\033[1m' plain=$'\033[0m'; else bold="" plain=""; fi
+say() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 run() { printf '$ %s\n' "$*"; "$@"; }
 
 say "1. Installing what is missing and building (a minute on a fresh machine)"
@@ -87,7 +88,9 @@ export ORVEX_PROJECT_DIR="$project"
 echo "ORVEX_PROJECT_DIR=$project"
 
 say "4. The effective settings, and the settings linter"
-run "$admin" config | head -20
+printf '$ %s config\n' "$admin"
+settings=$("$admin" config)
+head -20 <<<"$settings"
 echo "... (every key; --json and --verbose say more)"
 run "$admin" check
 
