@@ -1,0 +1,859 @@
+// orvex-admin run as an operator runs it: on real project directories made
+// in a temporary directory, checking what it prints and its exit status.
+// Built twice: the plain tests, and with ORVEX_ADMIN_DB_TESTS the db
+// subcommands against the private test server.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "settings/paramdeck_keys.h"
+#ifdef ORVEX_ADMIN_DB_TESTS
+#include "db_schema.h"
+#include "test_db.h"
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct AdminRun {
+  int status = -1;  // exit status, -1 when it did not exit
+  std::string out, err;
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Runs orvex-admin with args in directory cwd, with ORVEX_PROJECT_DIR set
+// to env_project or removed when it is null.
+AdminRun admin(const std::vector<std::string>& args,
+               const std::string& cwd = ".",
+               const char* env_project = nullptr) {
+  AdminRun r;
+  char out_path[] = "/tmp/orvex-admin-out-XXXXXX";
+  char err_path[] = "/tmp/orvex-admin-err-XXXXXX";
+  int out = mkstemp(out_path), err = mkstemp(err_path);
+  if (out < 0 || err < 0) {
+    ADD_FAILURE() << "no temporary files";
+    return r;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(cwd.c_str())) _exit(126);
+    if (env_project) {
+      setenv("ORVEX_PROJECT_DIR", env_project, 1);
+    } else {
+      unsetenv("ORVEX_PROJECT_DIR");
+    }
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char*> argv{const_cast<char*>(ORVEX_ADMIN)};
+    for (const std::string& a : args)
+      argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(ORVEX_ADMIN, argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+    r.status = WEXITSTATUS(status);
+  }
+  close(out);
+  close(err);
+  r.out = read_file(out_path);
+  r.err = read_file(err_path);
+  unlink(out_path);
+  unlink(err_path);
+  return r;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A project directory (config.xml and cgi-bin) of its own, removed after
+// the test.
+class TempProject {
+ public:
+  TempProject() {
+    char tmpl[] = "/tmp/orvex-admin-project-XXXXXX";
+    if (mkdtemp(tmpl)) dir = tmpl;
+    fs::create_directory(dir + "/cgi-bin");
+  }
+  ~TempProject() {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+  // A main document holding `keys` inside <orvex><config>, which start on
+  // line 3.
+  void settings(const std::string& keys) {
+    write("config.xml", "<orvex>\n<config>\n" + keys + "</config>\n</orvex>\n");
+  }
+  void write(const std::string& name, const std::string& text) {
+    std::ofstream(dir + "/" + name, std::ios::binary) << text;
+  }
+  std::string path(const std::string& name) const { return dir + "/" + name; }
+
+  std::string dir;
+};
+
+#ifndef ORVEX_ADMIN_DB_TESTS
+
+std::vector<std::string> words_of(const std::string& line) {
+  std::vector<std::string> words;
+  std::istringstream in(line);
+  for (std::string w; in >> w;) words.push_back(w);
+  return words;
+}
+
+// The value that `config` prints for key: the rest of its line, without
+// the padding (and without the origin of --verbose).
+std::string value_of(const std::string& out, const std::string& key) {
+  for (const std::string& line : lines_of(out)) {
+    if (line.compare(0, key.size(), key) || line.size() == key.size() ||
+        line[key.size()] != ' ') {
+      if (line == key) return "";
+      continue;
+    }
+    std::string rest = line.substr(key.size());
+    size_t origin = rest.rfind("  [");
+    if (origin != std::string::npos && rest.back() == ']') rest.resize(origin);
+    size_t start = rest.find_first_not_of(' ');
+    return start == std::string::npos ? "" : rest.substr(start);
+  }
+  ADD_FAILURE() << "no line for " << key << " in:\n" << out;
+  return "";
+}
+
+// The origin that `config --verbose` gives for key.
+std::string origin_of(const std::string& out, const std::string& key) {
+  for (const std::string& line : lines_of(out)) {
+    if (words_of(line).empty() || words_of(line)[0] != key) continue;
+    size_t open = line.rfind("  [");
+    if (open == std::string::npos || line.back() != ']') break;
+    return line.substr(open + 3, line.size() - open - 4);
+  }
+  ADD_FAILURE() << "no origin for " << key << " in:\n" << out;
+  return "";
+}
+
+// The number of the first line of a file that contains marker.
+int line_of(const std::string& path, const std::string& marker) {
+  std::vector<std::string> lines = lines_of(read_file(path));
+  for (size_t i = 0; i < lines.size(); i++) {
+    if (lines[i].find(marker) != std::string::npos)
+      return static_cast<int>(i) + 1;
+  }
+  ADD_FAILURE() << marker << " is not in " << path;
+  return 0;
+}
+
+// A strict JSON reader that only tells well-formed text from the rest.
+class JsonChecker {
+ public:
+  explicit JsonChecker(const std::string& s) : s_(s) {}
+  bool valid() {
+    space();
+    if (!value()) return false;
+    space();
+    return i_ == s_.size();
+  }
+
+ private:
+  void space() {
+    while (i_ < s_.size() && strchr(" \t\r\n", s_[i_])) i_++;
+  }
+  bool eat(char c) {
+    space();
+    if (i_ < s_.size() && s_[i_] == c) {
+      i_++;
+      return true;
+    }
+    return false;
+  }
+  bool value() {
+    space();
+    if (i_ >= s_.size()) return false;
+    char c = s_[i_];
+    if (c == '{') return members('}', true);
+    if (c == '[') return members(']', false);
+    if (c == '"') return string();
+    for (const char* word : {"true", "false", "null"}) {
+      if (!s_.compare(i_, strlen(word), word)) {
+        i_ += strlen(word);
+        return true;
+      }
+    }
+    return number();
+  }
+  bool members(char close, bool object) {
+    i_++;
+    if (eat(close)) return true;
+    do {
+      space();
+      if (object && (!string() || !eat(':'))) return false;
+      if (!value()) return false;
+    } while (eat(','));
+    return eat(close);
+  }
+  bool string() {
+    if (i_ >= s_.size() || s_[i_] != '"') return false;
+    for (i_++; i_ < s_.size(); i_++) {
+      unsigned char c = s_[i_];
+      if (c == '"') {
+        i_++;
+        return true;
+      }
+      if (c < 0x20) return false;
+      if (c != '\\') continue;
+      if (++i_ >= s_.size()) return false;
+      if (s_[i_] == 'u') {
+        for (int k = 0; k < 4; k++) {
+          if (++i_ >= s_.size() ||
+              !isxdigit(static_cast<unsigned char>(s_[i_]))) {
+            return false;
+          }
+        }
+      } else if (!strchr("\"\\/bfnrt", s_[i_])) {
+        return false;
+      }
+    }
+    return false;
+  }
+  bool number() {
+    size_t start = i_;
+    if (i_ < s_.size() && s_[i_] == '-') i_++;
+    while (i_ < s_.size() && strchr("0123456789.eE+-", s_[i_])) i_++;
+    return i_ > start && isdigit(static_cast<unsigned char>(s_[i_ - 1]));
+  }
+
+  const std::string& s_;
+  size_t i_ = 0;
+};
+
+const std::string SAMPLE = std::string(ORVEX_TEST_DATA) + "/project";
+const std::string BROKEN = std::string(ORVEX_TEST_DATA) + "/broken";
+
+TEST(AdminCommandLine, HelpOnEveryCommandAndOneLineUsageErrors) {
+  for (const char* command :
+       {"config", "check", "path", "url", "db", "stop", "start"}) {
+    AdminRun r = admin({command, "--help"});
+    EXPECT_EQ(r.status, 0) << command;
+    EXPECT_EQ(r.out.rfind(std::string("usage: orvex-admin ") + command, 0), 0u)
+        << r.out;
+  }
+  AdminRun help = admin({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("stop daemons|sched"), std::string::npos);
+
+  EXPECT_EQ(admin({}).status, 2);
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"frobnicate"},
+                                             {"--frobnicate", "config"},
+                                             {"config", "--frobnicate"},
+                                             {"config", "extra"},
+                                             {"path", "download"},
+                                             {"path", "sideways", "abc"},
+                                             {"url", "download"},
+                                             {"db"},
+                                             {"db", "drop"},
+                                             {"db", "counts", "--app", "x"},
+                                             {"db", "counts", "--app", "0"},
+                                             {"db", "ping", "--app", "3"},
+                                             {"stop", "everything"},
+                                             {"start"},
+                                             {"--project", "", "config"}}) {
+    AdminRun r = admin(args);
+    EXPECT_EQ(r.status, 2) << args[0] << " " << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+}
+
+TEST(AdminProject, FoundAsTheServerProgramsFindIt) {
+  TempProject p;
+  p.settings("<master_url>http://p/</master_url>\n");
+  TempProject elsewhere;  // a directory that is no project
+  fs::remove(elsewhere.path("cgi-bin"));
+
+  AdminRun here = admin({"config"}, p.dir);
+  ASSERT_EQ(here.status, 0) << here.err;
+  EXPECT_EQ(value_of(here.out, "master_url"), "http://p/");
+
+  // From cgi-bin the parent is the project; paths say so.
+  p.write("config_aux.xml", "<config><bogus/></config>\n");
+  AdminRun below = admin({"check"}, p.path("cgi-bin"));
+  EXPECT_EQ(below.status, 1);
+  EXPECT_NE(below.out.find("../config_aux.xml:1: unknown key <bogus/>"),
+            std::string::npos)
+      << below.out;
+
+  AdminRun none = admin({"config"}, elsewhere.dir);
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.err, "Not in a project directory or subdirectory\n");
+
+  AdminRun env = admin({"config"}, elsewhere.dir, p.dir.c_str());
+  ASSERT_EQ(env.status, 0) << env.err;
+  EXPECT_EQ(value_of(env.out, "master_url"), "http://p/");
+
+  AdminRun bad_env = admin({"config"}, p.dir, elsewhere.dir.c_str());
+  EXPECT_EQ(bad_env.status, 1);
+  EXPECT_EQ(bad_env.err,
+            "ORVEX_PROJECT_DIR env var exists but is not a project dir\n");
+
+  // --project wins over both, before or after the command.
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{
+           {"--project", p.dir, "config"}, {"config", "--project=" + p.dir}}) {
+    AdminRun given = admin(args, elsewhere.dir, elsewhere.dir.c_str());
+    ASSERT_EQ(given.status, 0) << given.err;
+    EXPECT_EQ(value_of(given.out, "master_url"), "http://p/");
+  }
+}
+
+TEST(AdminConfig, EveryKeyInCatalogueOrderWithPasswordsMasked) {
+  AdminRun r = admin({"--project", SAMPLE, "config"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> keys;
+  for (const std::string& line : lines_of(r.out)) {
+    if (line.empty()) break;
+    keys.push_back(words_of(line)[0]);
+  }
+  std::vector<std::string> catalogue;
+  for (const PARAMDECK_KEY& k : PARAMDECK_KEYS) {
+    if (!k.alias) catalogue.push_back(k.name);
+  }
+  EXPECT_EQ(keys, catalogue);
+
+  EXPECT_EQ(value_of(r.out, "db_passwd"), "********");
+  EXPECT_EQ(value_of(r.out, "replica_db_passwd"), "********");
+  EXPECT_EQ(value_of(r.out, "trigmem_db_passwd"), "");  // nothing to hide
+  EXPECT_EQ(r.out.find("s3cret"), std::string::npos);
+  // Defaults, units and rules applied as the daemons see them.
+  EXPECT_EQ(value_of(r.out, "replica_db_name"), "sample");
+  EXPECT_EQ(value_of(r.out, "report_grace_period"), "5400");
+  EXPECT_EQ(value_of(r.out, "delete_delay_hours"), "2");
+  EXPECT_EQ(value_of(r.out, "min_core_client_version"), "70100");
+  EXPECT_EQ(value_of(r.out, "scheduler_log_buffer"), "32768");
+  EXPECT_EQ(value_of(r.out, "version_select_random_factor"), "0.25");
+  EXPECT_EQ(value_of(r.out, "one_result_per_user_per_wu"), "1");
+  EXPECT_EQ(value_of(r.out, "debug_quota"), "0");
+  EXPECT_EQ(value_of(r.out, "dont_search_host_for_user"), "17 42");
+  EXPECT_EQ(value_of(r.out, "ban_os"),
+            "\"Windows 95\" \"Windows 98|Windows Me\"");
+  EXPECT_EQ(value_of(r.out, "ban_cpu"),
+            "\".*Pentium II.*\" \".*AMD.*\\t.*Family 5 Model 8 Stepping 0.*\"");
+
+  // The job limits per scope and resource, main and auxiliary file merged.
+  std::vector<std::vector<std::string>> table;
+  bool in_table = false;
+  for (const std::string& line : lines_of(r.out)) {
+    if (line.rfind("job limits", 0) == 0) in_table = true;
+    if (in_table) table.push_back(words_of(line));
+  }
+  ASSERT_EQ(table.size(), 5u) << r.out;
+  EXPECT_EQ(table[2],
+            (std::vector<std::string>{"project", "0", "8/proc", "2"}));
+  EXPECT_EQ(table[3],
+            (std::vector<std::string>{"app", "alpha", "20", "0", "1/proc"}));
+  EXPECT_EQ(table[4], (std::vector<std::string>{"app", "beta", "0", "3", "0"}));
+
+  AdminRun shown = admin({"--project", SAMPLE, "config", "--show-secrets"});
+  EXPECT_EQ(value_of(shown.out, "db_passwd"), "s3cret&more");
+  EXPECT_EQ(value_of(shown.out, "replica_db_passwd"), "s3cret&more");
+}
+
+TEST(AdminConfig, JsonIsWellFormedWithEveryTextEscaped) {
+  TempProject p;
+  // A quote, a backslash, a tab, a byte that is not UTF-8 and one character
+  // that is; a control character; a password.
+  p.settings(
+      "<master_url>a\"b\\c&#9;d\xff\xc3\xa9</master_url>\n"
+      "<long_name>x&#1;y</long_name>\n"
+      "<db_passwd>pw</db_passwd>\n"
+      "<ban_os>^Win\\d</ban_os>\n"
+      "<dont_search_host_for_user>5</dont_search_host_for_user>\n"
+      "<debug_send/>\n"
+      "<max_wus_in_progress_gpu>3</max_wus_in_progress_gpu>\n");
+  p.write("config_aux.xml",
+          "<config><max_jobs_in_progress><app><app_name>q\"a</app_name>"
+          "</app></max_jobs_in_progress></config>\n");
+  AdminRun r = admin({"--project", p.dir, "config", "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(JsonChecker(r.out).valid()) << r.out;
+  for (const char* expected : {
+           "\"master_url\": \"a\\\"b\\\\c\\td\\u00ff\xc3\xa9\"",
+           "\"long_name\": \"x\\u0001y\"",
+           "\"db_passwd\": \"********\"",
+           "\"ban_os\": [\"^Win\\\\d\"]",
+           "\"dont_search_host_for_user\": [5]",
+           "\"debug_send\": true",
+           "\"max_ncpus\": 64",
+           "\"default_disk_min_free_gb\": 0.001",
+           "\"gpu\": {\"jobs\": 3, \"per_proc\": true}",
+           "\"app_name\": \"q\\\"a\"",
+       }) {
+    EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n"
+                                                       << r.out;
+  }
+  EXPECT_NE(r.out.find("\"config_aux\": \"" + p.path("config_aux.xml") + "\""),
+            std::string::npos);
+
+  AdminRun secrets = admin(
+      {"--project", p.dir, "config", "--json", "--show-secrets", "--verbose"});
+  ASSERT_EQ(secrets.status, 0) << secrets.err;
+  EXPECT_TRUE(JsonChecker(secrets.out).valid()) << secrets.out;
+  EXPECT_NE(secrets.out.find("\"db_passwd\": \"pw\""), std::string::npos);
+  EXPECT_NE(
+      secrets.out.find("\"db_passwd\": [\"" + p.path("config.xml") + ":5\"]"),
+      std::string::npos)
+      << secrets.out;
+  EXPECT_NE(
+      secrets.out.find("\"master_url\": [\"" + p.path("config.xml") + ":3\"]"),
+      std::string::npos);
+  EXPECT_NE(secrets.out.find("\"symstore\": [\"default\"]"), std::string::npos);
+}
+
+TEST(AdminConfig, VerboseTellsWhereEachValueCameFrom) {
+  char host[256] = {};
+  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+  TempProject p;
+  p.settings(
+      "<db_name>one</db_name>\n"                         // 3
+      "<db_user>u</db_user>\n"                           // 4
+      "<db_name>two</db_name>\n"                         // 5
+      "<report_grace_period>60</report_grace_period>\n"  // 6
+      "<grace_period_hours>1</grace_period_hours>\n"     // 7
+      "<ban_os>a</ban_os>\n"                             // 8
+      "<ban_os>(</ban_os>\n"                             // 9
+      "<ban_os>b</ban_os>\n"                             // 10
+      "<max_ncpus>many</max_ncpus>\n"                    // 11
+      "<no_amd_k6/>\n"                                   // 12
+      "<max_wus_in_progress>3</max_wus_in_progress>\n"   // 13
+      "<db_host>" +
+      std::string(host) +
+      "</db_host>\n"                                   // 14
+      "<replica_db_user></replica_db_user>\n"          // 15
+      "<replica_db_passwd>rp</replica_db_passwd>\n");  // 16
+  p.write("config_aux.xml",
+          "<config>\n"
+          "<max_jobs_in_progress><app><app_name>x</app_name></app>\n"
+          "</max_jobs_in_progress>\n"
+          "</config>\n");
+  AdminRun r = admin({"--project", p.dir, "config", "--verbose"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string main = p.path("config.xml") + ":";
+  EXPECT_EQ(origin_of(r.out, "master_url"), "default");
+  EXPECT_EQ(origin_of(r.out, "httpd_user"), "default");
+  EXPECT_EQ(origin_of(r.out, "db_name"), main + "5");  // the later one
+  EXPECT_EQ(value_of(r.out, "db_name"), "two");
+  EXPECT_EQ(origin_of(r.out, "report_grace_period"), main + "7");
+  EXPECT_EQ(value_of(r.out, "report_grace_period"), "3600");
+  EXPECT_EQ(origin_of(r.out, "ban_os"), main + "8, " + main + "10");
+  EXPECT_EQ(origin_of(r.out, "ban_cpu"), main + "12");
+  EXPECT_EQ(origin_of(r.out, "max_ncpus"), "default");  // did not convert
+  EXPECT_EQ(value_of(r.out, "max_ncpus"), "64");
+  EXPECT_EQ(origin_of(r.out, "max_jobs_in_progress"),
+            main + "13, " + p.path("config_aux.xml") + ":2");
+  // The closing rules: the local host name and the replica's defaults.
+  EXPECT_EQ(value_of(r.out, "db_host"), "localhost");
+  EXPECT_EQ(origin_of(r.out, "db_host"), "closing rule");
+  EXPECT_EQ(value_of(r.out, "replica_db_host"), "localhost");
+  EXPECT_EQ(origin_of(r.out, "replica_db_host"), "closing rule");
+  EXPECT_EQ(origin_of(r.out, "replica_db_name"), "closing rule");
+  EXPECT_EQ(origin_of(r.out, "replica_db_user"), "closing rule");  // empty
+  EXPECT_EQ(value_of(r.out, "replica_db_user"), "u");
+  EXPECT_EQ(origin_of(r.out, "replica_db_passwd"), main + "16");
+  EXPECT_EQ(origin_of(r.out, "trigmem_db_host"), "default");
+}
+
+TEST(AdminConfig, FailedLoadIsOneLineWithTheReason) {
+  TempProject p;
+  p.settings("<db_name>x</db_name>\n");
+  p.write("config_aux.xml", "");
+  AdminRun r = admin({"--project", p.dir, "config"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_EQ(r.err, "orvex-admin: cannot load the settings: " +
+                       p.path("config_aux.xml") +
+                       ":1: the document does not begin with <config>; the "
+                       "settings do not load\n");
+}
+
+TEST(AdminCheck, ReportsEachKindOfMistakeInTheBrokenSample) {
+  AdminRun r = admin({"--project", BROKEN, "check"});
+  EXPECT_EQ(r.status, 1);
+  struct Expected {
+    const char* file;
+    const char* marker;  // text on the line
+    const char* finding;
+  };
+  const Expected expected[] = {
+      {"config.xml", "<max_wus_to_sned>", "unknown key <max_wus_to_sned>"},
+      {"config.xml", "Windows (95",
+       "the pattern \"Windows (95\" of ban_os does not compile"},
+      {"config.xml", "[Pentium", "of ban_cpu does not compile"},
+      {"config.xml", "sixteen",
+       "the value \"sixteen\" of max_ncpus is not an integer"},
+      {"config.xml", "1,5", "of next_rpc_delay is not a number"},
+      {"config.xml", "<debug_send>yes", "of debug_send is not a flag"},
+      {"config.xml", "<shmem_key/>", "<shmem_key/> has no value"},
+      {"config.xml", "<grace_period_hours>two",
+       "of grace_period_hours is not a number"},
+      {"config.xml", "17x", "of dont_search_host_for_user is not an integer"},
+      {"config.xml", "<max_jobs_in_progress>",
+       "max_jobs_in_progress is read from config_aux.xml only"},
+      {"config.xml", "stray words", "warning: stray text \"stray words"},
+      {"config.xml", "broken2",
+       "warning: db_name is given again (first at "
+       "line 7)"},
+      {"config_aux.xml", "max_job_in_progress/",
+       "unknown key <max_job_in_progress/>"},
+      {"config_aux.xml", "cpu_limt", "unknown tag <cpu_limt> in <project>"},
+      {"config_aux.xml", "many",
+       "the value \"many\" of jobs is not an integer"},
+      {"config_aux.xml", "maybe", "of per_proc is not a flag"},
+      {"config_aux.xml", "<app>", "an <app> block without <app_name>"},
+      {"config_aux.xml", "leftover", "warning: stray text \"leftover\""},
+  };
+  std::vector<std::string> lines = lines_of(r.out);
+  for (const Expected& e : expected) {
+    std::string path = BROKEN + "/" + e.file;
+    std::string at =
+        path + ":" + std::to_string(line_of(path, e.marker)) + ": ";
+    bool found = false;
+    for (const std::string& line : lines) {
+      found |= line.rfind(at, 0) == 0 &&
+               line.find(e.finding, at.size()) != std::string::npos;
+    }
+    EXPECT_TRUE(found) << at << e.finding << "\nin:\n" << r.out;
+  }
+  // Nothing else: what the misspelt block holds is not reported again.
+  EXPECT_EQ(lines.size(), std::size(expected) + 1) << r.out;
+  EXPECT_EQ(lines.back(), BROKEN + ": 15 problems, 3 warnings");
+  EXPECT_TRUE(r.err.empty()) << r.err;  // the loader's own messages held back
+
+  // What check says was passed over is what the load passed over.
+  AdminRun c = admin({"--project", BROKEN, "config"});
+  ASSERT_EQ(c.status, 0) << c.err;
+  EXPECT_EQ(value_of(c.out, "max_wus_to_send"), "10");
+  EXPECT_EQ(value_of(c.out, "ban_os"), "");
+  EXPECT_EQ(value_of(c.out, "ban_cpu"), "\".*Celeron.*\"");
+  EXPECT_EQ(value_of(c.out, "max_ncpus"), "64");
+  EXPECT_EQ(value_of(c.out, "next_rpc_delay"), "0");
+  EXPECT_EQ(value_of(c.out, "debug_send"), "0");
+  EXPECT_EQ(value_of(c.out, "dont_search_host_for_user"), "");
+  EXPECT_EQ(value_of(c.out, "db_name"), "broken2");
+  EXPECT_EQ(value_of(c.out, "max_jobs_in_progress"),
+            "project(total=0 cpu=0 gpu=0)");
+}
+
+TEST(AdminCheck, PassesTheSampleProjectWithItsOneWarning) {
+  AdminRun r = admin({"--project", SAMPLE, "check"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  std::string config = SAMPLE + "/config.xml";
+  EXPECT_EQ(r.out, config + ":" + std::to_string(line_of(config, "CDATA")) +
+                       ": warning: stray text \"stray text an editor left "
+                       "behind\" (passed over)\n" +
+                       SAMPLE + ": 0 problems, 1 warning\n");
+  EXPECT_EQ(admin({"--project", SAMPLE, "check", "--strict"}).status, 1);
+
+  TempProject clean;
+  clean.settings("<db_name>x</db_name>\n");
+  AdminRun ok = admin({"check"}, clean.dir);
+  EXPECT_EQ(ok.status, 0);
+  EXPECT_EQ(ok.out, ".: no problems found\n");
+}
+
+TEST(AdminCheck, LoadFailuresAndLinesPastCommentsAndLongValues) {
+  TempProject p;
+  // The document ends before </config> (its last line is 4).
+  p.write("config.xml", "<orvex>\n<config>\n<db_name>x</db_name>\n<a>\n");
+  AdminRun cut = admin({"--project", p.dir, "check"});
+  EXPECT_EQ(cut.status, 1);
+  EXPECT_NE(cut.out.find(p.path("config.xml") +
+                         ":4: the document ends before </config>"),
+            std::string::npos)
+      << cut.out;
+
+  p.write("config.xml", "<?xml version=\"1.0\"?>\n<config></config>\n");
+  AdminRun no_orvex = admin({"--project", p.dir, "check"});
+  EXPECT_EQ(no_orvex.status, 1);
+  EXPECT_NE(no_orvex.out.find(":2: the document does not begin with <orvex>"),
+            std::string::npos)
+      << no_orvex.out;
+
+  fs::remove(p.path("config.xml"));
+  AdminRun missing = admin({"--project", p.dir, "check"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.out.find(p.path("config.xml") +
+                             ": cannot be opened: No such file or directory"),
+            std::string::npos)
+      << missing.out;
+
+  // Comments over several lines, CDATA and a value longer than a setting
+  // holds.
+  p.settings(
+      "<!-- one\n two <bogus> -->  <bogus>1\n</bogus>\n"  // 3, 4 and 5
+      "<![CDATA[ cdata ]]>\n"                             // 6
+      "<master_url>" +
+      std::string(300, 'u') +
+      "</master_url>\n"  // 7
+      "<ban_os>" +
+      std::string(300, '(') + "</ban_os>\n");  // 8
+  AdminRun lines = admin({"--project", p.dir, "check"});
+  EXPECT_EQ(lines.status, 1);
+  std::string main = p.path("config.xml") + ":";
+  EXPECT_EQ(lines.out,
+            main + "4: unknown key <bogus> (passed over)\n" + main +
+                "6: warning: stray text \"cdata\" (passed over)\n" + main +
+                "7: warning: the value of master_url is 300 bytes long; only "
+                "the first 255 are kept\n" +
+                main +
+                "8: warning: the value of ban_os is 300 bytes long; "
+                "only the first 255 are kept\n" +
+                main + "8: the pattern \"" + std::string(255, '(') +
+                "\" of ban_os does not compile (Unmatched ( or \\(); it is "
+                "dropped\n" +
+                p.dir + ": 2 problems, 3 warnings\n");
+}
+
+TEST(AdminPath, PlacesFilesInTheHashedTreesAndGivesTheirUrls) {
+  TempProject p;
+  std::string down = p.path("download"), up = p.path("upload");
+  fs::create_directory(down);
+  fs::create_directory(up);
+  p.settings("<download_dir>" + down + "</download_dir>\n<upload_dir>" + up +
+             "</upload_dir>\n<download_url>http://h/dl</download_url>\n"
+             "<upload_url>http://h/ul</upload_url>\n"
+             "<uldl_dir_fanout>1024</uldl_dir_fanout>\n");
+  // md5("abc") = 900150983c...: bucket 0x0015098 % 1024 = 0x98.
+  AdminRun r = admin({"path", "download", "abc"}, p.dir);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, down + "/98/abc\n");
+  EXPECT_FALSE(fs::exists(down + "/98"));  // only with --create
+
+  r = admin({"path", "download", "abc", "--create"}, p.dir);
+  EXPECT_EQ(r.out, down + "/98/abc\n");
+  EXPECT_TRUE(fs::is_directory(down + "/98"));
+  r = admin({"path", "upload", "abc", "--create"}, p.dir);
+  EXPECT_EQ(r.out, up + "/98/abc\n");
+  EXPECT_TRUE(fs::is_directory(up + "/98"));
+
+  EXPECT_EQ(admin({"url", "download", "abc"}, p.dir).out,
+            "http://h/dl/98/abc\n");
+  EXPECT_EQ(admin({"url", "upload", "abc"}, p.dir).out, "http://h/ul/98/abc\n");
+
+  fs::remove_all(up);
+  r = admin({"path", "upload", "abc", "--create"}, p.dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_NE(r.err.find("orvex_mkdir(" + up + "/98)"), std::string::npos);
+  EXPECT_NE(r.err.find("orvex-admin: cannot place 'abc' in the upload tree"),
+            std::string::npos)
+      << r.err;
+
+  // A flat tree; a tree the settings do not name.
+  p.settings("<download_dir>" + down + "</download_dir>\n");
+  EXPECT_EQ(admin({"path", "download", "abc"}, p.dir).out, down + "/abc\n");
+  r = admin({"url", "download", "abc"}, p.dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "orvex-admin: download_url is not set in ./config.xml\n");
+}
+
+TEST(AdminTriggers, StopAndStartSayWhatWasThereBefore) {
+  TempProject p;
+  p.settings("");
+  std::string daemons = p.path("stop_daemons"), sched = p.path("stop_sched");
+
+  AdminRun r = admin({"--project", p.dir, "stop", "daemons"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("created " + daemons + ", which was not there", 0), 0u)
+      << r.out;
+  EXPECT_TRUE(fs::exists(daemons));
+  EXPECT_FALSE(fs::exists(sched));
+
+  r = admin({"--project", p.dir, "stop", "daemons"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind(daemons + " was already there", 0), 0u) << r.out;
+
+  r = admin({"--project", p.dir, "stop", "sched"});
+  EXPECT_EQ(r.out.rfind("created " + sched, 0), 0u) << r.out;
+  EXPECT_TRUE(fs::exists(sched));
+
+  r = admin({"--project", p.dir, "start", "daemons"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "removed " + daemons + ", which was there before\n");
+  EXPECT_FALSE(fs::exists(daemons));
+  EXPECT_TRUE(fs::exists(sched));
+
+  r = admin({"--project", p.dir, "start", "daemons"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, daemons + " was not there; nothing to remove\n");
+
+  // Found from a subdirectory, the trigger lands where the daemons look.
+  r = admin({"start", "sched"}, p.path("cgi-bin"));
+  EXPECT_EQ(r.out, "removed ../stop_sched, which was there before\n");
+  EXPECT_FALSE(fs::exists(sched));
+}
+
+TEST(AdminTriggers, FollowTheSettingsAndWorkWhenTheyAreBroken) {
+  TempProject p, other;
+  p.settings("<project_dir>" + other.dir + "</project_dir>\n");
+  AdminRun r = admin({"--project", p.dir, "stop", "daemons"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::exists(other.path("stop_daemons")));
+  EXPECT_FALSE(fs::exists(p.path("stop_daemons")));
+
+  // Daemons that run must be stoppable after a bad edit of their settings.
+  p.write("config.xml", "<orvex><config><db_name>x");
+  r = admin({"--project", p.dir, "stop", "daemons"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(fs::exists(p.path("stop_daemons")));
+  EXPECT_NE(r.err.find("orvex-admin: warning: " + p.path("config.xml") +
+                       ":1: the document ends before </config>"),
+            std::string::npos)
+      << r.err;
+}
+
+#else  // ORVEX_ADMIN_DB_TESTS
+
+// Text for an XML element's content.
+std::string xml_text(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '&') {
+      out += "&amp;";
+    } else if (c == '<') {
+      out += "&lt;";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// A project whose settings name the private test server.
+class AdminDbTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ORVEX_OPEN_TEST_DB(conn);
+    ASSERT_TRUE(orvex_test::create_schema(conn));
+    std::string why;
+    ASSERT_TRUE(orvex_test::load_test_db(db, why)) << why;
+    write_settings(db.passwd);
+  }
+  void TearDown() override { conn.close(); }
+
+  void write_settings(const std::string& passwd) {
+    project.settings("<db_name>" + xml_text(db.name) + "</db_name>\n<db_host>" +
+                     xml_text(db.host_port()) + "</db_host>\n<db_user>" +
+                     xml_text(db.user) + "</db_user>\n<db_passwd>" +
+                     xml_text(passwd) + "</db_passwd>\n");
+  }
+  void exec(const std::string& sql) {
+    ASSERT_EQ(conn.do_query(sql.c_str()), 0) << sql;
+  }
+  AdminRun db_command(std::vector<std::string> args) {
+    args.insert(args.begin(), "db");
+    return admin(args, project.dir);
+  }
+
+  DB_CONN conn;
+  orvex_test::TestDb db;
+  TempProject project;
+};
+
+TEST_F(AdminDbTest, PingAnswersAndAWrongPasswordIsOneLine) {
+  AdminRun r = db_command({"ping"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(
+      r.out.rfind(
+          "database '" + db.name + "' on " + db.host_port() + " answers", 0),
+      0u)
+      << r.out;
+
+  write_settings(db.passwd + "-wrong");
+  r = db_command({"ping"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_EQ(lines_of(r.err).back().rfind(
+                "orvex-admin: cannot connect to database '" + db.name + "'", 0),
+            0u)
+      << r.err;
+
+  project.settings("");
+  r = db_command({"counts"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "orvex-admin: db_name is not set in ./config.xml\n");
+}
+
+TEST_F(AdminDbTest, CountsJobsOfAllOrOneApplication) {
+  exec(
+      "insert into workunit (id, name, appid) values (1, 'wu1', 1), "
+      "(2, 'wu2', 1), (3, 'wu3', 7)");
+  exec(
+      "insert into result (id, name, workunitid, appid, server_state) values "
+      "(11, 'r11', 1, 1, 2), (12, 'r12', 1, 1, 2), (13, 'r13', 1, 1, 4), "
+      "(14, 'r14', 1, 1, 5), (21, 'r21', 2, 1, 2), (31, 'r31', 3, 7, 2), "
+      "(32, 'r32', 3, 7, 4)");
+  AdminRun all = db_command({"counts"});
+  EXPECT_EQ(all.status, 0) << all.err;
+  EXPECT_EQ(all.out,
+            "workunits       3\nresults         7\nunsent results  4\n");
+  AdminRun app = db_command({"counts", "--app", "7"});
+  EXPECT_EQ(app.status, 0) << app.err;
+  EXPECT_EQ(app.out,
+            "application     7\nworkunits       1\nresults         2\n"
+            "unsent results  1\n");
+  AdminRun none = db_command({"counts", "--app=5"});
+  EXPECT_EQ(none.out,
+            "application     5\nworkunits       0\nresults         0\n"
+            "unsent results  0\n");
+}
+
+TEST_F(AdminDbTest, PerfSaysWhenTheDefaultsAreInUse) {
+  for (int i = 1; i <= 9; i++) {
+    exec("insert into host set p_fpops=" + std::to_string(i) + "e9");
+  }
+  AdminRun few = db_command({"perf"});
+  EXPECT_EQ(few.status, 0) << few.err;
+  EXPECT_EQ(few.out,
+            "hosts         9\nfpops_mean    2200000000\n"
+            "fpops_stddev  700000000\nfpops_p50     3300000000\n"
+            "fpops_p95     3300000000\nsource        defaults (fewer than 10 "
+            "hosts)\n");
+
+  exec("insert into host set p_fpops=10e9");
+  AdminRun many = db_command({"perf"});
+  EXPECT_EQ(many.status, 0) << many.err;
+  std::vector<std::string> lines = lines_of(many.out);
+  ASSERT_EQ(lines.size(), 6u) << many.out;
+  EXPECT_EQ(lines[0], "hosts         10");
+  EXPECT_EQ(lines[1], "fpops_mean    5500000000");
+  EXPECT_EQ(lines[3], "fpops_p50     5000000000");
+  EXPECT_EQ(lines[4], "fpops_p95     10000000000");
+  EXPECT_EQ(lines[5], "source        the host table");
+}
+
+#endif  // ORVEX_ADMIN_DB_TESTS
+
+}  // namespace
