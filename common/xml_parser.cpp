@@ -245,11 +245,16 @@ int XML_PARSER::skip_unexpected(const char* start_tag, bool verbose,
       name[0] == '!') {
     return 0;  // nothing nested to pass over
   }
-  // Only elements of the same name nest; others cannot close this one.
+  // Only elements of the same name nest; others cannot close this one. A
+  // name cut to the buffer's capacity comes back one byte shorter in its
+  // closing tag (the slash takes a place), so that is compared cut as well.
+  const bool cut = n == TAG_BUF_LEN - 1;
   long depth = 1;
   while (!get_tag()) {
     if (!is_tag) continue;
-    if (tag_buf[0] == '/' && !strcmp(tag_buf + 1, name)) {
+    if (tag_buf[0] == '/' && (cut ? !strncmp(tag_buf + 1, name, n - 1) &&
+                                        strlen(tag_buf + 1) == n - 1
+                                  : !strcmp(tag_buf + 1, name))) {
       if (--depth == 0) return 0;
     } else if (!strcmp(tag_buf, name)) {
       depth++;

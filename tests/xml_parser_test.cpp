@@ -355,6 +355,18 @@ TEST(XmlReaders, SkipUnexpected) {
   EXPECT_EQ(cut.xp.skip_unexpected(false, "test"), ERR_XML_INPUT);
 }
 
+TEST(XmlReaders, SkipUnexpectedOverlongNames) {
+  // Names that fill the tag buffer are cut, the closing one a byte shorter.
+  for (size_t len : {TAG_BUF_LEN - 2u, TAG_BUF_LEN - 1u, TAG_BUF_LEN + 0u, 5000u}) {
+    std::string name(len, 'n');
+    Doc d("<" + name + "><" + name + ">1</" + name + "></" + name + "><next/>");
+    ASSERT_FALSE(d.xp.get_tag());
+    EXPECT_EQ(d.xp.skip_unexpected(false, "test"), 0) << len;
+    ASSERT_FALSE(d.xp.get_tag()) << len;
+    EXPECT_STREQ(d.xp.tag_buf, "next/") << len;
+  }
+}
+
 TEST(XmlReaders, SkipUnexpectedVerboseNamesTheTag) {
   Doc d("<u>1</u>");
   ASSERT_FALSE(d.xp.get_tag());
