@@ -55,11 +55,27 @@ bool split_host_port(char* host, unsigned& port) {
 
 }  // namespace
 
-DB_CONN::DB_CONN() : handle(nullptr), transaction_session(0) {}
+DB_CONN::DB_CONN()
+    : handle(nullptr), transaction_session(0), session(0), isolation(-1) {}
+
+namespace {
+
+const char* const kIsolationText[] = {"READ UNCOMMITTED", "READ COMMITTED",
+                                      "REPEATABLE READ", "SERIALIZABLE"};
+
+void report_no_backslash_escapes(const char* what) {
+  fprintf(stderr,
+          "Database error: the server's sql_mode has NO_BACKSLASH_ESCAPES, "
+          "under which escaped texts are unsafe; connection %s\n",
+          what);
+}
+
+}  // namespace
 
 int DB_CONN::open(const char* db_name, const char* db_host, const char* db_user,
                   const char* db_passwd) {
   transaction_session = 0;
+  isolation = -1;
   handle = mysql_init(nullptr);
   if (!handle) return ERR_DB_INIT;
 
@@ -97,13 +113,33 @@ int DB_CONN::open(const char* db_name, const char* db_host, const char* db_user,
   // text escaped with backslashes can end its quotes early: refuse rather
   // than hand back a connection open to injection.
   if (handle->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES) {
-    fprintf(stderr,
-            "Database error: the server's sql_mode has NO_BACKSLASH_ESCAPES, "
-            "under which escaped texts are unsafe; connection refused\n");
+    report_no_backslash_escapes("refused");
     return fail(ERR_DB_CONNECT);
   }
 
   if (kReconnect == Reconnect::kAfterConnect) enable_reconnect(handle);
+  session = mysql_thread_id(handle);
+  return 0;
+}
+
+int DB_CONN::check_session() {
+  if (!handle) return ERR_DB_CONNECT;
+  unsigned long id = mysql_thread_id(handle);
+  if (id == session) return 0;
+  session = id;
+  if (handle->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES) {
+    report_no_backslash_escapes("closed");
+    close();
+    return ERR_DB_CONNECT;
+  }
+  if (isolation >= 0) {
+    char query[256];
+    snprintf(query, sizeof query, "SET SESSION TRANSACTION ISOLATION LEVEL %s",
+             kIsolationText[isolation]);
+    if (mysql_query(handle, query)) {
+      fprintf(stderr, "Database error: %s\nquery=%s\n", error_string(), query);
+    }
+  }
   return 0;
 }
 
@@ -120,6 +156,7 @@ int DB_CONN::ping() {
   if (transaction_session) set_reconnect(handle, true);
   int retval = mysql_ping(handle);
   if (transaction_session) set_reconnect(handle, false);
+  if (retval == 0) retval = check_session();
   return retval ? ERR_DB_CONNECT : 0;
 }
 
@@ -147,6 +184,8 @@ int DB_CONN::do_query(const char* sql) {
   int retval = handle ? mysql_query(handle, sql) : ERR_DB_CONNECT;
   if (retval) {
     fprintf(stderr, "Database error: %s\nquery=%s\n", error_string(), sql);
+  } else if (check_session()) {
+    return ERR_DB_CONNECT;  // reported; the connection is closed
   }
   return retval;
 }
@@ -198,16 +237,11 @@ int DB_CONN::rollback_transaction() {
 }
 
 int DB_CONN::set_isolation_level(ISOLATION_LEVEL iso_level) {
-  const char* level;
-  switch (iso_level) {
-    case READ_UNCOMMITTED: level = "READ UNCOMMITTED"; break;
-    case READ_COMMITTED: level = "READ COMMITTED"; break;
-    case REPEATABLE_READ: level = "REPEATABLE READ"; break;
-    case SERIALIZABLE: level = "SERIALIZABLE"; break;
-    default: return -1;
-  }
+  if (iso_level < READ_UNCOMMITTED || iso_level > SERIALIZABLE) return -1;
   char query[256];
   snprintf(query, sizeof query, "SET SESSION TRANSACTION ISOLATION LEVEL %s",
-           level);
-  return do_query(query);
+           kIsolationText[iso_level]);
+  int retval = do_query(query);
+  if (retval == 0) isolation = iso_level;
+  return retval;
 }

@@ -105,6 +105,16 @@ class DB_CONN {
   unsigned long transaction_session;
 
  private:
+  // The library's automatic reconnection gives a new session the server's
+  // defaults. After every call that may have reconnected, a new session is
+  // checked as open checks a first one (a NO_BACKSLASH_ESCAPES server closes
+  // the connection: ERR_DB_CONNECT, with a report) and given this
+  // connection's isolation level again. The statement that met the new
+  // session has already run on it by then.
+  int check_session();
+  unsigned long session;  // thread id of the session last checked
+  int isolation;          // level set by set_isolation_level, or -1
+
   // True when a transaction was opened on a session that is gone.
   bool transaction_lost();
   // Forgets the transaction and switches reconnection back on.

@@ -276,24 +276,6 @@ TEST_F(DbConnTest, PinsTheCharacterSet) {
   root.close();
 }
 
-// Restores the server's global sql_mode however the test ends.
-class GlobalSqlMode {
- public:
-  explicit GlobalSqlMode(DB_CONN& root) : root_(root) {
-    saved_ = query_value(root_, "select @@global.sql_mode");
-  }
-  ~GlobalSqlMode() {
-    std::string sql = "set global sql_mode='" + saved_ + "'";
-    EXPECT_EQ(root_.do_query(sql.c_str()), 0);
-  }
-  GlobalSqlMode(const GlobalSqlMode&) = delete;
-  GlobalSqlMode& operator=(const GlobalSqlMode&) = delete;
-
- private:
-  DB_CONN& root_;
-  std::string saved_;
-};
-
 // Backslash escaping is unsafe when the server takes backslashes literally,
 // so such a connection is refused with one line on standard error.
 TEST_F(DbConnTest, RefusesAServerThatTakesBackslashesLiterally) {
@@ -301,7 +283,7 @@ TEST_F(DbConnTest, RefusesAServerThatTakesBackslashesLiterally) {
   ORVEX_OPEN_TEST_DB_ROOT(root);
   std::string host = env.host_port();
   {
-    GlobalSqlMode restore(root);
+    orvex_test::GlobalSqlMode restore(root);
     ASSERT_EQ(root.do_query("set global sql_mode=concat(@@global.sql_mode, "
                             "',NO_BACKSLASH_ESCAPES')"),
               0);

@@ -158,6 +158,39 @@ TEST_F(DbFaults, SessionKilledBetweenStatements) {
       kRounds, reported_errors, ran_on_new_session);
 }
 
+// A session that the library opens again by itself starts from the
+// server's defaults: the connection's isolation level comes back, and a
+// server that now takes backslashes literally closes the connection.
+TEST_F(DbFaults, NewSessionGetsTheConnectionsSettingsBack) {
+  ASSERT_EQ(db.set_isolation_level(SERIALIZABLE), 0);
+  kill_session();
+  ASSERT_EQ(db.do_query("insert into fault_log values (1)"), 0);
+  EXPECT_EQ(query_value(db, "select @@session.tx_isolation"), "SERIALIZABLE");
+  kill_session();
+  ASSERT_EQ(db.ping(), 0);
+  EXPECT_EQ(query_value(db, "select @@session.tx_isolation"), "SERIALIZABLE");
+
+  DB_CONN root;
+  ORVEX_OPEN_TEST_DB_ROOT(root);
+  {
+    orvex_test::GlobalSqlMode restore(root);
+    ASSERT_EQ(root.do_query("set global sql_mode=concat(@@global.sql_mode, "
+                            "',NO_BACKSLASH_ESCAPES')"),
+              0);
+    kill_session();
+    CaptureStderr();
+    int retval = db.do_query("insert into fault_log values (2)");
+    std::string err = GetCapturedStderr();
+    EXPECT_EQ(retval, ERR_DB_CONNECT);
+    EXPECT_EQ(db.handle, nullptr);
+    EXPECT_EQ(err,
+              "Database error: the server's sql_mode has NO_BACKSLASH_ESCAPES, "
+              "under which escaped texts are unsafe; connection closed\n");
+    EXPECT_EQ(db.do_query("select 1"), ERR_DB_CONNECT);  // stays closed
+  }
+  root.close();
+}
+
 // The work of a transaction whose session is killed is gone; whatever the
 // caller does next, nothing may report it done, and the connection comes
 // back once the transaction is rolled back.

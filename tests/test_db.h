@@ -118,6 +118,29 @@ inline std::string query_value(DB_CONN& conn, const std::string& sql) {
 
 }  // namespace orvex_test
 
+namespace orvex_test {
+
+// Restores the server's global sql_mode however the test ends (root needs
+// the server's root user).
+class GlobalSqlMode {
+ public:
+  explicit GlobalSqlMode(DB_CONN& root) : root_(root) {
+    saved_ = query_value(root_, "select @@global.sql_mode");
+  }
+  ~GlobalSqlMode() {
+    std::string sql = "set global sql_mode='" + saved_ + "'";
+    EXPECT_EQ(root_.do_query(sql.c_str()), 0);
+  }
+  GlobalSqlMode(const GlobalSqlMode&) = delete;
+  GlobalSqlMode& operator=(const GlobalSqlMode&) = delete;
+
+ private:
+  DB_CONN& root_;
+  std::string saved_;
+};
+
+}  // namespace orvex_test
+
 #define ORVEX_OPEN_TEST_DB_AS(conn, as_root)                      \
   do {                                                            \
     std::string orvex_why_;                                       \
