@@ -671,9 +671,12 @@ TEST(AdminPath, PlacesFilesInTheHashedTreesAndGivesTheirUrls) {
             std::string::npos)
       << r.err;
 
-  // A flat tree; a tree the settings do not name.
+  // A flat tree; a name that looks like an option; a tree the settings do
+  // not name.
   p.settings("<download_dir>" + down + "</download_dir>\n");
   EXPECT_EQ(admin({"path", "download", "abc"}, p.dir).out, down + "/abc\n");
+  EXPECT_EQ(admin({"path", "download", "--", "-x"}, p.dir).out, down + "/-x\n");
+  EXPECT_EQ(admin({"path", "download", "-x"}, p.dir).status, 2);
   r = admin({"url", "download", "abc"}, p.dir);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "orvex-admin: download_url is not set in ./config.xml\n");

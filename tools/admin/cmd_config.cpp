@@ -200,7 +200,7 @@ void print_text(bool secrets, const SettingsTrace* trace) {
   for (const PARAMDECK_KEY& k : PARAMDECK_KEYS) {
     if (k.alias) continue;
     std::string line = k.name;
-    line.resize(KEY_COLUMN, ' ');
+    if (line.size() < KEY_COLUMN) line.resize(KEY_COLUMN, ' ');
     line += " " + value_text(k, secrets);
     // Without origins an empty value leaves just the key.
     while (!trace && line.back() == ' ') line.pop_back();

@@ -36,8 +36,17 @@ int usage_error(const CommandLine& cl, const char* fmt, ...) {
 bool parse_command_line(const std::vector<std::string>& words,
                         const std::set<std::string>& flags,
                         const std::set<std::string>& valued, CommandLine& cl) {
+  bool options = true;
   for (size_t i = 0; i < words.size(); i++) {
     const std::string& w = words[i];
+    if (options && w == "--") {
+      options = false;  // a file name may begin with "-"
+      continue;
+    }
+    if (!options) {
+      cl.positional.push_back(w);
+      continue;
+    }
     if (w == "--help" || w == "-h") {
       cl.help = true;
       continue;
@@ -188,7 +197,9 @@ const char* const PATH_HELP =
     "Prints the path of the file NAME in the download or upload tree\n"
     "(download_dir or upload_dir, hashed into uldl_dir_fanout buckets).\n"
     "\n"
-    "  --create  make the bucket directory when it is missing\n";
+    "  --create  make the bucket directory when it is missing\n"
+    "\n"
+    "Put -- before a NAME that begins with \"-\".\n";
 
 const char* const URL_HELP =
     "usage: orvex-admin url download|upload NAME\n"

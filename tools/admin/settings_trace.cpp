@@ -113,11 +113,6 @@ class Document {
     size_t n = strlen(xp_.tag_buf);
     return n > 0 && xp_.tag_buf[n - 1] == '/';
   }
-  // What the last item was, for messages.
-  std::string item() const {
-    if (xp_.is_tag) return std::string("<") + xp_.tag_buf + ">";
-    return "text " + excerpt(xp_.tag_buf);
-  }
   static std::string excerpt(const std::string& text) {
     if (text.size() <= 40) return quoted(text);
     return quoted(text.substr(0, 40)) + "...";
