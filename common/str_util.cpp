@@ -1,6 +1,10 @@
 #include "common/str_util.h"
 
+#include <locale.h>
 #include <md5.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 
 #ifndef ORVEX_HAVE_SYSTEM_STRLCPY
@@ -45,4 +49,16 @@ std::string md5_string(const unsigned char* data, int len) {
   char hex[MD5_HEX_LEN + 1];
   md5_string(data, len, hex);
   return std::string(hex, MD5_HEX_LEN);
+}
+
+std::string real_text(double value) {
+  static locale_t c_locale = newlocale(LC_ALL_MASK, "C", nullptr);
+  locale_t old = c_locale ? uselocale(c_locale) : nullptr;
+  char text[64];
+  for (int precision = 15; precision <= 17; precision++) {
+    snprintf(text, sizeof text, "%.*g", precision, value);
+    if (strtod(text, nullptr) == value) break;
+  }
+  if (old) uselocale(old);
+  return text;
 }

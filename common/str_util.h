@@ -16,6 +16,10 @@ size_t strlcpy(char* dst, const char* src, size_t size);
 // locale) in place.
 void strip_whitespace(char* str);
 
+// The shortest of %.15g, %.16g and %.17g that reads back to the same
+// number, with "." as the decimal point whatever the locale.
+std::string real_text(double value);
+
 // Length of an MD5 digest as lower-case hex, without the terminator.
 constexpr int MD5_HEX_LEN = 32;
 

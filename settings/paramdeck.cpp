@@ -1,12 +1,12 @@
 // The record as a whole: construction, reset, the key lookup and the
 // printer, all driven by the catalogue.
-#include <locale.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "common/str_util.h"
 #include "settings/paramdeck_keys.h"
 
 const char* CONFIG_FILE = "config.xml";
@@ -168,19 +168,6 @@ const PARAMDECK_KEY* paramdeck_find_key(const char* name) {
 
 namespace {
 
-// A real as the shortest of %.15g..%.17g that reads back to the same
-// number, with "." whatever the program's locale.
-void print_real(FILE* out, double value) {
-  static locale_t c_locale = newlocale(LC_ALL_MASK, "C", nullptr);
-  locale_t old = c_locale ? uselocale(c_locale) : nullptr;
-  char text[64];
-  for (int precision = 15; precision <= 17; precision++) {
-    snprintf(text, sizeof text, "%.*g", precision, value);
-    if (strtod(text, nullptr) == value) break;
-  }
-  if (old) uselocale(old);
-  fputs(text, out);
-}
 
 // A pattern in double quotes, with \" \\ \t \n and \xNN for the other
 // control bytes, so that a list stays on one line and reads unambiguously.
@@ -233,11 +220,11 @@ void PARAMDECK::print(FILE* out) const {
         break;
       case PARAMDECK_KIND::REAL:
         fputc(' ', out);
-        print_real(out, this->*k.real);
+        fputs(real_text(this->*k.real).c_str(), out);
         break;
       case PARAMDECK_KIND::HOURS:
         fputc(' ', out);
-        print_real(out, this->*k.real / 3600.0);
+        fputs(real_text(this->*k.real / 3600.0).c_str(), out);
         break;
       case PARAMDECK_KIND::FLAG:
         fprintf(out, " %d", this->*k.flag ? 1 : 0);

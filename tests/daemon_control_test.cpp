@@ -17,17 +17,13 @@
 
 #include "common/error_numbers.h"
 #include "settings/paramdeck.h"
+#include "test_util.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using orvex_test::read_file;
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using Clock = std::chrono::steady_clock;
 
 void touch(const std::string& path) {
   FILE* f = fopen(path.c_str(), "w");

@@ -24,6 +24,7 @@
 #include "database/db_conn.h"
 #include "database/tablerow.h"
 #include "test_db.h"
+#include "test_util.h"
 
 using orvex_test::query_value;
 using testing::internal::CaptureStderr;
@@ -38,6 +39,8 @@ using testing::internal::GetCapturedStderr;
 #endif
 
 namespace {
+
+using orvex_test::read_file;
 
 const char* const kCreateFaultTable =
     "create table fault_t (id int not null primary key, code varchar(32) not "
@@ -462,13 +465,6 @@ TEST_F(DbFaults, OpenCloseCyclesLeakNothing) {
 
 // ---------------------------------------------------------------------------
 // A private server of this test's own, which it stops and starts again.
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 std::string key_of(const std::string& text, const std::string& key) {
   std::istringstream in(text);

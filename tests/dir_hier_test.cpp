@@ -13,8 +13,11 @@
 #include <vector>
 
 #include "common/error_numbers.h"
+#include "test_util.h"
 
 namespace {
+
+using orvex_test::StderrCapture;
 
 // The bucket of `name` computed outside the library: the system's md5sum,
 // digits 1..7 as hex, modulo the fan-out, in lower-case hex.
@@ -38,31 +41,6 @@ std::string oracle_bucket(const std::string& name, int fanout,
   return bucket;
 }
 
-// Standard error's text while it lives (file descriptor 2 redirected).
-struct StderrCapture {
-  StderrCapture() : file(tmpfile()) {
-    fflush(stderr);
-    saved = dup(2);
-    dup2(fileno(file), 2);
-  }
-  ~StderrCapture() { restore(); }
-  void restore() {
-    if (saved < 0) return;
-    fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    saved = -1;
-  }
-  std::string text() {
-    restore();
-    rewind(file);
-    std::string out;
-    for (int c; (c = fgetc(file)) != EOF;) out += static_cast<char>(c);
-    return out;
-  }
-  FILE* file;
-  int saved;
-};
 
 class DirHier : public ::testing::Test {
  protected:

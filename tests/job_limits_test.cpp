@@ -7,37 +7,12 @@
 
 #include "common/error_numbers.h"
 #include "log/sched_msg_log.h"
+#include "test_util.h"
 
 namespace {
 
-// The log's lines while it lives (log_messages writes to a temporary file).
-struct LogCapture {
-  LogCapture() : saved(log_messages.output), file(tmpfile()) {
-    log_messages.output = file;
-  }
-  ~LogCapture() {
-    log_messages.output = saved;
-    fclose(file);
-  }
-  std::string text() {
-    fflush(file);
-    rewind(file);
-    std::string out;
-    for (int c; (c = fgetc(file)) != EOF;) out += static_cast<char>(c);
-    return out;
-  }
-  int count(const std::string& what) {
-    std::string t = text();
-    int n = 0;
-    for (size_t at = t.find(what); at != std::string::npos;
-         at = t.find(what, at + 1)) {
-      n++;
-    }
-    return n;
-  }
-  FILE* saved;
-  FILE* file;
-};
+using orvex_test::LogCapture;
+
 
 std::string describe(const RSC_JOB_LIMIT& r) {
   return std::to_string(r.jobs) + (r.per_proc ? "/proc" : "") +

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "settings/paramdeck_keys.h"
+#include "test_util.h"
 #ifdef ORVEX_ADMIN_DB_TESTS
 #include "db_schema.h"
 #include "test_db.h"
@@ -25,19 +26,14 @@
 
 namespace {
 
+using orvex_test::read_file;
+
 namespace fs = std::filesystem;
 
 struct AdminRun {
   int status = -1;  // exit status, -1 when it did not exit
   std::string out, err;
 };
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Runs orvex-admin with args in directory cwd, with ORVEX_PROJECT_DIR set
 // to env_project or removed when it is null.

@@ -14,69 +14,16 @@
 #include "common/error_numbers.h"
 #include "log/sched_msg_log.h"
 #include "settings/paramdeck_keys.h"
+#include "test_util.h"
 
 namespace {
 
+using orvex_test::LogCapture;
+using orvex_test::StderrCapture;
+
 // --- capturing what the loader reports ---
 
-// The log's lines while it lives (log_messages writes to a temporary file).
-struct LogCapture {
-  LogCapture() : saved(log_messages.output), file(tmpfile()) {
-    log_messages.output = file;
-  }
-  ~LogCapture() {
-    log_messages.output = saved;
-    fclose(file);
-  }
-  // The messages without the time stamp and kind prefix of each line.
-  std::string text() {
-    fflush(file);
-    rewind(file);
-    std::string out;
-    for (int c; (c = fgetc(file)) != EOF;) out += static_cast<char>(c);
-    return out;
-  }
-  int count(const std::string& what) {
-    std::string t = text();
-    int n = 0;
-    for (size_t at = t.find(what); at != std::string::npos;
-         at = t.find(what, at + 1)) {
-      n++;
-    }
-    return n;
-  }
-  FILE* saved;
-  FILE* file;
-};
 
-// Standard error's text while it lives (file descriptor 2 redirected).
-struct StderrCapture {
-  StderrCapture() : file(tmpfile()) {
-    fflush(stderr);
-    saved = dup(2);
-    dup2(fileno(file), 2);
-  }
-  ~StderrCapture() {
-    restore();
-    fclose(file);
-  }
-  void restore() {
-    if (saved < 0) return;
-    fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    saved = -1;
-  }
-  std::string text() {
-    restore();
-    rewind(file);
-    std::string out;
-    for (int c; (c = fgetc(file)) != EOF;) out += static_cast<char>(c);
-    return out;
-  }
-  FILE* file;
-  int saved;
-};
 
 // --- the record's fields, listed here independently of the catalogue ---
 

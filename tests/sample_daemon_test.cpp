@@ -16,15 +16,11 @@
 
 #include "test_db.h"
 #include "db_schema.h"
+#include "test_util.h"
 
 namespace {
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using orvex_test::read_file;
 
 // Starts the daemon with the project named by the environment; its standard
 // error goes to err_path.

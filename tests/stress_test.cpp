@@ -32,6 +32,7 @@
 #include "daemon/daemon_control.h"
 #include "daemon/dir_hier.h"
 #include "settings/paramdeck.h"
+#include "test_util.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define ORVEX_ASAN 1
@@ -43,17 +44,12 @@
 
 namespace {
 
+using orvex_test::read_file;
+
 using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 void write_file(const std::string& path, const std::string& text) {

@@ -1,23 +1,13 @@
 // Formatting of values for the tool's output.
-#include <locale.h>
 
 #include <cstdlib>
 
+#include "common/str_util.h"
 #include "tools/admin/admin.h"
 
 namespace admin {
 
-std::string format_real(double value) {
-  static locale_t c_locale = newlocale(LC_ALL_MASK, "C", nullptr);
-  locale_t old = c_locale ? uselocale(c_locale) : nullptr;
-  char text[64];
-  for (int precision = 15; precision <= 17; precision++) {
-    snprintf(text, sizeof text, "%.*g", precision, value);
-    if (strtod(text, nullptr) == value) break;
-  }
-  if (old) uselocale(old);
-  return text;
-}
+std::string format_real(double value) { return real_text(value); }
 
 namespace {
 

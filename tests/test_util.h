@@ -1,0 +1,98 @@
+// Small helpers shared by the tests: reading a file whole, and capturing
+// what the log or standard error receives.
+#ifndef ORVEX_TESTS_TEST_UTIL_H
+#define ORVEX_TESTS_TEST_UTIL_H
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "log/sched_msg_log.h"
+
+namespace orvex_test {
+
+// The whole content of a file; empty when it cannot be read.
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline std::string read_stream(FILE* f) {
+  fflush(f);
+  rewind(f);
+  std::string out;
+  for (int c; (c = fgetc(f)) != EOF;) out += static_cast<char>(c);
+  return out;
+}
+
+inline int count_of(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + 1)) {
+    n++;
+  }
+  return n;
+}
+
+// The log's lines while it lives (log_messages writes to a temporary file).
+class LogCapture {
+ public:
+  LogCapture() : saved_(log_messages.output), file_(tmpfile()) {
+    log_messages.output = file_;
+  }
+  ~LogCapture() {
+    log_messages.output = saved_;
+    fclose(file_);
+  }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  std::string text() { return read_stream(file_); }
+  int count(const std::string& what) { return count_of(text(), what); }
+
+ private:
+  FILE* saved_;
+  FILE* file_;
+};
+
+// Standard error's text while it lives (file descriptor 2 redirected, so
+// that direct writes are caught too). text() ends the capture.
+class StderrCapture {
+ public:
+  StderrCapture() : file_(tmpfile()) {
+    fflush(stderr);
+    saved_ = dup(2);
+    dup2(fileno(file_), 2);
+  }
+  ~StderrCapture() {
+    restore();
+    fclose(file_);
+  }
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+
+  std::string text() {
+    restore();
+    return read_stream(file_);
+  }
+
+ private:
+  void restore() {
+    if (saved_ < 0) return;
+    fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+    saved_ = -1;
+  }
+  FILE* file_;
+  int saved_;
+};
+
+}  // namespace orvex_test
+
+#endif
