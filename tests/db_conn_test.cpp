@@ -7,21 +7,12 @@
 #include "common/error_numbers.h"
 #include "test_db.h"
 
+using orvex_test::echo_of;
 using orvex_test::query_value;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
 namespace {
-
-// Runs f with the statement echo on and returns what reached standard error.
-template <typename F>
-std::string echo_of(F f) {
-  g_print_queries = true;
-  CaptureStderr();
-  f();
-  g_print_queries = false;
-  return GetCapturedStderr();
-}
 
 class DbConnTest : public testing::Test {
  protected:

@@ -14,20 +14,12 @@
 #include "db_schema.h"
 #include "test_db.h"
 
+using orvex_test::echo_of;
 using orvex_test::query_value;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
 namespace {
-
-template <typename F>
-std::string echo_of(F f) {
-  g_print_queries = true;
-  CaptureStderr();
-  f();
-  g_print_queries = false;
-  return GetCapturedStderr();
-}
 
 // The helpers make their row objects without a connection, so the tests
 // open the default one; a second connection checks what reached the tables.

@@ -15,20 +15,12 @@
 #include "db_schema.h"
 #include "test_db.h"
 
+using orvex_test::echo_of;
 using orvex_test::query_value;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
 namespace {
-
-template <typename F>
-std::string echo_of(F f) {
-  g_print_queries = true;
-  CaptureStderr();
-  f();
-  g_print_queries = false;
-  return GetCapturedStderr();
-}
 
 std::string hex(const std::string& bytes) {
   static const char digits[] = "0123456789ABCDEF";

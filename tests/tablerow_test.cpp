@@ -13,6 +13,7 @@
 #include "database/sql_escape.h"
 #include "test_db.h"
 
+using orvex_test::echo_of;
 using orvex_test::query_value;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
@@ -82,15 +83,6 @@ class PaddedWidget : public TABLEROW {
   int id_;
   size_t length_;
 };
-
-template <typename F>
-std::string echo_of(F f) {
-  g_print_queries = true;
-  CaptureStderr();
-  f();
-  g_print_queries = false;
-  return GetCapturedStderr();
-}
 
 class TableRowTest : public testing::Test {
  protected:

@@ -120,6 +120,16 @@ inline std::string query_value(DB_CONN& conn, const std::string& sql) {
 
 namespace orvex_test {
 
+// Runs f with the statement echo on and returns what reached standard error.
+template <typename F>
+std::string echo_of(F f) {
+  g_print_queries = true;
+  testing::internal::CaptureStderr();
+  f();
+  g_print_queries = false;
+  return testing::internal::GetCapturedStderr();
+}
+
 // Restores the server's global sql_mode however the test ends (root needs
 // the server's root user).
 class GlobalSqlMode {
