@@ -30,14 +30,6 @@ using orvex_test::query_value;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-#if defined(__SANITIZE_ADDRESS__)
-#define ORVEX_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ORVEX_ASAN 1
-#endif
-#endif
-
 namespace {
 
 using orvex_test::read_file;

@@ -34,14 +34,6 @@
 #include "settings/paramdeck.h"
 #include "test_util.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define ORVEX_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ORVEX_ASAN 1
-#endif
-#endif
-
 namespace {
 
 using orvex_test::read_file;

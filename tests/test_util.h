@@ -12,6 +12,16 @@
 
 #include "log/sched_msg_log.h"
 
+// Defined in the AddressSanitizer build, where heap figures come from the
+// sanitizer's allocator rather than the C library's.
+#if defined(__SANITIZE_ADDRESS__)
+#define ORVEX_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ORVEX_ASAN 1
+#endif
+#endif
+
 namespace orvex_test {
 
 // The whole content of a file; empty when it cannot be read.
