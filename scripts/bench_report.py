@@ -116,6 +116,9 @@ def main():
                 "Written by `scripts/bench.sh`.\n\n")
         f.write(table + "\n\n![ratios](docs/benchmarks.png)\n\n"
                 "The chart shows each figure as a share of its goal's limit: below 1 is met.\n")
+        notes = os.path.join(out_dir, "bench", "notes.md")
+        if os.path.exists(notes):
+            f.write("\n" + open(notes).read())
 
     data = os.path.join(out_dir, "build", "bench", "chart.dat")
     with open(data, "w") as f:
