@@ -66,6 +66,94 @@ const std::vector<std::string>& PARAMDECK::pattern_texts(
   return slot < 0 ? none : pattern_sources[slot];
 }
 
+namespace {
+
+// An over-estimate of the nodes an extended pattern compiles to. x+ is
+// compiled as x x*, and x{m,n} as n copies of x, so repetitions multiply
+// the size of what they apply to, also through groups. Anything this does
+// not recognise counts as one node; regcomp still judges the syntax.
+double pattern_size(const char* p) {
+  struct Level {
+    double done = 0;  // the alternatives before the current one
+    double seq = 0;   // the current alternative so far
+    double last = 0;  // the last atom, which a repetition applies to
+  };
+  std::vector<Level> levels(1);
+  for (; *p; p++) {
+    Level& at = levels.back();
+    auto atom = [&at](double size) {
+      at.seq += size;
+      at.last = size;
+    };
+    switch (*p) {
+      case '\\':
+        if (p[1]) p++;
+        atom(1);
+        break;
+      case '[': {  // a bracket expression is one node, whatever it holds
+        const char* q = p + 1;
+        if (*q == '^') q++;
+        if (*q == ']') q++;
+        while (*q && *q != ']') {
+          if (*q == '[' && (q[1] == ':' || q[1] == '.' || q[1] == '=')) {
+            const char* end = strstr(q + 2, q[1] == ':' ? ":]" : q[1] == '.' ? ".]" : "=]");
+            q = end ? end + 2 : q + strlen(q);
+          } else {
+            q++;
+          }
+        }
+        p = *q ? q : q - 1;
+        atom(1);
+        break;
+      }
+      case '(':
+        levels.emplace_back();
+        break;
+      case ')':
+        if (levels.size() > 1) {
+          double group = at.done + at.seq + 1;
+          levels.pop_back();
+          levels.back().seq += group;
+          levels.back().last = group;
+        } else {
+          atom(1);
+        }
+        break;
+      case '|':
+        at.done += at.seq + 1;
+        at.seq = at.last = 0;
+        break;
+      case '+':  // x+ is x x*
+        at.seq += at.last;
+        at.last *= 2;
+        break;
+      case '{': {  // x{m}, x{m,}, x{m,n}: up to n copies (m and one more)
+        char* end;
+        double m = strtod(p + 1, &end), n = m;
+        if (*end == ',') n = end[1] == '}' ? m + 1 : strtod(end + 1, &end);
+        double copies = std::max({m, n, 1.0});
+        at.seq += at.last * (copies - 1);
+        at.last *= copies;
+        break;
+      }
+      default:
+        atom(1);
+    }
+  }
+  double total = 0;
+  for (const Level& level : levels) total += level.done + level.seq;
+  return total;
+}
+
+}  // namespace
+
+int paramdeck_compile_pattern(regex_t* re, const char* pattern) {
+  // Far beyond any real settings pattern, far below what hurts a server.
+  constexpr double MAX_PATTERN_NODES = 20000;
+  if (pattern_size(pattern) > MAX_PATTERN_NODES) return REG_ESPACE;
+  return regcomp(re, pattern, REG_EXTENDED | REG_NOSUB);
+}
+
 bool PARAMDECK::add_pattern(std::vector<regex_t>* PARAMDECK::*list,
                             const char* pattern) {
   static_assert(count_pattern_lists() == PATTERN_LIST_COUNT,
@@ -78,7 +166,7 @@ bool PARAMDECK::add_pattern(std::vector<regex_t>* PARAMDECK::*list,
   if (spare != spare_patterns.end()) {
     re = spare->second;  // the compiled pattern moves: one owner at a time
     spare_patterns.erase(spare);
-  } else if (regcomp(&re, pattern, REG_EXTENDED | REG_NOSUB)) {
+  } else if (paramdeck_compile_pattern(&re, pattern)) {
     return false;
   }
   (this->*list)->push_back(re);

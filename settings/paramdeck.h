@@ -248,6 +248,13 @@ class PARAMDECK {
   std::vector<std::pair<std::string, regex_t>> spare_patterns;
 };
 
+// Compiles a settings pattern (REG_EXTENDED | REG_NOSUB) into re: regcomp's
+// result. A pattern whose compiled form would be too large is refused with
+// REG_ESPACE before regcomp sees it (re untouched): repetitions copy what
+// they repeat, so a short pattern such as "x+++...+" or nested "{m,n}" can
+// ask for gigabytes.
+int paramdeck_compile_pattern(regex_t* re, const char* pattern);
+
 // The one settings record of the process.
 extern PARAMDECK config;
 

@@ -715,6 +715,36 @@ TEST(ParamdeckLoad, ReloadedPatternsMatchTheirTexts) {
             (std::vector<std::string>{"Mac"}));
 }
 
+// Repetitions copy what they repeat, so a short pattern can compile to
+// gigabytes; such patterns are refused like those that do not compile.
+TEST(ParamdeckLoad, PatternsTooLargeToCompileAreRefused) {
+  const std::string huge[] = {
+      "Windows 96" + std::string(100, '+'),
+      std::string(40, '(') + "a" + [] {
+        std::string s;
+        for (int i = 0; i < 40; i++) s += ")+";
+        return s;
+      }(),
+      "(a{255}){255}",
+      "((x{1,200}){1,200})*",
+  };
+  const std::string fine[] = {".*Pentium II.*", "^(Windows (95|98|Me))$",
+                              "[[:alpha:]]{1,8}x{2}[]a-]+", "a{255}",
+                              "(ab|cd){3,}"};
+  for (const std::string& pattern : huge) {
+    LogCapture log;
+    PARAMDECK p;
+    ASSERT_EQ(load(p, main_doc(element("ban_os", pattern))), 0);
+    EXPECT_EQ(p.ban_os->size(), 0u) << pattern;
+    EXPECT_EQ(log.count("BAD REGEXP: " + pattern + "\n"), 1) << pattern;
+  }
+  for (const std::string& pattern : fine) {
+    regex_t re;
+    ASSERT_EQ(paramdeck_compile_pattern(&re, pattern.c_str()), 0) << pattern;
+    regfree(&re);
+  }
+}
+
 TEST(ParamdeckLoad, IntegerListAndJobCaps) {
   PARAMDECK p;
   ASSERT_EQ(

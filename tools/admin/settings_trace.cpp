@@ -233,10 +233,10 @@ void read_main_key(Document& d, const PARAMDECK_KEY& k,
     o.stored = true;
     if (k.kind == PARAMDECK_KIND::PATTERN_LIST) {
       regex_t re;
-      int rc = regcomp(&re, o.text.c_str(), REG_EXTENDED | REG_NOSUB);
+      int rc = paramdeck_compile_pattern(&re, o.text.c_str());
       if (rc) {
         char why[256];
-        regerror(rc, &re, why, sizeof why);
+        regerror(rc, nullptr, why, sizeof why);  // the text needs no pattern
         d.problem("the pattern " + quoted(o.text) + " of " + k.name +
                   " does not compile (" + why + "); it is dropped");
         o.stored = false;
