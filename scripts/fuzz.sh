@@ -3,6 +3,8 @@
 # and runs each for SECONDS (default 60), starting from the seed corpus in
 # fuzz/corpus/<target>. Inputs it discovers go to build/fuzz/corpus/<target>;
 # a crash leaves its input in build/fuzz/crashes and fails the run.
+# ORVEX_FUZZ_SEED fixes libFuzzer's seed (the test command uses 1, so that a
+# run can be repeated); unset, every run explores afresh.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:-60}
@@ -25,6 +27,7 @@ for seeds in "$root"/fuzz/corpus/*/; do
   mkdir -p "$corpus"
   echo "=== fuzz_$name for ${seconds}s"
   if ! "$out/fuzz/fuzz_$name" "$corpus" "$seeds" -dict="$root/fuzz/orvex.dict" \
+      -seed="${ORVEX_FUZZ_SEED:-0}" \
       -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=20 \
       -artifact_prefix="$out/crashes/$name-" -print_final_stats=1 \
       >"$out/$name.log" 2>&1; then
