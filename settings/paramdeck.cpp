@@ -2,6 +2,7 @@
 // printer, all driven by the catalogue.
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -71,7 +72,9 @@ namespace {
 // An over-estimate of the nodes an extended pattern compiles to. x+ is
 // compiled as x x*, and x{m,n} as n copies of x, so repetitions multiply
 // the size of what they apply to, also through groups. Anything this does
-// not recognise counts as one node; regcomp still judges the syntax.
+// not recognise counts as one node; regcomp still judges the syntax. Two
+// repetitions in a row ("a*+", "x{2}?") have no defined meaning in an
+// extended pattern, and compiling them costs the most of all: infinite.
 double pattern_size(const char* p) {
   struct Level {
     double done = 0;  // the alternatives before the current one
@@ -79,8 +82,14 @@ double pattern_size(const char* p) {
     double last = 0;  // the last atom, which a repetition applies to
   };
   std::vector<Level> levels(1);
+  bool after_repetition = false;
   for (; *p; p++) {
     Level& at = levels.back();
+    // A brace opens a bound only before a digit; otherwise it is a literal.
+    bool bound = *p == '{' && p[1] >= '0' && p[1] <= '9';
+    bool repetition = *p == '*' || *p == '+' || *p == '?' || bound;
+    if (repetition && after_repetition) return HUGE_VAL;
+    after_repetition = repetition;
     auto atom = [&at](double size) {
       at.seq += size;
       at.last = size;
@@ -128,12 +137,22 @@ double pattern_size(const char* p) {
         at.last *= 2;
         break;
       case '{': {  // x{m}, x{m,}, x{m,n}: up to n copies (m and one more)
+        if (!bound) {
+          atom(1);
+          break;
+        }
         char* end;
         double m = strtod(p + 1, &end), n = m;
-        if (*end == ',') n = end[1] == '}' ? m + 1 : strtod(end + 1, &end);
+        if (*end == ',' && end[1] == '}') {
+          n = m + 1;
+          end++;
+        } else if (*end == ',') {
+          n = strtod(end + 1, &end);
+        }
         double copies = std::max({m, n, 1.0});
         at.seq += at.last * (copies - 1);
         at.last *= copies;
+        if (*end == '}') p = end;  // the bound's digits are no atoms
         break;
       }
       default:
@@ -148,8 +167,10 @@ double pattern_size(const char* p) {
 }  // namespace
 
 int paramdeck_compile_pattern(regex_t* re, const char* pattern) {
-  // Far beyond any real settings pattern, far below what hurts a server.
-  constexpr double MAX_PATTERN_NODES = 20000;
+  // Beyond any real settings pattern; repetitions of what may match nothing
+  // ("((a*)+)+...") compile in time that grows with the square of the size,
+  // about 20 ms at this bound.
+  constexpr double MAX_PATTERN_NODES = 1000;
   if (pattern_size(pattern) > MAX_PATTERN_NODES) return REG_ESPACE;
   return regcomp(re, pattern, REG_EXTENDED | REG_NOSUB);
 }

@@ -249,10 +249,11 @@ class PARAMDECK {
 };
 
 // Compiles a settings pattern (REG_EXTENDED | REG_NOSUB) into re: regcomp's
-// result. A pattern whose compiled form would be too large is refused with
-// REG_ESPACE before regcomp sees it (re untouched): repetitions copy what
-// they repeat, so a short pattern such as "x+++...+" or nested "{m,n}" can
-// ask for gigabytes.
+// result. A pattern whose compiled form would be too large (over about 1,000
+// nodes), or that stacks two repetitions ("a*+", which has no defined
+// meaning), is refused with REG_ESPACE before regcomp sees it (re untouched):
+// repetitions copy what they repeat, so a short pattern can ask for
+// gigabytes or minutes.
 int paramdeck_compile_pattern(regex_t* re, const char* pattern);
 
 // The one settings record of the process.

@@ -727,10 +727,15 @@ TEST(ParamdeckLoad, PatternsTooLargeToCompileAreRefused) {
       }(),
       "(a{255}){255}",
       "((x{1,200}){1,200})*",
+      "a*+",
+      "x{2}?",
+      "x{3,}+",
+      "((((((((((a*)+)+)+)+)+)+)+)+)+)+",
+      "{((((((((((a*)+)+)+)+)+)+)+)+)+)+}",  // a literal brace hides nothing
   };
   const std::string fine[] = {".*Pentium II.*", "^(Windows (95|98|Me))$",
                               "[[:alpha:]]{1,8}x{2}[]a-]+", "a{255}",
-                              "(ab|cd){3,}"};
+                              "(ab|cd){3,}", "((a*)+)+", "[+*]{2,3}x"};
   for (const std::string& pattern : huge) {
     LogCapture log;
     PARAMDECK p;
