@@ -30,11 +30,25 @@ std::string value_for(const PARAMDECK_KEY& k) {
   return "";
 }
 
-// The project directory holding the full document, made once.
+// The project directory holding the full document, made once and removed
+// when the program ends.
+struct Project {
+  std::string dir;
+  ~Project() {
+    if (dir.empty()) return;
+    remove((dir + "/config.xml").c_str());
+    rmdir(dir.c_str());
+  }
+};
+
 const std::string& project() {
-  static const std::string dir = [] {
+  static const Project made{[] {
     char tmpl[] = "/tmp/orvex_bench_settings_XXXXXX";
-    std::string d = mkdtemp(tmpl);
+    if (!mkdtemp(tmpl)) {
+      perror("mkdtemp");
+      exit(1);
+    }
+    std::string d = tmpl;
     std::string doc = "<?xml version=\"1.0\"?>\n<orvex>\n<config>\n";
     int keys = 0;
     for (const PARAMDECK_KEY& k : PARAMDECK_KEYS) {
@@ -50,8 +64,8 @@ const std::string& project() {
     fprintf(stderr, "settings document: %d keys, %zu bytes\n", keys,
             doc.size());
     return d;
-  }();
-  return dir;
+  }()};
+  return made.dir;
 }
 
 void BM_SettingsLoad(benchmark::State& state) {

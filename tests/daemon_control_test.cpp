@@ -17,6 +17,7 @@
 
 #include "common/error_numbers.h"
 #include "settings/paramdeck.h"
+#include "test_project.h"
 #include "test_util.h"
 
 namespace {
@@ -46,20 +47,6 @@ struct Child {
 // ORVEX_PROJECT_DIR for the children.
 class DaemonControl : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/orvex_daemon_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-    touch(dir + "/config.xml");
-    ASSERT_EQ(mkdir((dir + "/cgi-bin").c_str(), 0755), 0);
-    setenv("ORVEX_PROJECT_DIR", dir.c_str(), 1);
-    config.project_dir[0] = 0;
-  }
-  void TearDown() override {
-    unsetenv("ORVEX_PROJECT_DIR");
-    config.project_dir[0] = 0;
-    ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
-  }
 
   // Runs body in a child process whose standard error goes to a file; a
   // child that returns from body exits with status 99. `started`, when
@@ -100,7 +87,8 @@ class DaemonControl : public ::testing::Test {
     (void)n;
   }
 
-  std::string dir;
+  orvex_test::TempProject project{"orvex_daemon", ""};
+  std::string dir = project.path();
   static int ready_fd;
 };
 int DaemonControl::ready_fd = -1;

@@ -32,6 +32,7 @@ using testing::internal::GetCapturedStderr;
 
 namespace {
 
+using orvex_test::count_open_fds;
 using orvex_test::read_file;
 
 const char* const kCreateFaultTable =
@@ -58,17 +59,6 @@ class DB_FAULT_ROW : public TABLEROW, public FAULT_ROW {
     qty = atoi(row[2]);
   }
 };
-
-int count_open_fds() {
-  int n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  if (!d) return -1;
-  while (struct dirent* e = readdir(d)) {
-    if (e->d_name[0] != '.') n++;
-  }
-  closedir(d);
-  return n - 1;  // the directory stream's own descriptor
-}
 
 class DbFaults : public testing::Test {
  protected:

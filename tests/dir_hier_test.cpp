@@ -44,20 +44,13 @@ std::string oracle_bucket(const std::string& name, int fanout,
 
 class DirHier : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/orvex_dir_hier_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root = tmpl;
-  }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + root + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
-  }
+  orvex_test::TempDir temp{"orvex_dir_hier"};
+  std::string root = temp.path();
+
   bool is_dir(const std::string& path) {
     struct stat sb;
     return stat(path.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode);
   }
-  std::string root;
 };
 
 }  // namespace

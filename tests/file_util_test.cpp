@@ -9,22 +9,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "test_util.h"
+
 class FileUtil : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/orvex_file_util_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-    file = dir + "/file";
-    FILE* f = fopen(file.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fclose(f);
-  }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + dir + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
-  }
-  std::string dir, file;
+  void SetUp() override { orvex_test::write_file(file, ""); }
+  orvex_test::TempDir temp{"orvex_file_util"};
+  std::string dir = temp.path(), file = dir + "/file";
 };
 
 TEST_F(FileUtil, MkdirCreatesOneLevelAndReportsExisting) {

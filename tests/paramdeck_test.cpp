@@ -971,22 +971,12 @@ namespace {
 
 class ParamdeckFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/orvex_paramdeck_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-  }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + dir + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
-  }
+  orvex_test::TempDir temp{"orvex_paramdeck"};
+  std::string dir = temp.path();
+
   void write(const char* name, const std::string& text) {
-    FILE* f = fopen((dir + "/" + name).c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
+    orvex_test::write_file(dir + "/" + name, text);
   }
-  std::string dir;
 };
 
 const std::string GOOD_MAIN =

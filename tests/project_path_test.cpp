@@ -11,6 +11,7 @@
 
 #include "common/error_numbers.h"
 #include "settings/paramdeck.h"
+#include "test_util.h"
 
 namespace {
 
@@ -74,9 +75,6 @@ const char* const NOT_PROJECT_CWD =
 class ProjectPath : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/orvex_project_path_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root = tmpl;
     for (const char* d :
          {"proj", "proj/cgi-bin", "proj/a", "proj/a/b", "half", "dirconf",
           "dirconf/config.xml", "dirconf/cgi-bin", "links", "plain"}) {
@@ -89,15 +87,8 @@ class ProjectPath : public ::testing::Test {
         symlink("../proj/config.xml", (root + "/links/config.xml").c_str()), 0);
     ASSERT_EQ(symlink("../proj/cgi-bin", (root + "/links/cgi-bin").c_str()), 0);
   }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + root + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
-  }
   static void write(const std::string& path, const std::string& text) {
-    FILE* f = fopen(path.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fputs(text.c_str(), f);
-    fclose(f);
+    orvex_test::write_file(path, text);
   }
   // In a child: go to `cwd`, set or unset the variable, print the path of
   // `fmt` and the project directory found.
@@ -116,7 +107,8 @@ class ProjectPath : public ::testing::Test {
       return 0;
     });
   }
-  std::string root;
+  orvex_test::TempDir temp{"orvex_project_path"};
+  std::string root = temp.path();
 };
 
 }  // namespace

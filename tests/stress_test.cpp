@@ -32,20 +32,19 @@
 #include "daemon/daemon_control.h"
 #include "daemon/dir_hier.h"
 #include "settings/paramdeck.h"
+#include "test_project.h"
 #include "test_util.h"
 
 namespace {
 
+using orvex_test::count_open_fds;
 using orvex_test::read_file;
+using orvex_test::write_file;
 
 using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-void write_file(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
 }
 
 size_t count_of(const std::string& text, const std::string& what) {
@@ -55,17 +54,6 @@ size_t count_of(const std::string& text, const std::string& what) {
     n++;
   }
   return n;
-}
-
-int count_open_fds() {
-  int n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  if (!d) return -1;
-  while (struct dirent* e = readdir(d)) {
-    if (e->d_name[0] != '.') n++;
-  }
-  closedir(d);
-  return n - 1;  // the directory stream's own descriptor
 }
 
 // Forks a child that runs body with standard error in err_path and exits
@@ -92,21 +80,9 @@ bool exited_with(int status, int code) {
 // A project directory in /tmp named by ORVEX_PROJECT_DIR.
 class Stress : public testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/orvex_stress_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-    write_file(dir + "/config.xml", "<orvex><config></config></orvex>\n");
-    ASSERT_EQ(mkdir((dir + "/cgi-bin").c_str(), 0755), 0);
-    setenv("ORVEX_PROJECT_DIR", dir.c_str(), 1);
-    config.project_dir[0] = 0;
-  }
-  void TearDown() override {
-    unsetenv("ORVEX_PROJECT_DIR");
-    config.project_dir[0] = 0;
-    ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
-  }
-  std::string dir;
+  orvex_test::TempProject project{"orvex_stress",
+                                  "<orvex><config></config></orvex>\n"};
+  std::string dir = project.path();
 };
 
 // ---------------------------------------------------------------------------

@@ -3,9 +3,12 @@
 #ifndef ORVEX_TESTS_TEST_UTIL_H
 #define ORVEX_TESTS_TEST_UTIL_H
 
+#include <dirent.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -48,6 +51,50 @@ inline int count_of(const std::string& text, const std::string& what) {
   }
   return n;
 }
+
+// Writes text to path, replacing what was there.
+inline void write_file(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  EXPECT_TRUE(out.good()) << "cannot write " << path;
+}
+
+// The number of descriptors this process has open.
+inline int count_open_fds() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  if (!d) return -1;
+  while (struct dirent* e = readdir(d)) {
+    if (e->d_name[0] != '.') n++;
+  }
+  closedir(d);
+  return n - 1;  // the directory stream's own descriptor
+}
+
+// A fresh directory under /tmp, removed with everything in it when the
+// object goes.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& prefix) {
+    std::string tmpl = "/tmp/" + prefix + "_XXXXXX";
+    if (mkdtemp(&tmpl[0])) {
+      path_ = tmpl;
+    } else {
+      ADD_FAILURE() << "cannot make a directory like " << tmpl;
+    }
+  }
+  ~TempDir() {
+    if (path_.empty()) return;
+    EXPECT_EQ(system(("rm -rf '" + path_ + "'").c_str()), 0) << path_;
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 // The log's lines while it lives (log_messages writes to a temporary file).
 class LogCapture {
