@@ -30,33 +30,48 @@ info_file="$state/server.info"  # what stop needs: pid, data and socket dirs
 
 log() { echo "test-db-server: $*" >&2; }
 
-# The recorded pid is ours only while its command line names our data dir;
-# a pid reused by another process is left alone.
-pid_is_ours() {
-  local pid=$1 datadir=$2
-  [[ -n "$pid" && -r /proc/$pid/cmdline ]] || return 1
-  tr '\0' '\n' <"/proc/$pid/cmdline" | grep -qxF -- "--datadir=$datadir"
+# The servers running on a data directory: every live process whose command
+# line holds exactly --datadir=DIR. This finds ours whatever the pid file
+# says or when it says it, and never a process that only reused a pid.
+server_pids() {
+  local re
+  re=$(printf '%s' "--datadir=$1" | sed 's/[][\.*^$+?(){}|]/\\&/g')
+  pgrep -f -- "(^| )$re( |\$)" || true
+}
+server_pid() { server_pids "$1" | head -n 1; }
+
+# What stop needs, written at once so that stop cleans up even if start
+# fails half-way.
+record_info() {
+  printf 'pid=%q\ndatadir=%q\nsockdir=%q\n' "$1" "$datadir" "$sockdir" \
+    >"$info_file"
 }
 
 stop_server() {
   [[ -f "$info_file" ]] || return 0
-  local pid="" datadir="" sockdir=""
+  local pid="" datadir="" sockdir="" pids i
   # shellcheck disable=SC1090
   source "$info_file"
-  if pid_is_ours "$pid" "$datadir"; then
-    kill -TERM "$pid" 2>/dev/null || true
-    local i
-    for ((i = 0; i < 300; i++)); do
-      pid_is_ours "$pid" "$datadir" || break
-      sleep 0.1
-    done
-    if pid_is_ours "$pid" "$datadir"; then
-      log "server $pid ignored SIGTERM for 30 s; killing it"
-      kill -KILL "$pid" 2>/dev/null || true
-      sleep 0.5
-    fi
-  fi
   if [[ -n "$datadir" ]]; then
+    pids=$(server_pids "$datadir")
+    if [[ -n "$pids" ]]; then
+      # shellcheck disable=SC2086
+      kill -TERM $pids 2>/dev/null || true
+      for ((i = 0; i < 300; i++)); do
+        [[ -z "$(server_pids "$datadir")" ]] && break
+        sleep 0.1
+      done
+      pids=$(server_pids "$datadir")
+      if [[ -n "$pids" ]]; then
+        log "server $pids ignored SIGTERM for 30 s; killing it"
+        # shellcheck disable=SC2086
+        kill -KILL $pids 2>/dev/null || true
+        for ((i = 0; i < 50; i++)); do
+          [[ -z "$(server_pids "$datadir")" ]] && break
+          sleep 0.1
+        done
+      fi
+    fi
     rm -rf -- "$(dirname -- "$datadir")"
   fi
   # A socket dir outside the state dir (see start) goes too.
@@ -94,6 +109,8 @@ pick_port() {
 
 start_server() {
   need mariadb-install-db mariadbd mariadb-admin mariadb
+  # Tests of this script put a wrapper in the server's place.
+  local server_program=${ORVEX_TEST_DB_SERVER_PROGRAM:-mariadbd} launched
   stop_server  # a server left by an interrupted run
   mkdir -p -- "$state"
   state=$(cd -- "$state" && pwd)
@@ -113,8 +130,7 @@ start_server() {
   local user_opt=()
   [[ $(id -u) -eq 0 ]] && user_opt=(--user=root)  # mariadbd refuses root otherwise
 
-  # Record at once, so that stop cleans up even if start fails half-way.
-  printf 'pid=\ndatadir=%q\nsockdir=%q\n' "$datadir" "$sockdir" >"$info_file"
+  record_info ""
 
   if ! mariadb-install-db --no-defaults "${user_opt[@]}" --datadir="$datadir" \
       --auth-root-authentication-method=normal --skip-test-db \
@@ -124,49 +140,52 @@ start_server() {
     return 1
   fi
 
-  local attempt port pid="" i
+  local attempt port pid="" recorded="" i ready
   for ((attempt = 0; attempt < 5; attempt++)); do
     port=$(pick_port)
     rm -f -- "$run/mysqld.pid"
     # A session of its own and no inherited descriptors: ctest waits for the
     # setup test's output pipes to close, and a signal to the test's process
     # group must not reach the server.
-    setsid mariadbd --no-defaults "${user_opt[@]}" --datadir="$datadir" \
+    setsid "$server_program" --no-defaults "${user_opt[@]}" --datadir="$datadir" \
       --socket="$sock" --port="$port" --bind-address=127.0.0.1 \
       --pid-file="$run/mysqld.pid" --log-error="$run/error.log" \
       --skip-name-resolve --innodb-buffer-pool-size=64M \
       --innodb-log-file-size=8M --character-set-server=utf8mb4 \
       --collation-server=utf8mb4_general_ci \
       </dev/null >>"$run/mariadbd.out" 2>&1 &
-    local launched=$!
-    pid=""
-    for ((i = 0; i < 300; i++)); do
-      if [[ -z "$pid" && -s "$run/mysqld.pid" ]]; then
-        pid=$(cat "$run/mysqld.pid")
-        printf 'pid=%q\ndatadir=%q\nsockdir=%q\n' "$pid" "$datadir" \
-          "$sockdir" >"$info_file"
-      fi
-      if mariadb-admin --no-defaults --socket="$sock" -uroot \
-          --connect-timeout=2 ping >/dev/null 2>&1; then
+    launched=$!
+    # The pid file, the first answer and the end of a failed start may come
+    # in any order; the pid is read from the process table each round, so
+    # whichever comes first, the loop ends knowing the server's pid.
+    ready=no
+    for ((i = 0; i < 600; i++)); do
+      pid=$(server_pid "$datadir")
+      [[ -n "$pid" && "$pid" != "$recorded" ]] && record_info "$pid" && recorded=$pid
+      if [[ -n "$pid" ]] && mariadb-admin --no-defaults --socket="$sock" \
+          -uroot --connect-timeout=2 ping >/dev/null 2>&1; then
+        ready=yes
         break
       fi
-      if ! kill -0 "$launched" 2>/dev/null && ! pid_is_ours "$pid" "$datadir"; then
-        break  # the server died (most likely the port was taken)
+      # Nothing runs on our data any more: the server died (most likely the
+      # port was taken). One more look, since it may have been between exec
+      # and the process table.
+      if [[ -z "$pid" ]] && ! kill -0 "$launched" 2>/dev/null &&
+          [[ -z "$(server_pid "$datadir")" ]]; then
+        break
       fi
       sleep 0.1
     done
-    if mariadb-admin --no-defaults --socket="$sock" -uroot ping >/dev/null 2>&1; then
-      break
-    fi
-    if pid_is_ours "$pid" "$datadir"; then
-      log "server did not become ready in 30 s"
+    [[ $ready == yes ]] && break
+    if [[ -n "$(server_pid "$datadir")" ]]; then
+      log "server did not become ready in 60 s"
       tail -n 20 "$run/error.log" >&2 || true
-      return 1
+      return 1  # the EXIT trap stops it
     fi
     log "server did not start on port $port; retrying"
-    pid=""
+    tail -n 3 "$run/error.log" >&2 || true
   done
-  if [[ -z "$pid" ]]; then
+  if [[ $ready != yes ]]; then
     log "server failed to start:"
     tail -n 20 "$run/error.log" >&2 || true
     return 1
