@@ -28,17 +28,10 @@ state=$2
 env_file="$state/db.env"
 info_file="$state/server.info"  # what stop needs: pid, data and socket dirs
 
-log() { echo "test-db-server: $*" >&2; }
-
-# The servers running on a data directory: every live process whose command
-# line holds exactly --datadir=DIR. This finds ours whatever the pid file
-# says or when it says it, and never a process that only reused a pid.
-server_pids() {
-  local re
-  re=$(printf '%s' "--datadir=$1" | sed 's/[][\.*^$+?(){}|]/\\&/g')
-  pgrep -f -- "(^| )$re( |\$)" || true
-}
-server_pid() { server_pids "$1" | head -n 1; }
+# shellcheck source=db-server-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/db-server-lib.sh"
+dbs_name=test-db-server
+log() { dbs_log "$@"; }
 
 # What stop needs, written at once so that stop cleans up even if start
 # fails half-way.
@@ -49,29 +42,11 @@ record_info() {
 
 stop_server() {
   [[ -f "$info_file" ]] || return 0
-  local pid="" datadir="" sockdir="" pids i
+  local pid="" datadir="" sockdir=""
   # shellcheck disable=SC1090
   source "$info_file"
   if [[ -n "$datadir" ]]; then
-    pids=$(server_pids "$datadir")
-    if [[ -n "$pids" ]]; then
-      # shellcheck disable=SC2086
-      kill -TERM $pids 2>/dev/null || true
-      for ((i = 0; i < 300; i++)); do
-        [[ -z "$(server_pids "$datadir")" ]] && break
-        sleep 0.1
-      done
-      pids=$(server_pids "$datadir")
-      if [[ -n "$pids" ]]; then
-        log "server $pids ignored SIGTERM for 30 s; killing it"
-        # shellcheck disable=SC2086
-        kill -KILL $pids 2>/dev/null || true
-        for ((i = 0; i < 50; i++)); do
-          [[ -z "$(server_pids "$datadir")" ]] && break
-          sleep 0.1
-        done
-      fi
-    fi
+    dbs_stop "$datadir"
     rm -rf -- "$(dirname -- "$datadir")"
   fi
   # A socket dir outside the state dir (see start) goes too.
@@ -82,35 +57,10 @@ stop_server() {
   return 0
 }
 
-need() {
-  local p
-  for p in "$@"; do
-    command -v "$p" >/dev/null 2>&1 && continue
-    if [[ "${CI:-}" == true ]]; then
-      log "$p not found (install mariadb-server and mariadb-client)"
-      exit 1
-    fi
-    log "$p not found; database tests will be skipped"
-    exit 77
-  done
-}
-
-# A random loopback port that nothing listens on now. mariadbd may still lose
-# a race for it; start then retries with another.
-pick_port() {
-  local port busy
-  busy=$(ss -Htln 2>/dev/null | awk '{print $4}' | sed 's/.*://' || true)
-  while :; do
-    port=$((20000 + RANDOM % 40000))
-    grep -qx "$port" <<<"$busy" || break
-  done
-  echo "$port"
-}
-
 start_server() {
-  need mariadb-install-db mariadbd mariadb-admin mariadb
+  dbs_need mariadb-install-db mariadbd mariadb-admin mariadb
   # Tests of this script put a wrapper in the server's place.
-  local server_program=${ORVEX_TEST_DB_SERVER_PROGRAM:-mariadbd} launched
+  local server_program=${ORVEX_TEST_DB_SERVER_PROGRAM:-mariadbd}
   stop_server  # a server left by an interrupted run
   mkdir -p -- "$state"
   state=$(cd -- "$state" && pwd)
@@ -127,57 +77,25 @@ start_server() {
     sockdir=$(mktemp -d /tmp/orvex-db.XXXXXX)
   fi
   local sock="$sockdir/mysqld.sock"
-  local user_opt=()
-  [[ $(id -u) -eq 0 ]] && user_opt=(--user=root)  # mariadbd refuses root otherwise
-
   record_info ""
+  dbs_install "$datadir" "$run/install.log"
 
-  if ! mariadb-install-db --no-defaults "${user_opt[@]}" --datadir="$datadir" \
-      --auth-root-authentication-method=normal --skip-test-db \
-      --skip-name-resolve --innodb-log-file-size=8M >"$run/install.log" 2>&1; then
-    log "mariadb-install-db failed:"
-    cat "$run/install.log" >&2
-    return 1
-  fi
-
-  local attempt port pid="" recorded="" i ready
+  local attempt port pid="" launched rc
   for ((attempt = 0; attempt < 5; attempt++)); do
-    port=$(pick_port)
-    rm -f -- "$run/mysqld.pid"
+    port=$(dbs_free_port)
     # A session of its own and no inherited descriptors: ctest waits for the
     # setup test's output pipes to close, and a signal to the test's process
     # group must not reach the server.
-    setsid "$server_program" --no-defaults "${user_opt[@]}" --datadir="$datadir" \
-      --socket="$sock" --port="$port" --bind-address=127.0.0.1 \
-      --pid-file="$run/mysqld.pid" --log-error="$run/error.log" \
-      --skip-name-resolve --innodb-buffer-pool-size=64M \
-      --innodb-log-file-size=8M --character-set-server=utf8mb4 \
-      --collation-server=utf8mb4_general_ci \
-      </dev/null >>"$run/mariadbd.out" 2>&1 &
+    setsid "$server_program" --no-defaults "${dbs_user_opt[@]}" \
+      --datadir="$datadir" --socket="$sock" --port="$port" \
+      --bind-address=127.0.0.1 --pid-file="$run/mysqld.pid" \
+      --log-error="$run/error.log" --innodb-buffer-pool-size=64M \
+      "${dbs_base_opts[@]}" </dev/null >>"$run/mariadbd.out" 2>&1 &
     launched=$!
-    # The pid file, the first answer and the end of a failed start may come
-    # in any order; the pid is read from the process table each round, so
-    # whichever comes first, the loop ends knowing the server's pid.
-    ready=no
-    for ((i = 0; i < 600; i++)); do
-      pid=$(server_pid "$datadir")
-      [[ -n "$pid" && "$pid" != "$recorded" ]] && record_info "$pid" && recorded=$pid
-      if [[ -n "$pid" ]] && mariadb-admin --no-defaults --socket="$sock" \
-          -uroot --connect-timeout=2 ping >/dev/null 2>&1; then
-        ready=yes
-        break
-      fi
-      # Nothing runs on our data any more: the server died (most likely the
-      # port was taken). One more look, since it may have been between exec
-      # and the process table.
-      if [[ -z "$pid" ]] && ! kill -0 "$launched" 2>/dev/null &&
-          [[ -z "$(server_pid "$datadir")" ]]; then
-        break
-      fi
-      sleep 0.1
-    done
-    [[ $ready == yes ]] && break
-    if [[ -n "$(server_pid "$datadir")" ]]; then
+    rc=0
+    pid=$(dbs_wait_ready "$datadir" "$sock" "$launched" 60 record_info) || rc=$?
+    ((rc == 0)) && break
+    if ((rc == 1)); then
       log "server did not become ready in 60 s"
       tail -n 20 "$run/error.log" >&2 || true
       return 1  # the EXIT trap stops it
@@ -185,11 +103,12 @@ start_server() {
     log "server did not start on port $port; retrying"
     tail -n 3 "$run/error.log" >&2 || true
   done
-  if [[ $ready != yes ]]; then
+  if [[ -z "$pid" ]]; then
     log "server failed to start:"
     tail -n 20 "$run/error.log" >&2 || true
     return 1
   fi
+  record_info "$pid"
 
   local db=orvex_test user=orvex_test passwd
   passwd=$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
