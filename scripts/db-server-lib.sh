@@ -80,11 +80,13 @@ dbs_free_port() {
   echo "$port"
 }
 
-# dbs_install DATADIR LOG: a new data directory with a root user that has
-# no password and logs in over the socket only.
+# dbs_install DATADIR LOG TMPDIR: a new data directory with a root user that
+# has no password and logs in over the socket only. TMPDIR is the server's
+# own: temporary tables of servers installed side by side never meet in /tmp.
 dbs_install() {
+  mkdir -p -- "$3"
   if ! mariadb-install-db --no-defaults "${dbs_user_opt[@]}" --datadir="$1" \
-      --auth-root-authentication-method=normal --skip-test-db \
+      --tmpdir="$3" --auth-root-authentication-method=normal --skip-test-db \
       --skip-name-resolve --innodb-log-file-size=8M >"$2" 2>&1; then
     dbs_log "mariadb-install-db failed:"
     cat "$2" >&2

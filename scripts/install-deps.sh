@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libmd-dev libmariadb-dev mariadb-server mariadb-client
   libxml2-dev libexpat1-dev
+  galera-4 rsync lsof iproute2 openssl
 )
 
 missing=()

@@ -78,7 +78,7 @@ start_server() {
   fi
   local sock="$sockdir/mysqld.sock"
   record_info ""
-  dbs_install "$datadir" "$run/install.log"
+  dbs_install "$datadir" "$run/install.log" "$run/tmp"
 
   local attempt port pid="" launched rc
   for ((attempt = 0; attempt < 5; attempt++)); do
@@ -89,7 +89,8 @@ start_server() {
     setsid "$server_program" --no-defaults "${dbs_user_opt[@]}" \
       --datadir="$datadir" --socket="$sock" --port="$port" \
       --bind-address=127.0.0.1 --pid-file="$run/mysqld.pid" \
-      --log-error="$run/error.log" --innodb-buffer-pool-size=64M \
+      --log-error="$run/error.log" --tmpdir="$run/tmp" \
+      --innodb-buffer-pool-size=64M \
       "${dbs_base_opts[@]}" </dev/null >>"$run/mariadbd.out" 2>&1 &
     launched=$!
     rc=0

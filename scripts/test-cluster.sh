@@ -1,0 +1,329 @@
+#!/usr/bin/env bash
+# Starts or stops the private multi-server topology of the cluster tests:
+# a primary with a GTID replica, and a three-node Galera cluster, all on
+# loopback, all with TLS from a private CA made here.
+#
+#   test-cluster.sh start STATE_DIR        everything; writes STATE_DIR/cluster.env
+#   test-cluster.sh stop STATE_DIR         stops every server and removes the data
+#   test-cluster.sh kill NODE STATE_DIR    kill -9 of one server
+#   test-cluster.sh restart NODE STATE_DIR starts a stopped or killed server
+#                                          again on its data (a Galera node
+#                                          rejoins from its recovered position)
+#
+# NODE is primary, replica, galera1, galera2 or galera3. cluster.env holds
+# KEY=VALUE lines: DB_NAME, DB_USER, DB_PASSWD (the same user on every
+# server; it has no SUPER, so the replica's read_only applies to it),
+# TLS_CA (the CA that signed every server's certificate), TLS_OTHER_CA (a CA
+# that signed nothing), and for each node <NODE>_PORT and <NODE>_SOCKET.
+# Root logs in over the socket with no password.
+#
+# Servers never read the system's configuration and are stopped by their
+# data directories, also after a failed start. Missing programs: start exits
+# 77 (a skip for ctest) unless CI=true.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=db-server-lib.sh
+source "$here/db-server-lib.sh"
+dbs_name=test-cluster
+log() { dbs_log "$@"; }
+
+usage() {
+  echo "usage: $0 start|stop STATE_DIR | $0 kill|restart NODE STATE_DIR" >&2
+  exit 2
+}
+nodes=(primary replica galera1 galera2 galera3)
+galera_provider=/usr/lib/galera/libgalera_smm.so
+
+# Small servers: five of them share a 2-core test machine.
+small_opts=(
+  --innodb-buffer-pool-size=16M --key-buffer-size=1M
+  --aria-pagecache-buffer-size=1M --innodb-log-buffer-size=2M
+)
+
+node_dir() { echo "$state/nodes/$1"; }
+
+# The argument list of a node is kept in its directory, one per line, so
+# that restart runs the same server again.
+save_args() {
+  local n=$1
+  shift
+  printf '%s\n' "$@" >"$(node_dir "$n")/args"
+}
+load_args() { mapfile -t args <"$(node_dir "$1")/args"; }
+
+# As root, the rsync state transfer runs as nobody, which must be able to
+# write every file of a Galera node's data: before every start.
+own_for_sst() {
+  [[ $(id -u) -eq 0 && $1 == galera* ]] || return 0
+  chown -R nobody:nogroup "$(node_dir "$1")/data"
+}
+
+launch() {
+  local n=$1
+  shift
+  local d
+  d=$(node_dir "$n")
+  own_for_sst "$n"
+  setsid mariadbd "$@" </dev/null >>"$d/out" 2>&1 &
+  launched=$!
+}
+
+# wait_node NODE SECONDS: until it answers; its pid in STATE/nodes/NODE/pid.
+wait_node() {
+  local n=$1 d pid rc=0
+  d=$(node_dir "$n")
+  pid=$(dbs_wait_ready "$d/data" "$(sock_of "$n")" "$launched" "$2") || rc=$?
+  if ((rc != 0)); then
+    log "$n did not start:"
+    tail -n 20 "$d/error.log" >&2 || true
+    return 1
+  fi
+  echo "$pid" >"$d/pid"
+}
+
+sock_of() { echo "$(cat "$state/sockdir")/$1.sock"; }
+port_of() { sed -n "s/^${1^^}_PORT=//p" "$state/ports"; }
+as_root() {
+  local n=$1
+  shift
+  mariadb --no-defaults --socket="$(sock_of "$n")" -uroot "$@"
+}
+status_of() {
+  as_root "$1" -N -e "select variable_value from information_schema.global_status where variable_name='$2'" 2>/dev/null
+}
+
+# wait_synced NODE SIZE SECONDS
+wait_synced() {
+  local i
+  for ((i = 0; i < $3 * 10; i++)); do
+    [[ "$(status_of "$1" wsrep_cluster_size)/$(status_of "$1" wsrep_local_state_comment)" == "$2/Synced" ]] && return 0
+    sleep 0.1
+  done
+  log "$1 not Synced in a cluster of $2 after $3 s"
+  tail -n 20 "$(node_dir "$1")/error.log" >&2 || true
+  return 1
+}
+
+make_tls() {
+  local t="$state/tls"
+  mkdir -p "$t"
+  (
+    cd "$t"
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem \
+      -days 2 -subj "/CN=orvex-test-ca"
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout other-ca.key \
+      -out other-ca.pem -days 2 -subj "/CN=orvex-other-ca"
+    openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr \
+      -subj "/CN=127.0.0.1"
+    printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\n' >ext.cnf
+    openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key \
+      -CAcreateserial -out server.pem -days 2 -extfile ext.cnf
+    chmod 644 ./*.pem server.key
+  ) >"$t/openssl.log" 2>&1 || {
+    log "openssl failed:"
+    cat "$t/openssl.log" >&2
+    return 1
+  }
+}
+
+# The options of node n, without those of its first start only.
+node_args() {
+  local n=$1 d t="$state/tls"
+  d=$(node_dir "$n")
+  args=(
+    --no-defaults "${dbs_user_opt[@]}" --datadir="$d/data"
+    --socket="$(sock_of "$n")" --port="$(port_of "$n")"
+    --bind-address=127.0.0.1 --pid-file="$d/mysqld.pid"
+    --log-error="$d/error.log" --tmpdir="$d/tmp" "${dbs_base_opts[@]}"
+    "${small_opts[@]}"
+    --ssl-ca="$t/ca.pem" --ssl-cert="$t/server.pem" --ssl-key="$t/server.key"
+  )
+  case $n in
+    primary)
+      args+=(--server-id=1 --log-bin=mysql-bin --binlog-format=ROW
+        --gtid-strict-mode=1) ;;
+    replica)
+      args+=(--server-id=2 --log-bin=mysql-bin --binlog-format=ROW
+        --gtid-strict-mode=1 --relay-log=relay-bin --log-slave-updates=1
+        --read-only=1) ;;
+    galera*)
+      local k=${n#galera} addr="" i
+      for i in 1 2 3; do
+        addr+="${addr:+,}127.0.0.1:$(port_of "gcomm$i")"
+      done
+      args+=(--binlog-format=ROW --default-storage-engine=InnoDB
+        --innodb-autoinc-lock-mode=2 --wsrep-on=ON
+        --wsrep-provider="$galera_provider" --wsrep-cluster-name=orvex_test
+        --wsrep-cluster-address="gcomm://$addr" --wsrep-node-name="$n"
+        --wsrep-node-address="127.0.0.1:$(port_of "gcomm$k")"
+        --wsrep-node-incoming-address="127.0.0.1:$(port_of "$n")"
+        "--wsrep-provider-options=gmcast.listen_addr=tcp://127.0.0.1:$(port_of "gcomm$k"); ist.recv_addr=127.0.0.1:$(port_of "ist$k"); gcache.size=8M; evs.keepalive_period=PT0.5S; evs.suspect_timeout=PT2S"
+        --wsrep-sst-method=rsync
+        --wsrep-sst-receive-address="127.0.0.1:$(port_of "sst$k")") ;;
+  esac
+}
+
+# After a failed start: the end of every node's log, for the test's output.
+show_logs() {
+  local n f
+  for n in "${nodes[@]}"; do
+    for f in "$(node_dir "$n")"/{error,recover}.log; do
+      [[ -s "$f" ]] || continue
+      echo "--- $n: $f" >&2
+      grep -v '\[Note\]' "$f" | tail -n 15 >&2
+    done
+  done
+}
+
+stop_all() {
+  [[ -d "$state/nodes" ]] || return 0
+  local n
+  # Galera nodes one at a time, so that the last keeps its quorum to the end.
+  for n in galera3 galera2 galera1 replica primary; do
+    [[ -d "$(node_dir "$n")/data" ]] && dbs_stop "$(node_dir "$n")/data"
+  done
+  if [[ -f "$state/sockdir" ]]; then rm -rf -- "$(cat "$state/sockdir")"; fi
+  rm -rf -- "$state/nodes" "$state/tls" "$state/ports" "$state/sockdir" \
+    "$state/cluster.env"
+}
+
+start_all() {
+  dbs_need mariadb-install-db mariadbd mariadb-admin mariadb openssl rsync
+  if [[ ! -r $galera_provider ]]; then
+    dbs_log "$galera_provider not found (scripts/install-deps.sh installs galera-4)"
+    [[ "${CI:-}" == true ]] && exit 1
+    exit 77
+  fi
+  stop_all
+  mkdir -p "$state/nodes"
+  state=$(cd -- "$state" && pwd)
+  mktemp -d /tmp/orvex-cl.XXXXXX >"$state/sockdir"  # short socket paths
+
+  local taken="" key p n
+  : >"$state/ports"
+  for key in primary replica galera1 galera2 galera3 gcomm1 gcomm2 gcomm3 \
+      ist1 ist2 ist3 sst1 sst2 sst3; do
+    p=$(dbs_free_port $taken)
+    taken+=" $p"
+    echo "${key^^}_PORT=$p" >>"$state/ports"
+  done
+  make_tls
+  for n in "${nodes[@]}"; do mkdir -p "$(node_dir "$n")"; done
+  # Joiners start empty; the state transfer fills them.
+  local installs=()
+  for n in primary replica galera1; do
+    dbs_install "$(node_dir "$n")/data" "$(node_dir "$n")/install.log" \
+      "$(node_dir "$n")/tmp" &
+    installs+=($!)
+  done
+  for p in "${installs[@]}"; do wait "$p" || return 1; done
+  mkdir -p "$(node_dir galera2)"/{data,tmp} "$(node_dir galera3)"/{data,tmp}
+
+  local db=orvex_test user=orvex_test passwd
+  passwd=$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
+  local setup="CREATE DATABASE $db;
+CREATE USER '$user'@'localhost' IDENTIFIED BY '$passwd';
+CREATE USER '$user'@'127.0.0.1' IDENTIFIED BY '$passwd';
+GRANT ALL PRIVILEGES ON $db.* TO '$user'@'localhost';
+GRANT ALL PRIVILEGES ON $db.* TO '$user'@'127.0.0.1';"
+
+  # The primary and the cluster's first node, side by side.
+  for n in primary replica galera1; do
+    node_args "$n"
+    save_args "$n" "${args[@]}"
+    [[ $n == galera1 ]] && args+=(--wsrep-new-cluster)
+    launch "$n" "${args[@]}"
+    eval "launched_$n=$launched"
+  done
+  for n in primary replica galera1; do
+    launched=$(eval "echo \$launched_$n")
+    wait_node "$n" 60
+  done
+  wait_synced galera1 1 30
+  for n in galera2 galera3; do
+    node_args "$n"
+    save_args "$n" "${args[@]}"
+    launch "$n" "${args[@]}"
+    eval "launched_$n=$launched"
+  done
+
+  # Meanwhile: users on the primary, replicated to the replica from the
+  # start of the primary's binary log.
+  as_root primary -e "$setup
+CREATE USER 'repl'@'127.0.0.1' IDENTIFIED BY '$passwd';
+GRANT REPLICATION SLAVE ON *.* TO 'repl'@'127.0.0.1';"
+  as_root replica -e "CHANGE MASTER TO MASTER_HOST='127.0.0.1',
+    MASTER_PORT=$(port_of primary), MASTER_USER='repl',
+    MASTER_PASSWORD='$passwd', MASTER_USE_GTID=slave_pos; START SLAVE;"
+  local gtid
+  gtid=$(as_root primary -N -e "select @@gtid_binlog_pos")
+  if [[ "$(as_root replica -N -e "select master_gtid_wait('$gtid', 30)")" != 0 ]]; then
+    log "the replica did not reach $gtid in 30 s"
+    as_root replica -e "show slave status\G" >&2 || true
+    return 1
+  fi
+
+  for n in galera2 galera3; do
+    launched=$(eval "echo \$launched_$n")
+    wait_node "$n" 90
+  done
+  for n in galera1 galera2 galera3; do wait_synced "$n" 3 60; done
+  as_root galera1 -e "$setup"
+
+  {
+    echo "DB_NAME=$db"
+    echo "DB_USER=$user"
+    echo "DB_PASSWD=$passwd"
+    echo "TLS_CA=$state/tls/ca.pem"
+    echo "TLS_OTHER_CA=$state/tls/other-ca.pem"
+    for n in "${nodes[@]}"; do
+      echo "${n^^}_PORT=$(port_of "$n")"
+      echo "${n^^}_SOCKET=$(sock_of "$n")"
+    done
+  } >"$state/cluster.env.tmp"
+  mv -- "$state/cluster.env.tmp" "$state/cluster.env"
+  log "ready: primary $(port_of primary), replica $(port_of replica)," \
+    "galera $(port_of galera1) $(port_of galera2) $(port_of galera3)"
+}
+
+restart_node() {
+  local n=$1 d pos
+  d=$(node_dir "$n")
+  [[ -z "$(dbs_pid "$d/data")" ]] || { log "$n is running"; return 1; }
+  load_args "$n"
+  if [[ $n == galera* ]]; then
+    # After kill -9 the node's saved position is lost; recovered from its
+    # data, it lets the node rejoin by incremental transfer.
+    own_for_sst "$n"
+    mariadbd "${args[@]}" --wsrep-recover --log-error="$d/recover.log" \
+      >/dev/null 2>&1 || true
+    pos=$(sed -n 's/.*WSREP: Recovered position: *//p' "$d/recover.log" | tail -n 1)
+    [[ -n "$pos" ]] && args+=(--wsrep-start-position="$pos")
+  fi
+  launch "$n" "${args[@]}"
+  wait_node "$n" 90
+  if [[ $n == galera* ]]; then wait_synced "$n" 3 60; fi
+}
+
+case "${1:-}" in
+  start | stop)
+    [[ $# -eq 2 && -n "$2" ]] || usage
+    state=$2
+    if [[ $1 == start ]]; then
+      trap 'rc=$?; if ((rc != 0 && rc != 77)); then show_logs; stop_all; fi' EXIT
+      start_all
+    else
+      stop_all
+    fi
+    ;;
+  kill | restart)
+    [[ $# -eq 3 && " ${nodes[*]} " == *" $2 "* ]] || usage
+    state=$(cd -- "$3" && pwd)
+    if [[ $1 == kill ]]; then
+      dbs_stop "$(node_dir "$2")/data" KILL
+    else
+      restart_node "$2"
+    fi
+    ;;
+  *) usage ;;
+esac
