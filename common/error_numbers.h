@@ -10,6 +10,7 @@ constexpr int ERR_DB_NO_ROW = -136;   // no row, or an update not of exactly one
 constexpr int ERR_DB_CONNECT = -138;  // no connection, or ping finds no live server
 constexpr int ERR_DB_INIT = -159;     // the client library gives no handle
 constexpr int ERR_DIR_CREATE = -192;  // a bucket directory cannot be created
+constexpr int ERR_DB_REPLICA_TIMEOUT = -242;  // a replica did not catch up in time
 
 // A readable description of `code`: for the codes above their meaning, for
 // any other value a generic text. Never null; the text is static.

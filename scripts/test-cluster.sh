@@ -177,14 +177,16 @@ show_logs() {
 
 stop_all() {
   [[ -d "$state/nodes" ]] || return 0
-  local n
+  local n left=0
   # Galera nodes one at a time, so that the last keeps its quorum to the end.
   for n in galera3 galera2 galera1 replica primary; do
-    [[ -d "$(node_dir "$n")/data" ]] && dbs_stop "$(node_dir "$n")/data"
+    [[ -d "$(node_dir "$n")/data" ]] || continue
+    dbs_stop "$(node_dir "$n")/data" || left=1
   done
   if [[ -f "$state/sockdir" ]]; then rm -rf -- "$(cat "$state/sockdir")"; fi
   rm -rf -- "$state/nodes" "$state/tls" "$state/ports" "$state/sockdir" \
     "$state/cluster.env"
+  ((left == 0)) || { log "a server outlived SIGKILL"; return 1; }
 }
 
 start_all() {
@@ -249,7 +251,10 @@ GRANT ALL PRIVILEGES ON $db.* TO '$user'@'127.0.0.1';"
 
   # Meanwhile: users on the primary, replicated to the replica from the
   # start of the primary's binary log.
+  # SLAVE MONITOR lets the user read where the replica stands.
   as_root primary -e "$setup
+GRANT SLAVE MONITOR ON *.* TO '$user'@'localhost';
+GRANT SLAVE MONITOR ON *.* TO '$user'@'127.0.0.1';
 CREATE USER 'repl'@'127.0.0.1' IDENTIFIED BY '$passwd';
 GRANT REPLICATION SLAVE ON *.* TO 'repl'@'127.0.0.1';"
   as_root replica -e "CHANGE MASTER TO MASTER_HOST='127.0.0.1',

@@ -1,19 +1,17 @@
 #!/usr/bin/env bash
 # Proves the cluster tests' topology (scripts/test-cluster.sh) is what they
 # rely on: a replica that applies the primary's writes and refuses its own,
-# a Galera cluster whose killed node rejoins, TLS that verifies, and a stop
-# that leaves nothing behind.
+# a Galera cluster whose killed node rejoins, and TLS that verifies. (The
+# fixture's stop fails when a server is left.)
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 script="$root/scripts/test-cluster.sh"
-work=$(mktemp -d /tmp/orvex_cluster.XXXXXX)
-state="$work/state"
-trap 'bash "$script" stop "$state" 2>/dev/null; rm -rf "$work"' EXIT
-
-bash "$script" start "$state"
-rc=$?
-((rc == 77)) && { echo "no cluster programs; skipped"; exit 77; }
-((rc == 0)) || { echo "start failed ($rc)"; exit 1; }
+state=${1:?"usage: $0 STATE_DIR, the ctest fixture state"}
+if [[ ! -s "$state/cluster.env" ]]; then
+  [[ "${CI:-}" == true ]] && { echo "no cluster in $state"; exit 1; }
+  echo "no cluster in $state; skipped"
+  exit 77
+fi
 # shellcheck disable=SC1091
 source "$state/cluster.env"
 
@@ -25,11 +23,12 @@ sql() {  # sql PORT [client options...] -e "..."
 }
 
 failed=0 passed=0
-check() {  # check NAME EXPECTED ACTUAL
-  if [[ "$3" == *"$2"* ]]; then
+check() {  # check NAME PATTERN ACTUAL: ACTUAL must match the glob PATTERN
+  # shellcheck disable=SC2053
+  if [[ "$3" == $2 ]]; then
     passed=$((passed + 1))
   else
-    echo "FAIL $1: expected '$2' in: $3"
+    echo "FAIL $1: expected '$2', got: $3"
     failed=$((failed + 1))
   fi
 }
@@ -38,26 +37,22 @@ sql "$PRIMARY_PORT" -e "create table t (id int primary key, v int)" >/dev/null
 gtid=$(sql "$PRIMARY_PORT" -e "insert into t values (1, 1); select @@last_gtid")
 check "replica applies the write" "0" \
   "$(sql "$REPLICA_PORT" -e "select master_gtid_wait('$gtid', 10)")"
-check "replica refuses the user's write" "ERROR 1290" \
+check "replica refuses the user's write" "*ERROR 1290*" \
   "$(sql "$REPLICA_PORT" -e "insert into t values (2, 2)")"
-check "TLS with the signing CA" "TLS" \
+check "TLS with the signing CA" "Ssl_version*TLSv1.[23]" \
   "$(sql "$PRIMARY_PORT" --ssl-ca="$TLS_CA" --ssl-verify-server-cert \
     -e "show status like 'Ssl_version'")"
-check "TLS with another CA" "ERROR 2026" \
+check "TLS with another CA" "*ERROR 2026*" \
   "$(sql "$PRIMARY_PORT" --ssl-ca="$TLS_OTHER_CA" --ssl-verify-server-cert \
     -e "select 1")"
 
 sql "$GALERA1_PORT" -e "create table g (id int primary key, v int)" >/dev/null
 bash "$script" kill galera3 "$state"
 sql "$GALERA1_PORT" -e "insert into g values (1, 1)" >/dev/null
-check "a killed node is down" "ERROR" "$(sql "$GALERA3_PORT" -e "select 1")"
+check "a killed node is down" "*ERROR 2002*" "$(sql "$GALERA3_PORT" -e "select 1")"
 bash "$script" restart galera3 "$state"
 check "it rejoins with the write it missed" "1" \
   "$(sql "$GALERA3_PORT" -e "select count(*) from g")"
 
-bash "$script" stop "$state"
-left=$(pgrep -f -- "--datadir=$state/" || true)
-check "stop leaves no server" "none" "${left:-none}"
-check "stop leaves no data" "gone" "$([[ -e "$state/nodes" ]] || echo gone)"
 echo "$passed passed, $failed failed"
 ((failed == 0))
