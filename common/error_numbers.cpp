@@ -11,6 +11,7 @@ const char* orvexerror(int code) {
     case ERR_DB_INIT: return "database init failed";
     case ERR_DIR_CREATE: return "directory create failed";
     case ERR_DB_REPLICA_TIMEOUT: return "replica did not catch up in time";
+    case ERR_DB_CONFLICT: return "transaction conflicted with another";
     default: return "unknown error";
   }
 }

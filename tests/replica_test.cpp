@@ -3,48 +3,25 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
-#include <fstream>
-#include <map>
 #include <string>
 
 #include "common/error_numbers.h"
 #include "database/db_conn.h"
 #include "database/replica.h"
+#include "test_cluster.h"
 
 namespace {
 
-std::map<std::string, std::string> g_env;
-
-bool load_cluster_env() {
-  const char* path = getenv("ORVEX_TEST_CLUSTER_ENV");
-  std::ifstream in(path && *path ? path : ORVEX_TEST_CLUSTER_ENV_FILE);
-  std::string line;
-  while (std::getline(in, line)) {
-    size_t eq = line.find('=');
-    if (eq != std::string::npos) g_env[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return g_env.count("PRIMARY_PORT") && g_env.count("REPLICA_PORT");
-}
-
-// Runs sql as root on node over its socket; true when it succeeded.
-bool as_root(const std::string& node, const std::string& sql) {
-  std::string cmd = "mariadb --no-defaults -uroot --socket='" +
-                    g_env[node + "_SOCKET"] + "' -e \"" + sql + "\" 2>&1";
-  return system(cmd.c_str()) == 0;
-}
+using orvex_test::node_as_root;
+using orvex_test::open_node;
+using orvex_test::query_value;
 
 class Replica : public testing::Test {
  protected:
   void SetUp() override {
-    if (g_env.empty() && !load_cluster_env()) {
-      if (getenv("CI") && std::string(getenv("CI")) == "true") {
-        FAIL() << "no cluster: run with ctest -L cluster";
-      }
-      GTEST_SKIP() << "no cluster: run with ctest -L cluster";
-    }
-    ASSERT_EQ(open(primary, "PRIMARY"), 0);
-    ASSERT_EQ(open(replica, "REPLICA"), 0);
+    ORVEX_NEED_CLUSTER();
+    ASSERT_EQ(open_node(primary, "PRIMARY"), 0);
+    ASSERT_EQ(open_node(replica, "REPLICA"), 0);
     ASSERT_EQ(primary.do_query("create table if not exists rw (id int "
                                "primary key auto_increment, v int)"),
               0);
@@ -53,26 +30,11 @@ class Replica : public testing::Test {
     primary.close();
     replica.close();
   }
-  int open(DB_CONN& db, const std::string& node) {
-    std::string host = "127.0.0.1:" + g_env[node + "_PORT"];
-    return db.open(g_env["DB_NAME"].c_str(), host.c_str(),
-                   g_env["DB_USER"].c_str(), g_env["DB_PASSWD"].c_str());
+  std::string count_on_primary() {
+    return query_value(primary, "select count(*) from rw");
   }
   std::string count_on_replica() {
-    if (replica.do_query("select count(*) from rw")) return "failed";
-    MYSQL_RES* r = mysql_store_result(replica.handle);
-    MYSQL_ROW row = r ? mysql_fetch_row(r) : nullptr;
-    std::string n = row && row[0] ? row[0] : "none";
-    if (r) mysql_free_result(r);
-    return n;
-  }
-  std::string count_on_primary() {
-    if (primary.do_query("select count(*) from rw")) return "failed";
-    MYSQL_RES* r = mysql_store_result(primary.handle);
-    MYSQL_ROW row = r ? mysql_fetch_row(r) : nullptr;
-    std::string n = row && row[0] ? row[0] : "none";
-    if (r) mysql_free_result(r);
-    return n;
+    return query_value(replica, "select count(*) from rw");
   }
   DB_CONN primary, replica;
 };
@@ -97,7 +59,7 @@ TEST_F(Replica, ReadsItsOwnWriteAfterTheWait) {
 // not positions, a server that is no replica.
 TEST_F(Replica, NothingToWaitForIsNeverApplied) {
   DB_CONN fresh;
-  ASSERT_EQ(open(fresh, "PRIMARY"), 0);
+  ASSERT_EQ(open_node(fresh, "PRIMARY"), 0);
   char gtid[GTID_POS_LEN];
   EXPECT_EQ(last_write_gtid(fresh, gtid), ERR_DB_NO_ROW);  // wrote nothing
   EXPECT_EQ(wait_for_replica(fresh, replica, 1), ERR_DB_NO_ROW);
@@ -138,7 +100,7 @@ TEST_F(Replica, ReadOnlyReplicaRefusesAWriteAndNothingMovesIt) {
 // A stopped applier: the lag is "not applying", never 0, and the wait times
 // out; once it runs again the same wait succeeds.
 TEST_F(Replica, StoppedApplierIsReportedAndTheWaitTimesOut) {
-  ASSERT_TRUE(as_root("REPLICA", "stop slave sql_thread"));
+  ASSERT_TRUE(node_as_root("REPLICA", "stop slave sql_thread"));
   ASSERT_EQ(primary.do_query("insert into rw (v) values (3)"), 0);
   char gtid[GTID_POS_LEN];
   ASSERT_EQ(last_write_gtid(primary, gtid), 0);
@@ -147,7 +109,7 @@ TEST_F(Replica, StoppedApplierIsReportedAndTheWaitTimesOut) {
   EXPECT_FALSE(state.sql_running);
   EXPECT_EQ(state.seconds_behind, -1);
   EXPECT_EQ(wait_for_gtid(replica, gtid, 0.5), ERR_DB_REPLICA_TIMEOUT);
-  ASSERT_TRUE(as_root("REPLICA", "start slave sql_thread"));
+  ASSERT_TRUE(node_as_root("REPLICA", "start slave sql_thread"));
   EXPECT_EQ(wait_for_gtid(replica, gtid, 10), 0);
   ASSERT_EQ(get_replica_state(replica, state), 0);
   EXPECT_TRUE(state.sql_running);

@@ -1,0 +1,68 @@
+// Access to the private replica pair and Galera cluster of the tests,
+// started by scripts/test-cluster.sh (ctest fixture orvex_cluster), which
+// writes cluster.env. Nodes: PRIMARY, REPLICA, GALERA1..3.
+//
+// In a fixture's SetUp: ORVEX_NEED_CLUSTER(); then open_node(conn, "GALERA1").
+// Without the cluster the test fails when CI=true and is skipped otherwise.
+#ifndef ORVEX_TESTS_TEST_CLUSTER_H
+#define ORVEX_TESTS_TEST_CLUSTER_H
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "test_db.h"
+
+#ifndef ORVEX_TEST_CLUSTER_ENV_FILE
+#define ORVEX_TEST_CLUSTER_ENV_FILE ""
+#endif
+
+namespace orvex_test {
+
+// KEY=VALUE of cluster.env, read once; empty when there is none.
+inline std::map<std::string, std::string>& cluster_env() {
+  static std::map<std::string, std::string> env = [] {
+    std::map<std::string, std::string> e;
+    const char* path = getenv("ORVEX_TEST_CLUSTER_ENV");
+    std::ifstream in(path && *path ? path : ORVEX_TEST_CLUSTER_ENV_FILE);
+    std::string line;
+    while (std::getline(in, line)) {
+      size_t eq = line.find('=');
+      if (eq != std::string::npos) e[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return e;
+  }();
+  return env;
+}
+
+// "127.0.0.1:<port>" of node.
+inline std::string node_host(const std::string& node) {
+  return "127.0.0.1:" + cluster_env()[node + "_PORT"];
+}
+
+// Opens conn to node as the test user: open's result.
+inline int open_node(DB_CONN& conn, const std::string& node) {
+  auto& env = cluster_env();
+  return conn.open(env["DB_NAME"].c_str(), node_host(node).c_str(),
+                   env["DB_USER"].c_str(), env["DB_PASSWD"].c_str());
+}
+
+// Runs sql as root on node over its socket; true when it succeeded.
+inline bool node_as_root(const std::string& node, const std::string& sql) {
+  std::string cmd = "mariadb --no-defaults -uroot --socket='" +
+                    cluster_env()[node + "_SOCKET"] + "' -e \"" + sql + "\"";
+  return system(cmd.c_str()) == 0;
+}
+
+}  // namespace orvex_test
+
+#define ORVEX_NEED_CLUSTER()                                         \
+  do {                                                               \
+    if (::orvex_test::cluster_env().count("GALERA1_PORT") == 0) {    \
+      if (::orvex_test::in_ci()) FAIL() << "no cluster (cluster.env)"; \
+      GTEST_SKIP() << "no cluster: run with ctest -L cluster";       \
+    }                                                                \
+  } while (0)
+
+#endif
