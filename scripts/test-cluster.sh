@@ -5,12 +5,14 @@
 #
 #   test-cluster.sh start STATE_DIR        everything; writes STATE_DIR/cluster.env
 #   test-cluster.sh stop STATE_DIR         stops every server and removes the data
-#   test-cluster.sh kill NODE STATE_DIR    kill -9 of one server
-#   test-cluster.sh restart NODE STATE_DIR starts a stopped or killed server
-#                                          again on its data (a Galera node
-#                                          rejoins from its recovered position)
+#   test-cluster.sh kill NODES STATE_DIR    kill -9 of servers, all at once
+#   test-cluster.sh restart NODES STATE_DIR starts stopped or killed servers
+#                                           again on their data, side by side
+#                                           (a Galera node rejoins from its
+#                                           recovered position)
 #
-# NODE is primary, replica, galera1, galera2 or galera3. cluster.env holds
+# NODES is a comma-separated list of primary, replica, galera1, galera2 and
+# galera3. cluster.env holds
 # KEY=VALUE lines: DB_NAME, DB_USER, DB_PASSWD (the same user on every
 # server; it has no SUPER, so the replica's read_only applies to it),
 # TLS_CA (the CA that signed every server's certificate), TLS_OTHER_CA (a CA
@@ -28,7 +30,7 @@ dbs_name=test-cluster
 log() { dbs_log "$@"; }
 
 usage() {
-  echo "usage: $0 start|stop STATE_DIR | $0 kill|restart NODE STATE_DIR" >&2
+  echo "usage: $0 start|stop STATE_DIR | $0 kill|restart NODE[,NODE] STATE_DIR" >&2
   exit 2
 }
 nodes=(primary replica galera1 galera2 galera3)
@@ -291,23 +293,33 @@ GRANT REPLICATION SLAVE ON *.* TO 'repl'@'127.0.0.1';"
     "galera $(port_of galera1) $(port_of galera2) $(port_of galera3)"
 }
 
-restart_node() {
-  local n=$1 d pos
-  d=$(node_dir "$n")
-  [[ -z "$(dbs_pid "$d/data")" ]] || { log "$n is running"; return 1; }
-  load_args "$n"
-  if [[ $n == galera* ]]; then
-    # After kill -9 the node's saved position is lost; recovered from its
-    # data, it lets the node rejoin by incremental transfer.
-    own_for_sst "$n"
-    mariadbd "${args[@]}" --wsrep-recover --log-error="$d/recover.log" \
-      >/dev/null 2>&1 || true
-    pos=$(sed -n 's/.*WSREP: Recovered position: *//p' "$d/recover.log" | tail -n 1)
-    [[ -n "$pos" ]] && args+=(--wsrep-start-position="$pos")
-  fi
-  launch "$n" "${args[@]}"
-  wait_node "$n" 90
-  if [[ $n == galera* ]]; then wait_synced "$n" 3 60; fi
+# restart_nodes NODE...: all launched before any is waited for, since Galera
+# nodes that lost their quorum together find it again together.
+restart_nodes() {
+  local n d pos
+  for n in "$@"; do
+    d=$(node_dir "$n")
+    [[ -z "$(dbs_pid "$d/data")" ]] || { log "$n is running"; return 1; }
+    load_args "$n"
+    if [[ $n == galera* ]]; then
+      # After kill -9 the node's saved position is lost; recovered from its
+      # data, it lets the node rejoin by incremental transfer.
+      own_for_sst "$n"
+      mariadbd "${args[@]}" --wsrep-recover --log-error="$d/recover.log" \
+        >/dev/null 2>&1 || true
+      pos=$(sed -n 's/.*WSREP: Recovered position: *//p' "$d/recover.log" | tail -n 1)
+      [[ -n "$pos" ]] && args+=(--wsrep-start-position="$pos")
+    fi
+    launch "$n" "${args[@]}"
+    eval "launched_$n=$launched"
+  done
+  for n in "$@"; do
+    launched=$(eval "echo \$launched_$n")
+    wait_node "$n" 90
+  done
+  for n in "$@"; do
+    if [[ $n == galera* ]]; then wait_synced "$n" 3 60; fi
+  done
 }
 
 case "${1:-}" in
@@ -322,12 +334,21 @@ case "${1:-}" in
     fi
     ;;
   kill | restart)
-    [[ $# -eq 3 && " ${nodes[*]} " == *" $2 "* ]] || usage
+    [[ $# -eq 3 ]] || usage
+    IFS=, read -r -a which <<<"$2"
+    for n in "${which[@]}"; do
+      [[ " ${nodes[*]} " == *" $n "* ]] || usage
+    done
     state=$(cd -- "$3" && pwd)
     if [[ $1 == kill ]]; then
-      dbs_stop "$(node_dir "$2")/data" KILL
+      pids=()
+      for n in "${which[@]}"; do
+        pids+=($(dbs_pids "$(node_dir "$n")/data"))
+      done
+      ((${#pids[@]} == 0)) || kill -KILL "${pids[@]}" 2>/dev/null || true
+      for n in "${which[@]}"; do dbs_wait_gone "$(node_dir "$n")/data" 10; done
     else
-      restart_node "$2"
+      restart_nodes "${which[@]}"
     fi
     ;;
   *) usage ;;

@@ -3,6 +3,8 @@
 // reported as a conflict and run again by run_transaction; nothing else is.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <string>
 
 #include "common/error_numbers.h"
@@ -90,6 +92,41 @@ TEST_F(Galera, OnlyConflictsAreRunAgainAndOnlyAsOftenAsAsked) {
   EXPECT_EQ(runs, 1) << err;
   // The connection serves the next statement.
   EXPECT_EQ(query_value(node2, "select v from cc where id = 1"), "2");
+}
+
+// Two of three nodes gone at once: the third has lost its quorum and
+// refuses work with the server's own report; nothing reports success. Once
+// the two are back, it serves the same connection again.
+TEST_F(Galera, NodeWithoutQuorumRefusesWorkAndNothingReportsSuccess) {
+  ASSERT_TRUE(orvex_test::cluster_script("kill", "galera2,galera3"));
+  node2.close();
+  // The survivor notices after its suspect timeout (2 s here); 30 s leaves
+  // room for a busy 2-core machine.
+  testing::internal::CaptureStderr();
+  bool refused = false;
+  for (int i = 0; i < 300 && !refused; i++) {
+    if (node1.do_query("select v from cc where id = 1") == 0) {
+      mysql_free_result(mysql_store_result(node1.handle));
+      usleep(100000);
+    } else {
+      refused = mysql_errno(node1.handle) == 1047;
+    }
+  }
+  ASSERT_TRUE(refused) << testing::internal::GetCapturedStderr();
+  EXPECT_NE(node1.do_query("update cc set v = 5 where id = 1"), 0);
+  EXPECT_NE(run_transaction(node1, 3, [](DB_CONN& db) {
+              return db.do_query("update cc set v = 6 where id = 1");
+            }),
+            0);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("WSREP has not yet prepared node"), std::string::npos)
+      << err;
+
+  ASSERT_TRUE(orvex_test::cluster_script("restart", "galera2,galera3"));
+  EXPECT_EQ(query_value(node1, "select v from cc where id = 1"), "0");
+  ASSERT_EQ(node1.do_query("update cc set v = 7 where id = 1"), 0);
+  ASSERT_EQ(open_node(node2, "GALERA2"), 0);
+  EXPECT_EQ(query_value(node2, "select v from cc where id = 1"), "7");
 }
 
 }  // namespace

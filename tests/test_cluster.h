@@ -55,6 +55,17 @@ inline bool node_as_root(const std::string& node, const std::string& sql) {
   return system(cmd.c_str()) == 0;
 }
 
+// Runs "test-cluster.sh VERB NODES STATE" (kill or restart, NODES such as
+// "galera2,galera3") on the fixture's cluster; true when it succeeded.
+inline bool cluster_script(const std::string& verb, const std::string& nodes) {
+  const char* path = getenv("ORVEX_TEST_CLUSTER_ENV");
+  std::string env = path && *path ? path : ORVEX_TEST_CLUSTER_ENV_FILE;
+  std::string state = env.substr(0, env.rfind('/'));
+  std::string cmd = "bash '" ORVEX_SOURCE_ROOT "/scripts/test-cluster.sh' " +
+                    verb + " " + nodes + " '" + state + "'";
+  return system(cmd.c_str()) == 0;
+}
+
 }  // namespace orvex_test
 
 #define ORVEX_NEED_CLUSTER()                                         \
