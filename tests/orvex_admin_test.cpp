@@ -36,10 +36,12 @@ struct AdminRun {
 };
 
 // Runs orvex-admin with args in directory cwd, with ORVEX_PROJECT_DIR set
-// to env_project or removed when it is null.
+// to env_project or removed when it is null. Standard output goes to
+// stdout_to when given ("-" closes it), else to a file read into out.
 AdminRun admin(const std::vector<std::string>& args,
                const std::string& cwd = ".",
-               const char* env_project = nullptr) {
+               const char* env_project = nullptr,
+               const char* stdout_to = nullptr) {
   AdminRun r;
   char out_path[] = "/tmp/orvex-admin-out-XXXXXX";
   char err_path[] = "/tmp/orvex-admin-err-XXXXXX";
@@ -58,6 +60,12 @@ AdminRun admin(const std::vector<std::string>& args,
     }
     dup2(out, 1);
     dup2(err, 2);
+    if (stdout_to && !strcmp(stdout_to, "-")) {
+      close(1);
+    } else if (stdout_to) {
+      int fd = open(stdout_to, O_WRONLY);
+      if (fd < 0 || dup2(fd, 1) < 0) _exit(126);
+    }
     std::vector<char*> argv{const_cast<char*>(ORVEX_ADMIN)};
     for (const std::string& a : args)
       argv.push_back(const_cast<char*>(a.c_str()));
@@ -576,7 +584,7 @@ TEST(AdminCheck, PassesTheSampleProjectWithItsOneWarning) {
   clean.settings("<db_name>x</db_name>\n");
   AdminRun ok = admin({"check"}, clean.dir);
   EXPECT_EQ(ok.status, 0);
-  EXPECT_EQ(ok.out, ".: no problems found\n");
+  EXPECT_EQ(ok.out, clean.dir + ": no problems found\n");
 }
 
 TEST(AdminCheck, LoadFailuresAndLinesPastCommentsAndLongValues) {
@@ -731,6 +739,137 @@ TEST(AdminTriggers, FollowTheSettingsAndWorkWhenTheyAreBroken) {
                        ":1: the document ends before </config>"),
             std::string::npos)
       << r.err;
+}
+
+
+// --- Operator scenarios: what the tool says must be what happened ---
+
+// A project with a download tree, fanned out, and an upload tree that its
+// settings name but that is missing; a dangling link named like a trigger;
+// and two directories that are no project, one for each missing mark.
+struct ScenarioDirs {
+  ScenarioDirs() {
+    fs::create_directory(p.path("download"));
+    p.settings("<download_dir>" + p.path("download") + "</download_dir>\n" +
+               "<upload_dir>" + p.path("gone") + "</upload_dir>\n" +
+               "<uldl_dir_fanout>1024</uldl_dir_fanout>\n");
+    fs::create_symlink(p.path("no-such-target"), p.path("stop_daemons"));
+    fs::remove(no_cgi.path("cgi-bin"));
+    no_cgi.settings("");
+  }
+  // The text with {P}, {NC} and {NX} replaced by the directories.
+  std::string fill(std::string text) const {
+    for (const auto& [mark, dir] :
+         {std::pair<std::string, std::string>{"{P}", p.dir},
+          {"{NC}", no_cgi.dir},
+          {"{NX}", no_xml.dir}}) {
+      for (size_t at; (at = text.find(mark)) != std::string::npos;) {
+        text.replace(at, mark.size(), dir);
+      }
+    }
+    return text;
+  }
+  bool link_there(const std::string& path) const {
+    return fs::is_symlink(fs::symlink_status(path));
+  }
+  TempProject p, no_cgi, no_xml;  // no_xml: cgi-bin, but no config.xml
+};
+
+const char* const LOST =
+    "orvex-admin: cannot write the output: No space left on device\n";
+const char* const NOT_PROJECT =
+    " is not a project directory (it needs the file config.xml and the "
+    "directory cgi-bin); nothing done\n";
+
+TEST(AdminScenarios, StatusAndFirstWordsMatchWhatHappened) {
+  struct Scenario {
+    std::vector<std::string> args;  // run in the project, {..} filled in
+    const char* stdout_to;          // null: a file; "-": closed
+    int status;
+    // Status 0: the first line of standard output (standard error empty).
+    // Otherwise: the whole of standard error (standard output empty).
+    std::string expected;
+  };
+  const Scenario scenarios[] = {
+      // A full disk or a closed descriptor: no success for lost output.
+      {{"config", "--json"}, "/dev/full", 1, LOST},
+      {{"config"}, "/dev/full", 1, LOST},
+      {{"path", "download", "abc"}, "/dev/full", 1, LOST},
+      {{"check"}, "/dev/full", 1, LOST},
+      {{"--help"}, "/dev/full", 1, LOST},
+      {{"db", "--help"}, "/dev/full", 1, LOST},
+      {{"config"}, "-", 1,
+       "orvex-admin: cannot write the output: Bad file descriptor\n"},
+      {{"config", "--json"}, nullptr, 0, "{"},
+      {{"path", "download", "abc"}, nullptr, 0, "{P}/download/98/abc"},
+      // Run inside the project, check names it in full.
+      {{"check"}, nullptr, 0, "{P}: no problems found"},
+      // A dangling link is a trigger, as the daemons see it.
+      {{"stop", "daemons"},
+       nullptr,
+       0,
+       "./stop_daemons was already there; left as it is (the daemons end at "
+       "their next check)"},
+      // Not a project by either mark: refused, nothing made.
+      {{"--project", "{NX}", "stop", "daemons"}, nullptr, 1,
+       "orvex-admin: {NX}" + std::string(NOT_PROJECT)},
+      {{"stop", "sched", "--project", "{NC}"}, nullptr, 1,
+       "orvex-admin: {NC}" + std::string(NOT_PROJECT)},
+      {{"--project", "{NC}", "start", "daemons"}, nullptr, 1,
+       "orvex-admin: {NC}" + std::string(NOT_PROJECT)},
+      {{"--project"}, nullptr, 2,
+       "orvex-admin: --project needs a directory (see 'orvex-admin "
+       "--help')\n"},
+      // A bucket that cannot be made: the library's line, then why.
+      {{"path", "upload", "abc", "--create"},
+       nullptr,
+       1,
+       "orvex_mkdir({P}/gone/98): unknown error: errno 2\n"
+       "orvex-admin: cannot place 'abc' in the upload tree under {P}/gone "
+       "(directory create failed: No such file or directory)\n"},
+      // And start removes the dangling link (last: it changes the state).
+      {{"start", "daemons"},
+       nullptr,
+       0,
+       "removed ./stop_daemons, which was there before"},
+  };
+  ScenarioDirs d;
+  for (const Scenario& s : scenarios) {
+    std::vector<std::string> args;
+    std::string line;
+    for (const std::string& a : s.args) {
+      args.push_back(d.fill(a));
+      line += " " + args.back();
+    }
+    AdminRun r = admin(args, d.p.dir, nullptr, s.stdout_to);
+    std::string expected = d.fill(s.expected);
+    EXPECT_EQ(r.status, s.status) << line << "\n" << r.err;
+    if (s.status == 0) {
+      EXPECT_EQ(lines_of(r.out).empty() ? "" : lines_of(r.out)[0], expected)
+          << line;
+      EXPECT_EQ(r.err, "") << line;
+    } else {
+      EXPECT_EQ(r.err, expected) << line;
+      EXPECT_EQ(r.out, "") << line;
+    }
+  }
+  // The effects: the link stayed through stop and went with start; the
+  // refused directories got no trigger.
+  EXPECT_FALSE(d.link_there(d.p.path("stop_daemons")));
+  for (const std::string& dir : {d.no_cgi.dir, d.no_xml.dir}) {
+    for (const char* name : {"stop_daemons", "stop_sched"}) {
+      EXPECT_FALSE(fs::exists(fs::symlink_status(dir + "/" + name))) << dir;
+    }
+  }
+}
+
+TEST(AdminScenarios, DanglingTriggerStaysThroughStopAndHelpNamesAppOption) {
+  ScenarioDirs d;
+  AdminRun r = admin({"stop", "daemons"}, d.p.dir);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(d.link_there(d.p.path("stop_daemons")));
+  EXPECT_NE(admin({"--help"}).out.find("  db ping|counts [--app ID]|perf\n"),
+            std::string::npos);
 }
 
 #else  // ORVEX_ADMIN_DB_TESTS
