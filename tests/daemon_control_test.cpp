@@ -361,7 +361,7 @@ TEST_F(DaemonControl, PidFileOnAFullDiskIsLogged) {
       write_pid_file(k.path.c_str());
       rl.rlim_cur = soft;
       setrlimit(RLIMIT_FSIZE, &rl);
-      fflush(log_messages.output);
+      fclose(log_messages.output);  // the read below ends at the pipe's end
       char text[4096];
       ssize_t n = read(fds[0], text, sizeof text);
       if (n > 0 && write(STDERR_FILENO, text, n) != n) _exit(4);

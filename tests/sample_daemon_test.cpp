@@ -123,6 +123,19 @@ TEST(SampleDaemon, CountsPassesRefusesASecondCopyAndStopsOnTheTrigger) {
   EXPECT_EQ(read_file(project + "/sample_daemon.pid"),
             std::to_string(first) + "\n");
 
+  // Rotated with copytruncate: the log is opened for appending, so the next
+  // pass's line lands at the start of the emptied file, not after a hole of
+  // NUL bytes. Passes are a second apart; 10 s is the margin of a busy
+  // 2-core machine.
+  ASSERT_EQ(truncate(log_path.c_str(), 0), 0);
+  log.clear();
+  for (int i = 0; i < 500 && log.find("unsent results") == std::string::npos; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    log = read_file(log_path);
+  }
+  EXPECT_EQ(log.rfind("20", 0), 0u) << "starts with a time stamp";
+  EXPECT_EQ(log.find('\0'), std::string::npos);
+
   // A second copy finds the lock held and names the holder.
   pid_t second = start_daemon(project, project + "/second.err", "--once");
   int status = wait_for(second, 10);
