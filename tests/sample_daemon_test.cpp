@@ -23,41 +23,10 @@ namespace {
 
 using orvex_test::read_file;
 
-// Starts the daemon with the project named by the environment; its standard
-// error goes to err_path.
+// Starts the daemon with args and the project named by the environment; its
+// standard error goes to err_path.
 pid_t start_daemon(const std::string& project, const std::string& err_path,
-                   const char* extra = nullptr) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    setenv("ORVEX_PROJECT_DIR", project.c_str(), 1);
-    FILE* err = freopen(err_path.c_str(), "w", stderr);
-    (void)err;
-    execl(SAMPLE_DAEMON, SAMPLE_DAEMON, "--sleep", "1", extra, nullptr);
-    _exit(127);
-  }
-  return pid;
-}
-
-// Starts the daemon with args and the project named by the environment,
-// its standard error in err_path, and waits up to `seconds` for it (killed
-// after that). Its wait status, or -1 when it had to be killed.
-int run_daemon(const std::string& project, std::vector<const char*> args,
-               const std::string& err_path, double seconds);
-
-// Waits up to `seconds` for the child; its wait status, or -1 on time-out.
-int wait_for(pid_t pid, double seconds) {
-  auto end = std::chrono::steady_clock::now() +
-             std::chrono::milliseconds(static_cast<int>(seconds * 1000));
-  while (std::chrono::steady_clock::now() < end) {
-    int status;
-    if (waitpid(pid, &status, WNOHANG) == pid) return status;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return -1;
-}
-
-int run_daemon(const std::string& project, std::vector<const char*> args,
-               const std::string& err_path, double seconds) {
+                   std::vector<const char*> args = {"--sleep", "1"}) {
   args.insert(args.begin(), SAMPLE_DAEMON);
   args.push_back(nullptr);
   pid_t pid = fork();
@@ -68,12 +37,30 @@ int run_daemon(const std::string& project, std::vector<const char*> args,
     execv(SAMPLE_DAEMON, const_cast<char* const*>(args.data()));
     _exit(127);
   }
-  int status = wait_for(pid, seconds);
-  if (status == -1) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+// Waits up to `seconds` for the child; its wait status, or -1 on time-out
+// (the child is then killed).
+int wait_for(pid_t pid, double seconds) {
+  auto end = std::chrono::steady_clock::now() +
+             std::chrono::milliseconds(static_cast<int>(seconds * 1000));
+  while (std::chrono::steady_clock::now() < end) {
+    int status;
+    if (waitpid(pid, &status, WNOHANG) == pid) return status;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return status;
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+// The daemon's log: in log_<short host name>/ under the project directory.
+std::string log_path_of(const std::string& project) {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  return project + "/log_" + std::string(host, strcspn(host, ".")) +
+         "/sample_daemon.log";
 }
 
 }  // namespace
@@ -107,12 +94,7 @@ TEST(SampleDaemon, CountsPassesRefusesASecondCopyAndStopsOnTheTrigger) {
 
   pid_t first = start_daemon(project, project + "/first.err");
   ASSERT_GT(first, 0);
-  // The log lies in log_<short host name>/ under the project directory.
-  char host[256] = {};
-  gethostname(host, sizeof host - 1);
-  std::string log_path = project + "/log_" +
-                         std::string(host, strcspn(host, ".")) +
-                         "/sample_daemon.log";
+  std::string log_path = log_path_of(project);
   std::string log;
   for (int i = 0; i < 250 && log.find("pass 2:") == std::string::npos; i++) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -137,7 +119,8 @@ TEST(SampleDaemon, CountsPassesRefusesASecondCopyAndStopsOnTheTrigger) {
   EXPECT_EQ(log.find('\0'), std::string::npos);
 
   // A second copy finds the lock held and names the holder.
-  pid_t second = start_daemon(project, project + "/second.err", "--once");
+  pid_t second = start_daemon(project, project + "/second.err",
+                              {"--sleep", "1", "--once"});
   int status = wait_for(second, 10);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
   EXPECT_EQ(read_file(project + "/second.err"),
@@ -147,7 +130,6 @@ TEST(SampleDaemon, CountsPassesRefusesASecondCopyAndStopsOnTheTrigger) {
   // The trigger file ends the first within about a second, with status 0.
   std::ofstream(project + "/stop_daemons").close();
   status = wait_for(first, 5);
-  if (status == -1) kill(first, SIGKILL);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_NE(read_file(log_path).find("Quitting because trigger file '" +
                                      project + "/stop_daemons' is present\n"),
@@ -157,22 +139,6 @@ TEST(SampleDaemon, CountsPassesRefusesASecondCopyAndStopsOnTheTrigger) {
 
 // --- Command lines and start-up failures an operator meets ---
 
-// A project whose settings are `settings`, in a fresh temporary directory.
-class DaemonProject {
- public:
-  explicit DaemonProject(const std::string& settings) : dir("orvex_sample_start") {
-    mkdir((dir.path() + "/cgi-bin").c_str(), 0755);
-    orvex_test::write_file(dir.path() + "/config.xml", settings);
-  }
-  std::string log() const {
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
-    return read_file(dir.path() + "/log_" + std::string(host, strcspn(host, ".")) +
-                     "/sample_daemon.log");
-  }
-  orvex_test::TempDir dir;
-};
-
 TEST(SampleDaemon, RefusesBadNumbersWithUsageAndStatusTwo) {
   // atoi took each of these as a sleep of 0 (or 5): a busy loop of passes.
   // The margin of 10 s only matters when the check is missing.
@@ -180,56 +146,65 @@ TEST(SampleDaemon, RefusesBadNumbersWithUsageAndStatusTwo) {
     std::vector<const char*> args;
     const char* named;  // what the refusal names
   };
-  const Line lines[] = {
-      {{"--sleep", "abc"}, "--sleep abc"}, {{"--sleep", "0"}, "--sleep 0"},
-      {{"--sleep", "-5"}, "--sleep -5"},   {{"--sleep", "5x"}, "--sleep 5x"},
-      {{"--sleep", ""}, "--sleep "},       {{"-sleep", "99999999999"}, "-sleep 99999999999"},
-      {{"--sleep"}, "--sleep"},            {{"-d", "debug"}, "-d debug"},
-      {{"-d", "7"}, "-d 7"},               {{"--once", "--bogus", "1"}, "--bogus"}};
-  DaemonProject p("<orvex><config></config></orvex>\n");
-  std::string err_path = p.dir.path() + "/err";
+  const Line lines[] = {{{"--sleep", "abc"}, "--sleep abc"},
+                        {{"--sleep", "0"}, "--sleep 0"},
+                        {{"--sleep", "-5"}, "--sleep -5"},
+                        {{"--sleep", "5x"}, "--sleep 5x"},
+                        {{"--sleep", ""}, "--sleep "},
+                        {{"-sleep", "99999999999"}, "-sleep 99999999999"},
+                        {{"--sleep"}, "--sleep"},
+                        {{"-d", "debug"}, "-d debug"},
+                        {{"-d", "7"}, "-d 7"},
+                        {{"--once", "--bogus", "1"}, "--bogus"}};
+  orvex_test::TempDir p("orvex_sample_args");
+  mkdir((p.path() + "/cgi-bin").c_str(), 0755);
+  orvex_test::write_file(p.path() + "/config.xml", "<orvex><config>\n");
+  std::string err_path = p.path() + "/err";
   for (const Line& line : lines) {
-    int status = run_daemon(p.dir.path(), line.args, err_path, 10);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << line.named << ": " << status;
+    int status = wait_for(start_daemon(p.path(), err_path, line.args), 10);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << line.named;
     EXPECT_EQ(read_file(err_path),
               std::string("sample-daemon: bad argument: ") + line.named +
-                  "\nusage: sample-daemon [--sleep SECONDS] [--once] [-d LEVEL] "
-                  "(SECONDS from 1 to 86400, LEVEL from 1 to 3)\n");
+                  "\nusage: sample-daemon [--sleep SECONDS] [--once] "
+                  "[-d LEVEL] (SECONDS from 1 to 86400, LEVEL from 1 to 3)\n");
   }
-  EXPECT_EQ(p.log(), "");  // refused before it started anything
 }
 
 TEST(SampleDaemon, StartUpFailuresReachTheTerminalAndTheLog) {
   orvex_test::TestDb db;
   std::string why;
   ASSERT_TRUE(orvex_test::load_test_db(db, why)) << why;
+  const std::string wrong_password =
+      "<orvex><config><db_name>" + db.name + "</db_name><db_host>" +
+      db.host_port() + "</db_host><db_user>" + db.user +
+      "</db_user><db_passwd>wrong-" + db.passwd + "</db_passwd></config></orvex>";
   struct Case {
     std::string settings;
-    std::string terminal;  // the last line of standard error
-    bool logged;           // also in the per-host log
+    std::string said;  // the last line on the terminal, after "sample-daemon: "
+    bool logged;       // also in the per-host log (opened after the settings)
   };
   const Case cases[] = {
       {"<orvex><config>\n",
-       "sample-daemon: cannot load the settings from {P}/config.xml: XML input error", false},
-      {"<orvex><config><db_name>" + db.name + "</db_name><db_host>" + db.host_port() +
-           "</db_host><db_user>" + db.user + "</db_user><db_passwd>wrong-" + db.passwd +
-           "</db_passwd></config></orvex>\n",
-       "sample-daemon: cannot open database '" + db.name + "' on " + db.host_port() +
+       "cannot load the settings from {P}/config.xml: XML input error", false},
+      {wrong_password,
+       "cannot open database '" + db.name + "' on " + db.host_port() +
            " as '" + db.user + "': database connect failed",
-       true},
-  };
+       true}};
   for (const Case& k : cases) {
-    DaemonProject p(k.settings);
-    std::string err_path = p.dir.path() + "/err", terminal = k.terminal;
-    size_t at = terminal.find("{P}");
-    if (at != std::string::npos) terminal.replace(at, 3, p.dir.path());
-    int status = run_daemon(p.dir.path(), {"--once"}, err_path, 20);
+    orvex_test::TempDir p("orvex_sample_start");
+    mkdir((p.path() + "/cgi-bin").c_str(), 0755);
+    orvex_test::write_file(p.path() + "/config.xml", k.settings);
+    std::string said = k.said, err_path = p.path() + "/err";
+    if (said.find("{P}") != std::string::npos) {
+      said.replace(said.find("{P}"), 3, p.path());
+    }
+    int status = wait_for(start_daemon(p.path(), err_path, {"--once"}), 20);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     std::string err = read_file(err_path);
-    EXPECT_NE(err.find(terminal + "\n"), std::string::npos) << err;
-    EXPECT_EQ(err.substr(err.rfind('\n', err.size() - 2) + 1), terminal + "\n") << err;
-    std::string logged = k.terminal.substr(strlen("sample-daemon: "));
-    EXPECT_EQ(p.log().find("[CRITICAL] " + logged + "\n") != std::string::npos, k.logged)
-        << p.log();
+    EXPECT_EQ(err.substr(err.rfind('\n', err.size() - 2) + 1),
+              "sample-daemon: " + said + "\n") << err;
+    EXPECT_EQ(read_file(log_path_of(p.path())).find("[CRITICAL] " + said) !=
+                  std::string::npos,
+              k.logged);
   }
 }
