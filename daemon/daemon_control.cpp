@@ -77,8 +77,8 @@ void write_pid_file(const char* path) {
     err = errno;
   }
   if (!written) {
-    log_messages.printf(KIND_CRITICAL, "Couldn't write pid file %s: %s\n",
-                        path, strerror(err));
+    log_messages.printf(KIND_CRITICAL, "Couldn't write pid file %s: %s\n", path,
+                        strerror(err));
   }
 }
 

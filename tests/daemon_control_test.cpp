@@ -304,7 +304,8 @@ TEST_F(DaemonControl, DanglingLinkIsATriggerForBothChecks) {
   // An operator's link whose target is gone still asks to stop; the tool
   // (orvex-admin stop/start) counts it the same way.
   ASSERT_EQ(symlink((dir + "/gone").c_str(), (dir + "/stop_sched").c_str()), 0);
-  ASSERT_EQ(symlink((dir + "/gone").c_str(), (dir + "/stop_daemons").c_str()), 0);
+  ASSERT_EQ(symlink((dir + "/gone").c_str(), (dir + "/stop_daemons").c_str()),
+            0);
   Child c = run([] {
     if (!check_stop_sched()) _exit(1);
     check_stop_daemons();
@@ -337,8 +338,9 @@ TEST_F(DaemonControl, SighupHandlerLeavesErrnoWhenItsWriteFails) {
 TEST_F(DaemonControl, PidFileOnAFullDiskIsLogged) {
   // The open succeeds; the write fails only when fclose flushes it.
   Child c = run([] { write_pid_file("/dev/full"); });
-  EXPECT_TRUE(has_log_line(c.err, "[CRITICAL] Couldn't write pid file "
-                                  "/dev/full: No space left on device\n"))
+  EXPECT_TRUE(has_log_line(c.err,
+                           "[CRITICAL] Couldn't write pid file "
+                           "/dev/full: No space left on device\n"))
       << c.err;
 }
 

@@ -1,12 +1,11 @@
 // The sample daemon as an operator runs it: in a real project directory,
 // against the private server, stopped by the trigger file; a second copy is
 // refused while the first runs.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
@@ -15,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "test_db.h"
 #include "db_schema.h"
+#include "test_db.h"
 #include "test_util.h"
 
 namespace {
@@ -111,7 +110,8 @@ TEST(SampleDaemon, CountsPassesRefusesASecondCopyAndStopsOnTheTrigger) {
   // 2-core machine.
   ASSERT_EQ(truncate(log_path.c_str(), 0), 0);
   log.clear();
-  for (int i = 0; i < 500 && log.find("unsent results") == std::string::npos; i++) {
+  for (int i = 0; i < 500 && log.find("unsent results") == std::string::npos;
+       i++) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     log = read_file(log_path);
   }
@@ -174,10 +174,11 @@ TEST(SampleDaemon, StartUpFailuresReachTheTerminalAndTheLog) {
   orvex_test::TestDb db;
   std::string why;
   ASSERT_TRUE(orvex_test::load_test_db(db, why)) << why;
-  const std::string wrong_password =
-      "<orvex><config><db_name>" + db.name + "</db_name><db_host>" +
-      db.host_port() + "</db_host><db_user>" + db.user +
-      "</db_user><db_passwd>wrong-" + db.passwd + "</db_passwd></config></orvex>";
+  const std::string wrong_password = "<orvex><config><db_name>" + db.name +
+                                     "</db_name><db_host>" + db.host_port() +
+                                     "</db_host><db_user>" + db.user +
+                                     "</db_user><db_passwd>wrong-" + db.passwd +
+                                     "</db_passwd></config></orvex>";
   struct Case {
     std::string settings;
     std::string said;  // the last line on the terminal, after "sample-daemon: "
@@ -187,8 +188,8 @@ TEST(SampleDaemon, StartUpFailuresReachTheTerminalAndTheLog) {
       {"<orvex><config>\n",
        "cannot load the settings from {P}/config.xml: XML input error", false},
       {wrong_password,
-       "cannot open database '" + db.name + "' on " + db.host_port() +
-           " as '" + db.user + "': database connect failed",
+       "cannot open database '" + db.name + "' on " + db.host_port() + " as '" +
+           db.user + "': database connect failed",
        true}};
   for (const Case& k : cases) {
     orvex_test::TempDir p("orvex_sample_start");
@@ -202,7 +203,8 @@ TEST(SampleDaemon, StartUpFailuresReachTheTerminalAndTheLog) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     std::string err = read_file(err_path);
     EXPECT_EQ(err.substr(err.rfind('\n', err.size() - 2) + 1),
-              "sample-daemon: " + said + "\n") << err;
+              "sample-daemon: " + said + "\n")
+        << err;
     EXPECT_EQ(read_file(log_path_of(p.path())).find("[CRITICAL] " + said) !=
                   std::string::npos,
               k.logged);

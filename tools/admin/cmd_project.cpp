@@ -87,9 +87,10 @@ int cmd_trigger(const CommandLine& cl, bool stop) {
   // By the marks the server programs find a project by: no daemon ever
   // looks for a trigger in a directory without them.
   if (!is_project_dir(files.dir.c_str())) {
-    fail("%s is not a project directory (it needs the file %s and the "
-         "directory cgi-bin); nothing done",
-         files.dir.c_str(), CONFIG_FILE);
+    fail(
+        "%s is not a project directory (it needs the file %s and the "
+        "directory cgi-bin); nothing done",
+        files.dir.c_str(), CONFIG_FILE);
     return EXIT_FAIL;
   }
   int retval = load_settings(files, true);
