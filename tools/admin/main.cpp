@@ -247,13 +247,18 @@ const char* const STOP_HELP =
     "\n"
     "Creates the trigger file \"stop_daemons\" (the daemons end at their\n"
     "next check) or \"stop_sched\" (the scheduler stops) in the project\n"
-    "directory, and tells whether it was there before.\n";
+    "directory, and tells whether it was there before. Anything at that\n"
+    "name counts, as it does for the daemons: a symbolic link too, even\n"
+    "when its target is missing. A directory without config.xml and\n"
+    "cgi-bin is refused: no daemon looks there.\n";
 
 const char* const START_HELP =
     "usage: orvex-admin start daemons|sched\n"
     "\n"
     "Removes the trigger file \"stop_daemons\" or \"stop_sched\" from the\n"
-    "project directory, and tells whether it was there before.\n";
+    "project directory (a symbolic link there: the link itself), and\n"
+    "tells whether it was there before. A directory without config.xml\n"
+    "and cgi-bin is refused.\n";
 
 struct Command {
   const char* name;
