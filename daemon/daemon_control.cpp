@@ -12,7 +12,6 @@
 #include <cstring>
 
 #include "common/error_numbers.h"
-#include "common/file_util.h"
 #include "common/str_util.h"
 #include "log/sched_msg_log.h"
 #include "settings/paramdeck.h"
@@ -21,8 +20,13 @@ volatile bool caught_stop_signal = false;
 const char* STOP_SCHED_FILENAME = "stop_sched";
 const char* STOP_DAEMONS_FILENAME = "stop_daemons";
 
+bool trigger_file_present(const char* path) {
+  struct stat sb;
+  return lstat(path, &sb) == 0;  // a link is not followed: dangling counts
+}
+
 bool check_stop_sched() {
-  return orvex_file_exists(config.project_path("%s", STOP_SCHED_FILENAME));
+  return trigger_file_present(config.project_path("%s", STOP_SCHED_FILENAME));
 }
 
 void check_stop_daemons() {
@@ -31,7 +35,7 @@ void check_stop_daemons() {
     exit(0);
   }
   const char* trigger = config.project_path("%s", STOP_DAEMONS_FILENAME);
-  if (orvex_file_exists(trigger)) {
+  if (trigger_file_present(trigger)) {
     log_messages.printf(KIND_NORMAL,
                         "Quitting because trigger file '%s' is present\n",
                         trigger);
@@ -56,12 +60,16 @@ void daemon_sleep(int seconds) {
   pthread_sigmask(SIG_SETMASK, &caller_mask, nullptr);
 }
 
-// Runs asynchronously: only async-signal-safe calls, then the flag.
+// Runs asynchronously: only async-signal-safe calls, then the flag. errno
+// is put back, since the main flow may be between a call and its errno
+// test (dir_hier_path tells EEXIST from a failure that way).
 static void stop_signal_handler(int) {
+  int saved_errno = errno;
   static const char msg[] = "GOT STOP SIGNAL\n";
   ssize_t written = write(STDERR_FILENO, msg, sizeof msg - 1);
   (void)written;  // nothing useful can be done about a failed write here
   caught_stop_signal = true;
+  errno = saved_errno;
 }
 
 void install_stop_signal_handler() { signal(SIGHUP, stop_signal_handler); }
@@ -72,8 +80,17 @@ void write_pid_file(const char* path) {
     log_messages.printf(KIND_CRITICAL, "Couldn't write pid file\n");
     return;
   }
-  fprintf(f, "%d\n", static_cast<int>(getpid()));
-  fclose(f);
+  // A full disk shows only at the flush, inside fclose.
+  bool written = fprintf(f, "%d\n", static_cast<int>(getpid())) > 0;
+  int err = written ? 0 : errno;
+  if (fclose(f) != 0 && written) {
+    written = false;
+    err = errno;
+  }
+  if (!written) {
+    log_messages.printf(KIND_CRITICAL, "Couldn't write pid file %s: %s\n", path,
+                        strerror(err));
+  }
 }
 
 int mylockf(int fd) {
@@ -84,10 +101,11 @@ int mylockf(int fd) {
   fl.l_start = 0;
   fl.l_len = 0;  // to the end of the file, however it grows
   if (fcntl(fd, F_SETLK, &fl) == 0) return 0;
-  errno = 0;
-  if (fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK && fl.l_pid > 0) {
-    return fl.l_pid;
-  }
+  int set_errno = errno;
+  if (fcntl(fd, F_GETLK, &fl) != 0) return -1;  // errno: why the query failed
+  if (fl.l_type != F_UNLCK && fl.l_pid > 0) return fl.l_pid;
+  // A holder without a name, or gone meanwhile: the attempt's reason.
+  errno = set_errno;
   return -1;
 }
 

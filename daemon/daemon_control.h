@@ -19,12 +19,20 @@ extern const char* STOP_DAEMONS_FILENAME;  // "stop_daemons"
 // Size that the callers of get_log_path give for its result.
 constexpr int LOG_PATH_MAX = 4096;
 
-// True when the trigger file "stop_sched" exists in the project directory.
+// Whether a trigger file is present at path: anything at that name counts,
+// a symbolic link included whether or not its target exists (an operator
+// who made the link meant to stop). The one rule of the daemons' checks and
+// of orvex-admin's stop and start. False when path cannot be looked at.
+bool trigger_file_present(const char* path);
+
+// True when the trigger file "stop_sched" is present in the project
+// directory (trigger_file_present).
 bool check_stop_sched();
 
 // Returns when no stop is requested. Otherwise logs why ("Quitting due to
 // SIGHUP" or "Quitting because trigger file '...' is present") and exits
-// with status 0. The signal is tested first. Ends the process with status 1
+// with status 0. The signal is tested first; the file as
+// trigger_file_present sees it. Ends the process with status 1
 // when no project directory can be found.
 void check_stop_daemons();
 
@@ -37,16 +45,24 @@ void daemon_sleep(int seconds);
 
 // Installs the SIGHUP handler, which writes "GOT STOP SIGNAL\n" to standard
 // error and sets caught_stop_signal. The process ends at its next check.
+// The handler leaves errno as it found it, even when its write fails.
 void install_stop_signal_handler();
 
 // Creates or truncates `path` and writes the process id and a newline. A file
-// that cannot be opened is logged as critical and otherwise ignored.
+// that cannot be opened is logged as critical ("Couldn't write pid file");
+// a failed write or close (a full disk) as critical with the path and the
+// system's reason, and the file may then be empty or cut. The caller is
+// not told either way.
 void write_pid_file(const char* path);
 
 // Places an exclusive lock on the whole file `fd` without waiting. 0: the
 // lock is held while fd stays open (closing ANY descriptor of the file in
 // this process drops it); > 0: the pid of a process holding a conflicting
-// lock; -1: neither (errno tells why).
+// lock; -1: neither, and errno tells why: EAGAIN or EACCES when a
+// conflicting lock is held by a holder the system does not name (an open
+// file description lock, a lock over the network) or was released between
+// the attempt and the query; the system's code (EBADF, ENOLCK, ...) when the
+// lock could not be tried or queried at all.
 int mylockf(int fd);
 
 // Writes into path (LOG_PATH_MAX bytes) the project directory's
@@ -58,7 +74,9 @@ int get_log_path(char* path, const char* filename);
 // Opens path with mode into f. 0 on success; ERR_FILE_OPEN when the file
 // cannot be opened but its directory can; ERR_DIR_OPEN when the directory
 // cannot be opened either (or its name is 4096 bytes or longer). f is null
-// on failure.
+// on failure. The directory is the text before the last '/', "." when there
+// is none, and "/" for a name directly under the root ("/name" is looked
+// for in "/", not in an empty directory name, which never opens).
 int try_fopen(const char* path, FILE*& f, const char* mode);
 
 // True when word is "--" or "-" followed by name exactly. A name longer than

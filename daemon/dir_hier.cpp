@@ -69,12 +69,13 @@ int dir_hier_path(const char* filename, const char* root, int fanout,
   size_t name_len, root_len = strlen(root);
   if (!name_fits(filename, name_len)) {
     path[0] = 0;
+    errno = ENAMETOOLONG;
     return ERR_DIR_CREATE;
   }
   if (fanout == 0) {
-    return join(path, {{root, root_len}, {filename, name_len}})
-               ? 0
-               : ERR_DIR_CREATE;
+    if (join(path, {{root, root_len}, {filename, name_len}})) return 0;
+    errno = ENAMETOOLONG;
+    return ERR_DIR_CREATE;
   }
   char bucket[16];
   size_t bucket_len = filename_hash(filename, name_len, fanout, bucket);
@@ -84,6 +85,7 @@ int dir_hier_path(const char* filename, const char* root, int fanout,
   if (!join(dir, {{root, root_len}, {bucket, bucket_len}}) ||
       !join(whole, {{dir, root_len + 1 + bucket_len}, {filename, name_len}})) {
     path[0] = 0;
+    errno = ENAMETOOLONG;
     return ERR_DIR_CREATE;
   }
   if (create) {
@@ -92,6 +94,7 @@ int dir_hier_path(const char* filename, const char* root, int fanout,
       int err = errno;
       fprintf(stderr, "orvex_mkdir(%s): %s: errno %d\n", dir,
               orvexerror(retval), err);
+      errno = err;  // the caller may say why in the system's words
       return ERR_DIR_CREATE;
     }
   }

@@ -19,12 +19,13 @@ constexpr int DIR_HIER_PATH_LEN = 4096;
 //   0               the path was written;
 //   ERR_DIR_CREATE  the bucket directory could not be made: a line
 //                   "orvex_mkdir(R/B): <text>: errno <n>" on standard error,
-//                   and `path` is left as it was;
+//                   `path` is left as it was, and errno is mkdir's <n>;
 //   ERR_DIR_CREATE  the path (or the bucket directory's path) would not fit
-//                   in DIR_HIER_PATH_LEN bytes: `path` is set empty and
-//                   nothing is created. A cut path would name another file,
-//                   and callers already treat this code as "the file has no
-//                   place in the tree", so no new code is needed.
+//                   in DIR_HIER_PATH_LEN bytes: `path` is set empty,
+//                   nothing is created and errno is ENAMETOOLONG. A cut path
+//                   would name another file, and callers already treat this
+//                   code as "the file has no place in the tree", so no new code
+//                   is needed.
 int dir_hier_path(const char* filename, const char* root, int fanout,
                   char* path, bool create = false);
 

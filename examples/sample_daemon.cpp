@@ -4,7 +4,7 @@
 // sleeps, and it ends with status 0 on the "stop_daemons" trigger file or
 // SIGHUP.
 //
-//   sample-daemon [--sleep SECONDS] [--once]
+//   sample-daemon [--sleep SECONDS] [--once] [-d LEVEL]
 //
 // Run it from the project directory (or a directory below it), or name the
 // project with ORVEX_PROJECT_DIR. Copy its shape for a daemon of your own.
@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,33 +27,50 @@
 
 namespace {
 
+const char* const USAGE =
+    "usage: sample-daemon [--sleep SECONDS] [--once] [-d LEVEL]"
+    " (SECONDS from 1 to 86400, LEVEL from 1 to 3)\n";
+
+// A whole number from min to max, all of text: atoi would take "abc" as 0
+// and "5x" as 5, and a sleep of 0 turns the daemon into a busy loop.
+bool parse_number(const char* text, int min, int max, int& out) {
+  char* end;
+  errno = 0;
+  long value = strtol(text, &end, 10);
+  if (end == text || *end || errno || value < min || value > max) return false;
+  out = static_cast<int>(value);
+  return true;
+}
+
+// A start-up failure: on the terminal, where whoever started the daemon
+// looks, and in its log once that is a file of its own. Exits with status 1.
+[[noreturn]] void fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void fail(const char* fmt, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, fmt);
+  vsnprintf(text, sizeof text, fmt, args);
+  va_end(args);
+  fprintf(stderr, "sample-daemon: %s\n", text);
+  if (log_messages.output != stderr) log_messages.printf(KIND_CRITICAL, "%s\n", text);
+  exit(1);
+}
+
 // Takes the daemon's lock and writes its pid into the pid file. The lock is
 // a POSIX record lock, which the process loses as soon as it closes ANY
 // descriptor of the file (a second fopen/fclose of the same path would do
 // it), so the pid is written through the locked descriptor, which stays
-// open for the daemon's life. Returns the descriptor, or -1 after saying why.
+// open for the daemon's life. Returns the descriptor; fails otherwise.
 int lock_pid_file(const char* path) {
   int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    fprintf(stderr, "sample-daemon: cannot open %s: %s\n", path, strerror(errno));
-    return -1;
-  }
+  if (fd < 0) fail("cannot open %s: %s", path, strerror(errno));
   int holder = mylockf(fd);
-  if (holder != 0) {
-    if (holder > 0) {
-      fprintf(stderr, "sample-daemon: another copy is running (pid %d)\n", holder);
-    } else {
-      fprintf(stderr, "sample-daemon: cannot lock %s: %s\n", path, strerror(errno));
-    }
-    close(fd);
-    return -1;
-  }
+  if (holder > 0) fail("another copy is running (pid %d)", holder);
+  if (holder < 0) fail("cannot lock %s: %s", path, strerror(errno));
   char pid[32];
   int n = snprintf(pid, sizeof pid, "%d\n", static_cast<int>(getpid()));
   if (ftruncate(fd, 0) != 0 || pwrite(fd, pid, n, 0) != n) {
-    fprintf(stderr, "sample-daemon: cannot write %s\n", path);
-    close(fd);
-    return -1;
+    fail("cannot write %s: %s", path, strerror(errno));
   }
   return fd;
 }
@@ -66,7 +85,8 @@ void count_unsent(int pass) {
   int retval;
   while ((retval = result.enumerate(clause, true)) == 0) per_app[result.appid]++;
   if (retval != ERR_DB_NO_ROW) {
-    log_messages.printf(KIND_CRITICAL, "pass %d: enumeration failed: %d\n", pass, retval);
+    log_messages.printf(KIND_CRITICAL, "pass %d: enumeration failed: %s\n", pass,
+                        orvexerror(retval));
     return;
   }
   int total = 0;
@@ -86,14 +106,19 @@ int main(int argc, char** argv) {
   int sleep_seconds = 5;
   bool once = false;
   for (int i = 1; i < argc; i++) {
-    if (is_arg(argv[i], "sleep") && i + 1 < argc) {
-      sleep_seconds = atoi(argv[++i]);
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (is_arg(argv[i], "sleep") && value &&
+        parse_number(value, 1, 86400, sleep_seconds)) {
+      i++;
     } else if (is_arg(argv[i], "once")) {
       once = true;
-    } else if (is_arg(argv[i], "d") && i + 1 < argc) {
-      log_messages.debug_level = atoi(argv[++i]);
+    } else if (is_arg(argv[i], "d") && value &&
+               parse_number(value, KIND_CRITICAL, KIND_DEBUG, log_messages.debug_level)) {
+      i++;
     } else {
-      fprintf(stderr, "usage: sample-daemon [--sleep SECONDS] [--once] [-d LEVEL]\n");
+      bool valued = value && (is_arg(argv[i], "sleep") || is_arg(argv[i], "d"));
+      fprintf(stderr, "sample-daemon: bad argument: %s%s%s\n%s", argv[i], valued ? " " : "",
+              valued ? value : "", USAGE);
       return 2;
     }
   }
@@ -101,35 +126,35 @@ int main(int argc, char** argv) {
   // 1. The settings: the project directory is found as every program finds it.
   int retval = config.parse_file(nullptr);
   if (retval) {
-    fprintf(stderr, "sample-daemon: cannot load the settings: %d\n", retval);
-    return 1;
+    fail("cannot load the settings from %s: %s", config.project_path("%s", CONFIG_FILE),
+         orvexerror(retval));
   }
 
   // 2. Stop requests: SIGHUP sets a flag that the next check honours.
   install_stop_signal_handler();
 
-  // 3. One copy at a time, with its pid where operators look for it.
+  // 3. The log, in the per-host log directory, a line at a time. It is
+  // opened for appending, so a log rotated by copying and truncating goes on
+  // at the start of the emptied file.
+  char log_path[LOG_PATH_MAX];
+  if (get_log_path(log_path, "sample_daemon.log") != 0) fail("no room for the log's path");
+  FILE* log = fopen(log_path, "a");
+  if (!log) fail("cannot open the log %s: %s", log_path, strerror(errno));
+  setvbuf(log, nullptr, _IOLBF, 0);
+  log_messages.output = log;
+  log_messages.printf(KIND_NORMAL, "starting, pid %d\n", static_cast<int>(getpid()));
+
+  // 4. One copy at a time, with its pid where operators look for it.
   char pid_path[PROJECT_PATH_LEN];
   snprintf(pid_path, sizeof pid_path, "%s", config.project_path("sample_daemon.pid"));
   int pid_fd = lock_pid_file(pid_path);
-  if (pid_fd < 0) return 1;
-
-  // 4. The log, in the per-host log directory, a line at a time.
-  char log_path[LOG_PATH_MAX];
-  if (get_log_path(log_path, "sample_daemon.log") == 0) {
-    FILE* log = fopen(log_path, "a");
-    if (log) {
-      setvbuf(log, nullptr, _IOLBF, 0);
-      log_messages.output = log;
-    }
-  }
-  log_messages.printf(KIND_NORMAL, "starting, pid %d\n", static_cast<int>(getpid()));
 
   // 5. The database that the settings name.
   retval = orvex_db.open(config.db_name, config.db_host, config.db_user, config.db_passwd);
   if (retval) {
-    log_messages.printf(KIND_CRITICAL, "cannot open the database: %d\n", retval);
-    return 1;
+    fail("cannot open database '%s' on %s as '%s': %s", config.db_name,
+         config.db_host[0] ? config.db_host : "the default host", config.db_user,
+         orvexerror(retval));
   }
 
   // 6. Work, then sleep; daemon_sleep ends the process on a stop request.

@@ -256,6 +256,12 @@ class PARAMDECK {
 // gigabytes or minutes.
 int paramdeck_compile_pattern(regex_t* re, const char* pattern);
 
+// Whether dir is a project directory: it holds a regular file "config.xml"
+// and a directory "cgi-bin", both after following symbolic links. The rule
+// project_path() searches by, for tools that must refuse what no server
+// program would take as a project. False for a name too long to test.
+bool is_project_dir(const char* dir);
+
 // The one settings record of the process.
 extern PARAMDECK config;
 

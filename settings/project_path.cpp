@@ -8,11 +8,7 @@
 #include "daemon/dir_hier.h"
 #include "settings/paramdeck.h"
 
-namespace {
-
-// Both marks, after following symbolic links: the main settings file as a
-// regular file and a cgi-bin directory. A name too long for the test paths
-// is not a project directory.
+// A name too long for the test paths is not a project directory.
 bool is_project_dir(const char* dir) {
   char path[1024];
   int n = snprintf(path, sizeof path, "%s/%s", dir, CONFIG_FILE);
@@ -22,8 +18,6 @@ bool is_project_dir(const char* dir) {
   if (n < 0 || n >= static_cast<int>(sizeof path)) return false;
   return is_dir_follow_symlinks(path);
 }
-
-}  // namespace
 
 const char* PARAMDECK::project_path(const char* fmt, ...) {
   static char path[PROJECT_PATH_LEN];

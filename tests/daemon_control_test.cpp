@@ -303,3 +303,70 @@ TEST(IsArg, ExactDashForms) {
   EXPECT_FALSE(is_arg(("--" + too_long).c_str(), too_long.c_str()));
   EXPECT_FALSE(is_arg(("-" + too_long).c_str(), too_long.c_str()));
 }
+
+// --- What a daemon meets: dangling triggers, failing writes, odd locks ---
+
+TEST_F(DaemonControl, DanglingLinkIsATriggerForBothChecks) {
+  // An operator's link whose target is gone still asks to stop; the tool
+  // (orvex-admin stop/start) counts it the same way.
+  ASSERT_EQ(symlink((dir + "/gone").c_str(), (dir + "/stop_sched").c_str()), 0);
+  ASSERT_EQ(symlink((dir + "/gone").c_str(), (dir + "/stop_daemons").c_str()),
+            0);
+  Child c = run([] {
+    if (!check_stop_sched()) _exit(1);
+    check_stop_daemons();
+  });
+  EXPECT_TRUE(c.exited(0)) << c.status << c.err;
+  EXPECT_TRUE(has_log_line(c.err, "Quitting because trigger file '" + dir +
+                                      "/stop_daemons' is present\n"))
+      << c.err;
+}
+
+TEST_F(DaemonControl, SighupHandlerLeavesErrnoWhenItsWriteFails) {
+  // The main flow may be between orvex_mkdir and its EEXIST test.
+  for (const char* sink : {"closed", "/dev/full"}) {
+    Child c = run([sink] {
+      install_stop_signal_handler();
+      if (!strcmp(sink, "closed")) {
+        close(STDERR_FILENO);
+      } else {
+        int fd = open(sink, O_WRONLY);
+        dup2(fd, STDERR_FILENO);
+      }
+      errno = EEXIST;
+      raise(SIGHUP);
+      _exit(!caught_stop_signal ? 2 : errno == EEXIST ? 0 : 1);
+    });
+    EXPECT_TRUE(c.exited(0)) << sink << ": " << c.status;
+  }
+}
+
+TEST_F(DaemonControl, PidFileOnAFullDiskIsLogged) {
+  // The open succeeds; the write fails only when fclose flushes it.
+  Child c = run([] { write_pid_file("/dev/full"); });
+  EXPECT_TRUE(has_log_line(c.err,
+                           "[CRITICAL] Couldn't write pid file "
+                           "/dev/full: No space left on device\n"))
+      << c.err;
+}
+
+TEST_F(DaemonControl, FailedLockLeavesAReasonInErrno) {
+  // A lock whose holder the system does not name (an open file description
+  // lock reports pid -1): the caller must not read "Success".
+  std::string path = dir + "/lock";
+  touch(path);
+  int holder = open(path.c_str(), O_RDWR);
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  ASSERT_EQ(fcntl(holder, F_OFD_SETLK, &fl), 0);
+  int fd = open(path.c_str(), O_RDWR);
+  errno = 0;
+  EXPECT_EQ(mylockf(fd), -1);
+  EXPECT_TRUE(errno == EAGAIN || errno == EACCES) << strerror(errno);
+  close(fd);
+  close(holder);
+  errno = 0;
+  EXPECT_EQ(mylockf(-1), -1);
+  EXPECT_EQ(errno, EBADF);
+}

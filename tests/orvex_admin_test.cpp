@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,10 +37,11 @@ struct AdminRun {
 };
 
 // Runs orvex-admin with args in directory cwd, with ORVEX_PROJECT_DIR set
-// to env_project or removed when it is null.
+// to env_project or removed when it is null. Standard output goes to
+// stdout_to when given ("-" closes it), else to a file read into out.
 AdminRun admin(const std::vector<std::string>& args,
-               const std::string& cwd = ".",
-               const char* env_project = nullptr) {
+               const std::string& cwd = ".", const char* env_project = nullptr,
+               const char* stdout_to = nullptr) {
   AdminRun r;
   char out_path[] = "/tmp/orvex-admin-out-XXXXXX";
   char err_path[] = "/tmp/orvex-admin-err-XXXXXX";
@@ -58,6 +60,12 @@ AdminRun admin(const std::vector<std::string>& args,
     }
     dup2(out, 1);
     dup2(err, 2);
+    if (stdout_to && !strcmp(stdout_to, "-")) {
+      close(1);
+    } else if (stdout_to) {
+      int fd = open(stdout_to, O_WRONLY);
+      if (fd < 0 || dup2(fd, 1) < 0) _exit(126);
+    }
     std::vector<char*> argv{const_cast<char*>(ORVEX_ADMIN)};
     for (const std::string& a : args)
       argv.push_back(const_cast<char*>(a.c_str()));
@@ -576,7 +584,7 @@ TEST(AdminCheck, PassesTheSampleProjectWithItsOneWarning) {
   clean.settings("<db_name>x</db_name>\n");
   AdminRun ok = admin({"check"}, clean.dir);
   EXPECT_EQ(ok.status, 0);
-  EXPECT_EQ(ok.out, ".: no problems found\n");
+  EXPECT_EQ(ok.out, clean.dir + ": no problems found\n");
 }
 
 TEST(AdminCheck, LoadFailuresAndLinesPastCommentsAndLongValues) {
@@ -731,6 +739,118 @@ TEST(AdminTriggers, FollowTheSettingsAndWorkWhenTheyAreBroken) {
                        ":1: the document ends before </config>"),
             std::string::npos)
       << r.err;
+}
+
+// --- Operator scenarios: what the tool says must be what happened ---
+
+TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
+  // The project {P} has a download tree; its upload tree is missing; a
+  // dangling link is named like the daemons' trigger. {NC} lacks cgi-bin,
+  // {NX} config.xml: neither is a project.
+  TempProject p, no_cgi, no_xml;
+  fs::create_directory(p.path("download"));
+  p.settings("<download_dir>" + p.path("download") +
+             "</download_dir>\n<upload_dir>" + p.path("gone") +
+             "</upload_dir>\n<uldl_dir_fanout>1024</uldl_dir_fanout>\n");
+  fs::create_symlink(p.path("no-such-target"), p.path("stop_daemons"));
+  fs::remove(no_cgi.path("cgi-bin"));
+  no_cgi.settings("");
+  auto fill = [&](std::string text) {
+    for (auto [mark, dir] : {std::pair<std::string, std::string>{"{P}", p.dir},
+                             {"{NC}", no_cgi.dir},
+                             {"{NX}", no_xml.dir}}) {
+      for (size_t at; (at = text.find(mark)) != std::string::npos;)
+        text.replace(at, mark.size(), dir);
+    }
+    return text;
+  };
+  const std::string lost =
+      "orvex-admin: cannot write the output: No space left on device\n";
+  const std::string refused =
+      " is not a project directory (it needs the file config.xml and the "
+      "directory cgi-bin); "
+      "nothing done\n";
+  struct Scenario {
+    std::vector<std::string> args;  // run in {P}
+    const char* stdout_to;          // null: a file; "-": closed
+    int status;
+    // Status 0: a line of standard output (standard error empty); else the
+    // whole of standard error (standard output empty).
+    std::string expected;
+  };
+  const Scenario scenarios[] = {
+      // A full disk or a closed descriptor: no success for lost output.
+      {{"config", "--json"}, "/dev/full", 1, lost},
+      {{"path", "download", "abc"}, "/dev/full", 1, lost},
+      {{"check"}, "/dev/full", 1, lost},
+      {{"db", "--help"}, "/dev/full", 1, lost},
+      {{"config"},
+       "-",
+       1,
+       "orvex-admin: cannot write the output: Bad file descriptor\n"},
+      {{"path", "download", "abc"}, nullptr, 0, "{P}/download/98/abc"},
+      {{"check"}, nullptr, 0, "{P}: no problems found"},  // not ".:"
+      {{"--help"}, nullptr, 0, "  db ping|counts [--app ID]|perf"},
+      {{"--project"},
+       nullptr,
+       2,
+       "orvex-admin: --project needs a directory (see 'orvex-admin --help')\n"},
+      // A dangling link is a trigger, as the daemons see it.
+      {{"stop", "daemons"},
+       nullptr,
+       0,
+       "./stop_daemons was already there; left as it is (the daemons end at "
+       "their next check)"},
+      // Not a project by either mark: refused, nothing made.
+      {{"--project", "{NX}", "stop", "daemons"},
+       nullptr,
+       1,
+       "orvex-admin: {NX}" + refused},
+      {{"stop", "sched", "--project", "{NC}"},
+       nullptr,
+       1,
+       "orvex-admin: {NC}" + refused},
+      {{"--project", "{NC}", "start", "daemons"},
+       nullptr,
+       1,
+       "orvex-admin: {NC}" + refused},
+      // A bucket that cannot be made: the library's line, then why.
+      {{"path", "upload", "abc", "--create"},
+       nullptr,
+       1,
+       "orvex_mkdir({P}/gone/98): unknown error: errno 2\norvex-admin: cannot "
+       "place 'abc' in the "
+       "upload tree under {P}/gone (directory create failed: No such file or "
+       "directory)\n"},
+      // Last, as it changes the state: start removes the dangling link.
+      {{"start", "daemons"},
+       nullptr,
+       0,
+       "removed ./stop_daemons, which was there before"},
+  };
+  for (const Scenario& s : scenarios) {
+    std::vector<std::string> args;
+    for (const std::string& a : s.args) args.push_back(fill(a));
+    AdminRun r = admin(args, p.dir, nullptr, s.stdout_to);
+    std::string expected = fill(s.expected),
+                line = fill(s.args[0] + " " + s.args.back());
+    EXPECT_EQ(r.status, s.status) << line << "\n" << r.err;
+    if (s.status == 0) {
+      std::vector<std::string> out = lines_of(r.out);
+      EXPECT_NE(std::find(out.begin(), out.end(), expected), out.end())
+          << line << "\n"
+          << r.out;
+      EXPECT_EQ(r.err, "") << line;
+    } else {
+      EXPECT_EQ(r.err, expected) << line;
+      EXPECT_EQ(r.out, "") << line;
+    }
+  }
+  EXPECT_FALSE(fs::exists(fs::symlink_status(p.path("stop_daemons"))));
+  for (const std::string& dir : {no_cgi.dir, no_xml.dir}) {
+    for (const char* name : {"/stop_daemons", "/stop_sched"})
+      EXPECT_FALSE(fs::exists(dir + name));
+  }
 }
 
 #else  // ORVEX_ADMIN_DB_TESTS

@@ -1,43 +1,46 @@
 // The sample daemon as an operator runs it: in a real project directory,
 // against the private server, stopped by the trigger file; a second copy is
 // refused while the first runs.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "test_db.h"
 #include "db_schema.h"
+#include "test_db.h"
 #include "test_util.h"
 
 namespace {
 
 using orvex_test::read_file;
 
-// Starts the daemon with the project named by the environment; its standard
-// error goes to err_path.
+// Starts the daemon with args and the project named by the environment; its
+// standard error goes to err_path.
 pid_t start_daemon(const std::string& project, const std::string& err_path,
-                   const char* extra = nullptr) {
+                   std::vector<const char*> args = {"--sleep", "1"}) {
+  args.insert(args.begin(), SAMPLE_DAEMON);
+  args.push_back(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
     setenv("ORVEX_PROJECT_DIR", project.c_str(), 1);
     FILE* err = freopen(err_path.c_str(), "w", stderr);
     (void)err;
-    execl(SAMPLE_DAEMON, SAMPLE_DAEMON, "--sleep", "1", extra, nullptr);
+    execv(SAMPLE_DAEMON, const_cast<char* const*>(args.data()));
     _exit(127);
   }
   return pid;
 }
 
-// Waits up to `seconds` for the child; its wait status, or -1 on time-out.
+// Waits up to `seconds` for the child; its wait status, or -1 on time-out
+// (the child is then killed).
 int wait_for(pid_t pid, double seconds) {
   auto end = std::chrono::steady_clock::now() +
              std::chrono::milliseconds(static_cast<int>(seconds * 1000));
@@ -46,7 +49,17 @@ int wait_for(pid_t pid, double seconds) {
     if (waitpid(pid, &status, WNOHANG) == pid) return status;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
   return -1;
+}
+
+// The daemon's log: in log_<short host name>/ under the project directory.
+std::string log_path_of(const std::string& project) {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  return project + "/log_" + std::string(host, strcspn(host, ".")) +
+         "/sample_daemon.log";
 }
 
 }  // namespace
@@ -80,12 +93,7 @@ TEST(SampleDaemon, CountsPassesRefusesASecondCopyAndStopsOnTheTrigger) {
 
   pid_t first = start_daemon(project, project + "/first.err");
   ASSERT_GT(first, 0);
-  // The log lies in log_<short host name>/ under the project directory.
-  char host[256] = {};
-  gethostname(host, sizeof host - 1);
-  std::string log_path = project + "/log_" +
-                         std::string(host, strcspn(host, ".")) +
-                         "/sample_daemon.log";
+  std::string log_path = log_path_of(project);
   std::string log;
   for (int i = 0; i < 250 && log.find("pass 2:") == std::string::npos; i++) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -96,8 +104,23 @@ TEST(SampleDaemon, CountsPassesRefusesASecondCopyAndStopsOnTheTrigger) {
   EXPECT_EQ(read_file(project + "/sample_daemon.pid"),
             std::to_string(first) + "\n");
 
+  // Rotated with copytruncate: the log is opened for appending, so the next
+  // pass's line lands at the start of the emptied file, not after a hole of
+  // NUL bytes. Passes are a second apart; 10 s is the margin of a busy
+  // 2-core machine.
+  ASSERT_EQ(truncate(log_path.c_str(), 0), 0);
+  log.clear();
+  for (int i = 0; i < 500 && log.find("unsent results") == std::string::npos;
+       i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    log = read_file(log_path);
+  }
+  EXPECT_EQ(log.rfind("20", 0), 0u) << "starts with a time stamp";
+  EXPECT_EQ(log.find('\0'), std::string::npos);
+
   // A second copy finds the lock held and names the holder.
-  pid_t second = start_daemon(project, project + "/second.err", "--once");
+  pid_t second = start_daemon(project, project + "/second.err",
+                              {"--sleep", "1", "--once"});
   int status = wait_for(second, 10);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
   EXPECT_EQ(read_file(project + "/second.err"),
@@ -107,10 +130,83 @@ TEST(SampleDaemon, CountsPassesRefusesASecondCopyAndStopsOnTheTrigger) {
   // The trigger file ends the first within about a second, with status 0.
   std::ofstream(project + "/stop_daemons").close();
   status = wait_for(first, 5);
-  if (status == -1) kill(first, SIGKILL);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_NE(read_file(log_path).find("Quitting because trigger file '" +
                                      project + "/stop_daemons' is present\n"),
             std::string::npos);
   ASSERT_EQ(system(("rm -rf '" + project + "'").c_str()), 0);
+}
+
+// --- Command lines and start-up failures an operator meets ---
+
+TEST(SampleDaemon, RefusesBadNumbersWithUsageAndStatusTwo) {
+  // atoi took each of these as a sleep of 0 (or 5): a busy loop of passes.
+  // The margin of 10 s only matters when the check is missing.
+  struct Line {
+    std::vector<const char*> args;
+    const char* named;  // what the refusal names
+  };
+  const Line lines[] = {{{"--sleep", "abc"}, "--sleep abc"},
+                        {{"--sleep", "0"}, "--sleep 0"},
+                        {{"--sleep", "-5"}, "--sleep -5"},
+                        {{"--sleep", "5x"}, "--sleep 5x"},
+                        {{"--sleep", ""}, "--sleep "},
+                        {{"-sleep", "99999999999"}, "-sleep 99999999999"},
+                        {{"--sleep"}, "--sleep"},
+                        {{"-d", "debug"}, "-d debug"},
+                        {{"-d", "7"}, "-d 7"},
+                        {{"--once", "--bogus", "1"}, "--bogus"}};
+  orvex_test::TempDir p("orvex_sample_args");
+  mkdir((p.path() + "/cgi-bin").c_str(), 0755);
+  orvex_test::write_file(p.path() + "/config.xml", "<orvex><config>\n");
+  std::string err_path = p.path() + "/err";
+  for (const Line& line : lines) {
+    int status = wait_for(start_daemon(p.path(), err_path, line.args), 10);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << line.named;
+    EXPECT_EQ(read_file(err_path),
+              std::string("sample-daemon: bad argument: ") + line.named +
+                  "\nusage: sample-daemon [--sleep SECONDS] [--once] "
+                  "[-d LEVEL] (SECONDS from 1 to 86400, LEVEL from 1 to 3)\n");
+  }
+}
+
+TEST(SampleDaemon, StartUpFailuresReachTheTerminalAndTheLog) {
+  orvex_test::TestDb db;
+  std::string why;
+  ASSERT_TRUE(orvex_test::load_test_db(db, why)) << why;
+  const std::string wrong_password = "<orvex><config><db_name>" + db.name +
+                                     "</db_name><db_host>" + db.host_port() +
+                                     "</db_host><db_user>" + db.user +
+                                     "</db_user><db_passwd>wrong-" + db.passwd +
+                                     "</db_passwd></config></orvex>";
+  struct Case {
+    std::string settings;
+    std::string said;  // the last line on the terminal, after "sample-daemon: "
+    bool logged;       // also in the per-host log (opened after the settings)
+  };
+  const Case cases[] = {
+      {"<orvex><config>\n",
+       "cannot load the settings from {P}/config.xml: XML input error", false},
+      {wrong_password,
+       "cannot open database '" + db.name + "' on " + db.host_port() + " as '" +
+           db.user + "': database connect failed",
+       true}};
+  for (const Case& k : cases) {
+    orvex_test::TempDir p("orvex_sample_start");
+    mkdir((p.path() + "/cgi-bin").c_str(), 0755);
+    orvex_test::write_file(p.path() + "/config.xml", k.settings);
+    std::string said = k.said, err_path = p.path() + "/err";
+    if (said.find("{P}") != std::string::npos) {
+      said.replace(said.find("{P}"), 3, p.path());
+    }
+    int status = wait_for(start_daemon(p.path(), err_path, {"--once"}), 20);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    std::string err = read_file(err_path);
+    EXPECT_EQ(err.substr(err.rfind('\n', err.size() - 2) + 1),
+              "sample-daemon: " + said + "\n")
+        << err;
+    EXPECT_EQ(read_file(log_path_of(p.path())).find("[CRITICAL] " + said) !=
+                  std::string::npos,
+              k.logged);
+  }
 }

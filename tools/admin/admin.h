@@ -68,6 +68,16 @@ std::string load_failure_reason(const SettingsFiles& files, int retval);
 // project_dir when given, else the one the files were found in.
 void settle_project_dir(const SettingsFiles& files);
 
+// dir as an absolute path for messages: as given when it is absolute, else
+// resolved against the current directory (as given when that fails).
+std::string absolute_dir(const std::string& dir);
+
+// Ends a command: flushes and closes standard output and checks that all of
+// it was written. Returns status, or EXIT_FAIL after one line on standard
+// error when the output was lost (a full disk, a closed descriptor), since a
+// script would otherwise take an empty or cut file for the answer.
+int finish_output(int status);
+
 // Output helpers.
 // A real as the shortest of %.15g..%.17g that reads back to the same
 // number, with "." whatever the locale.

@@ -310,10 +310,11 @@ int cmd_check(const CommandLine& cl) {
     problems++;
   }
   int warnings = trace.warnings();
+  std::string dir = absolute_dir(files.dir);  // "." tells an operator little
   if (!problems && !warnings) {
-    printf("%s: no problems found\n", files.dir.c_str());
+    printf("%s: no problems found\n", dir.c_str());
   } else {
-    printf("%s: %d problem%s, %d warning%s\n", files.dir.c_str(), problems,
+    printf("%s: %d problem%s, %d warning%s\n", dir.c_str(), problems,
            problems == 1 ? "" : "s", warnings, warnings == 1 ? "" : "s");
   }
   bool failed = problems > 0 || (cl.has("--strict") && warnings > 0);

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "common/error_numbers.h"
-#include "common/file_util.h"
 #include "daemon/daemon_control.h"
 #include "daemon/dir_hier.h"
 #include "settings/paramdeck.h"
@@ -49,6 +48,7 @@ int cmd_path(const CommandLine& cl, bool url) {
     return EXIT_FAIL;
   }
   char out[DIR_HIER_PATH_LEN];
+  errno = 0;
   if (url) {
     retval = dir_hier_url(name.c_str(), root, config.uldl_dir_fanout, out);
   } else if (cl.has("--create")) {
@@ -59,8 +59,11 @@ int cmd_path(const CommandLine& cl, bool url) {
         dir_hier_path(name.c_str(), root, config.uldl_dir_fanout, out, false);
   }
   if (retval) {
-    fail("cannot place '%s' in the %s tree under %s (%s)", name.c_str(),
-         tree.c_str(), root, orvexerror(retval));
+    // The library's own line gives mkdir's errno as a number; say why.
+    int err = errno;
+    fail("cannot place '%s' in the %s tree under %s (%s%s%s)", name.c_str(),
+         tree.c_str(), root, orvexerror(retval), err ? ": " : "",
+         err ? strerror(err) : "");
     return EXIT_FAIL;
   }
   printf("%s\n", out);
@@ -81,6 +84,15 @@ int cmd_trigger(const CommandLine& cl, bool stop) {
   // must be where the daemons look. A broken document must not keep an
   // operator from stopping them, though.
   SettingsFiles files = find_settings_files(cl.project);
+  // By the marks the server programs find a project by: no daemon ever
+  // looks for a trigger in a directory without them.
+  if (!is_project_dir(files.dir.c_str())) {
+    fail(
+        "%s is not a project directory (it needs the file %s and the "
+        "directory cgi-bin); nothing done",
+        files.dir.c_str(), CONFIG_FILE);
+    return EXIT_FAIL;
+  }
   int retval = load_settings(files, true);
   if (retval) {
     fprintf(stderr, "orvex-admin: warning: %s; using %s\n",
@@ -91,7 +103,8 @@ int cmd_trigger(const CommandLine& cl, bool stop) {
       "%s", daemons ? STOP_DAEMONS_FILENAME : STOP_SCHED_FILENAME);
   const char* effect =
       daemons ? "the daemons end at their next check" : "the scheduler stops";
-  bool existed = orvex_file_exists(path.c_str());
+  // As the daemons see it: a dangling symbolic link is a trigger too.
+  bool existed = trigger_file_present(path.c_str());
   if (stop) {
     if (!existed) {
       int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0664);

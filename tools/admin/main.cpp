@@ -2,9 +2,12 @@
 // settings and a linter for them, file placement in the hashed trees, a look
 // at the database, and the stop triggers of the daemons and the scheduler.
 #include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/str_util.h"
@@ -133,6 +136,26 @@ std::string load_failure_reason(const SettingsFiles& files, int retval) {
   return files.main_path + ": the settings do not load (" + text + ")";
 }
 
+std::string absolute_dir(const std::string& dir) {
+  if (!dir.empty() && dir[0] == '/') return dir;
+  char resolved[PATH_MAX];
+  return realpath(dir.c_str(), resolved) ? resolved : dir;
+}
+
+int finish_output(int status) {
+  errno = 0;
+  bool failed = fflush(stdout) != 0;
+  int err = errno;
+  failed = ferror(stdout) || failed;
+  if (fclose(stdout) != 0 && !failed) {  // a late error of the file system
+    failed = true;
+    err = errno;
+  }
+  if (!failed) return status;
+  fail("cannot write the output: %s", err ? strerror(err) : "a write failed");
+  return status == EXIT_OK ? EXIT_FAIL : status;
+}
+
 void settle_project_dir(const SettingsFiles& files) {
   if (!config.project_dir[0]) {
     strlcpy(config.project_dir, files.dir.c_str(), sizeof config.project_dir);
@@ -159,7 +182,8 @@ const char* const MAIN_HELP =
     "  path download|upload NAME [--create]\n"
     "                             where NAME lives in the hashed trees\n"
     "  url download|upload NAME   the URL of NAME\n"
-    "  db ping|counts|perf        look at the project database\n"
+    "  db ping|counts [--app ID]|perf\n"
+    "                             look at the project database\n"
     "  stop daemons|sched         create the stop trigger file\n"
     "  start daemons|sched        remove the stop trigger file\n"
     "\n"
@@ -223,13 +247,18 @@ const char* const STOP_HELP =
     "\n"
     "Creates the trigger file \"stop_daemons\" (the daemons end at their\n"
     "next check) or \"stop_sched\" (the scheduler stops) in the project\n"
-    "directory, and tells whether it was there before.\n";
+    "directory, and tells whether it was there before. Anything at that\n"
+    "name counts, as it does for the daemons: a symbolic link too, even\n"
+    "when its target is missing. A directory without config.xml and\n"
+    "cgi-bin is refused: no daemon looks there.\n";
 
 const char* const START_HELP =
     "usage: orvex-admin start daemons|sched\n"
     "\n"
     "Removes the trigger file \"stop_daemons\" or \"stop_sched\" from the\n"
-    "project directory, and tells whether it was there before.\n";
+    "project directory (a symbolic link there: the link itself), and\n"
+    "tells whether it was there before. A directory without config.xml\n"
+    "and cgi-bin is refused.\n";
 
 struct Command {
   const char* name;
@@ -269,10 +298,8 @@ const Command COMMANDS[] = {
      [](const CommandLine& cl) { return admin::cmd_trigger(cl, false); }},
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::vector<std::string> words(argv + 1, argv + argc);
+// The tool without its output check: the exit status of the command line.
+int run(const std::vector<std::string>& words) {
   std::string project;
   bool project_given = false;
   size_t i = 0;
@@ -283,7 +310,14 @@ int main(int argc, char** argv) {
       fputs(MAIN_HELP, stdout);
       return admin::EXIT_OK;
     }
-    if (w == "--project" && i + 1 < words.size()) {
+    if (w == "--project") {
+      if (i + 1 == words.size()) {
+        fputs(
+            "orvex-admin: --project needs a directory (see 'orvex-admin "
+            "--help')\n",
+            stderr);
+        return admin::EXIT_USAGE;
+      }
       project = words[++i];
       project_given = true;
     } else if (w.rfind("--project=", 0) == 0) {
@@ -324,4 +358,11 @@ int main(int argc, char** argv) {
           "orvex-admin: unknown command '%s' (see 'orvex-admin --help')\n",
           name.c_str());
   return admin::EXIT_USAGE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return admin::finish_output(
+      run(std::vector<std::string>(argv + 1, argv + argc)));
 }
