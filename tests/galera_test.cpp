@@ -61,6 +61,8 @@ TEST_F(Galera, ConflictIsRunAgainAndBothUpdatesAreKept) {
   EXPECT_EQ(query_value(node2, "select v from cc where id = 1"), "11");
   DB_CONN node3;
   ASSERT_EQ(open_node(node3, "GALERA3"), 0);
+  // Another node applies the write a moment later: a causal read waits.
+  ASSERT_EQ(node3.do_query("set session wsrep_sync_wait = 1"), 0);
   EXPECT_EQ(query_value(node3, "select v from cc where id = 1"), "11");
   node3.close();
 }
@@ -126,6 +128,7 @@ TEST_F(Galera, NodeWithoutQuorumRefusesWorkAndNothingReportsSuccess) {
   EXPECT_EQ(query_value(node1, "select v from cc where id = 1"), "0");
   ASSERT_EQ(node1.do_query("update cc set v = 7 where id = 1"), 0);
   ASSERT_EQ(open_node(node2, "GALERA2"), 0);
+  ASSERT_EQ(node2.do_query("set session wsrep_sync_wait = 1"), 0);
   EXPECT_EQ(query_value(node2, "select v from cc where id = 1"), "7");
 }
 
