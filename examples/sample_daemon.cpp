@@ -77,8 +77,8 @@ int lock_pid_file(const char* path) {
 
 // One pass: the unsent results, counted per application. Streaming reads one
 // row at a time, so the pass needs little memory however many rows wait.
-void count_unsent(int pass) {
-  DB_RESULT result;  // uses orvex_db
+void count_unsent(int pass, DB_CONN& db) {
+  DB_RESULT result(&db);
   std::map<int, int> per_app;
   char clause[64];
   snprintf(clause, sizeof clause, "where server_state=%d", RESULT_SERVER_STATE_UNSENT);
@@ -157,13 +157,31 @@ int main(int argc, char** argv) {
          orvexerror(retval));
   }
 
-  // 6. Work, then sleep; daemon_sleep ends the process on a stop request.
+  // 6. Reading only, the daemon can use a replica, when the settings name
+  // one apart from the main database (the replica settings default to it).
+  DB_CONN replica;
+  DB_CONN* reader = &orvex_db;
+  if (strcmp(config.replica_db_host, config.db_host) ||
+      strcmp(config.replica_db_name, config.db_name)) {
+    retval = replica.open(config.replica_db_name, config.replica_db_host,
+                          config.replica_db_user, config.replica_db_passwd);
+    if (retval) {
+      fail("cannot open the replica '%s' on %s: %s", config.replica_db_name,
+           config.replica_db_host, orvexerror(retval));
+    }
+    reader = &replica;
+    log_messages.printf(KIND_NORMAL, "reading counts from the replica on %s\n",
+                        config.replica_db_host);
+  }
+
+  // 7. Work, then sleep; daemon_sleep ends the process on a stop request.
   for (int pass = 1;; pass++) {
     check_stop_daemons();
-    count_unsent(pass);
+    count_unsent(pass, *reader);
     if (once) break;
     daemon_sleep(sleep_seconds);
   }
+  replica.close();
   orvex_db.close();
   close(pid_fd);
   return 0;

@@ -2,13 +2,19 @@
 // replica of scripts/test-cluster.sh (ctest fixture orvex_cluster).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "common/error_numbers.h"
 #include "database/db_conn.h"
 #include "database/replica.h"
+#include "db_schema.h"
 #include "test_cluster.h"
+#include "test_util.h"
 
 namespace {
 
@@ -115,5 +121,42 @@ TEST_F(Replica, StoppedApplierIsReportedAndTheWaitTimesOut) {
   EXPECT_TRUE(state.sql_running);
   EXPECT_GE(state.seconds_behind, 0);
 }
+
+#ifdef SAMPLE_DAEMON
+// The sample daemon, given a replica in the settings, reads its counts
+// there and says so.
+TEST_F(Replica, SampleDaemonCountsOnTheReplica) {
+  ASSERT_TRUE(orvex_test::create_schema(primary));
+  ASSERT_EQ(primary.do_query("insert into result (name, server_state, appid) "
+                             "values ('r1', 2, 1), ('r2', 2, 1)"),
+            0);
+  ASSERT_EQ(wait_for_replica(primary, replica, 10), 0);
+  orvex_test::TempDir project("orvex_replica_daemon");
+  ASSERT_EQ(mkdir((project.path() + "/cgi-bin").c_str(), 0755), 0);
+  auto& env = orvex_test::cluster_env();
+  orvex_test::write_file(
+      project.path() + "/config.xml",
+      "<orvex><config><db_name>" + env["DB_NAME"] + "</db_name><db_host>" +
+          orvex_test::node_host("PRIMARY") + "</db_host><db_user>" +
+          env["DB_USER"] + "</db_user><db_passwd>" + env["DB_PASSWD"] +
+          "</db_passwd><replica_db_host>" + orvex_test::node_host("REPLICA") +
+          "</replica_db_host></config></orvex>\n");
+  std::string cmd = "ORVEX_PROJECT_DIR='" + project.path() +
+                    "' '" SAMPLE_DAEMON "' --once 2>&1";
+  ASSERT_EQ(system(cmd.c_str()), 0);
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  std::string log = orvex_test::read_file(
+      project.path() + "/log_" + std::string(host, strcspn(host, ".")) +
+      "/sample_daemon.log");
+  EXPECT_NE(log.find("reading counts from the replica on " +
+                     orvex_test::node_host("REPLICA")),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("pass 1: 2 unsent results in 1 applications"),
+            std::string::npos)
+      << log;
+}
+#endif
 
 }  // namespace
