@@ -790,7 +790,7 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
        "orvex-admin: cannot write the output: Bad file descriptor\n"},
       {{"path", "download", "abc"}, nullptr, 0, "{P}/download/98/abc"},
       {{"check"}, nullptr, 0, "{P}: no problems found"},  // not ".:"
-      {{"--help"}, nullptr, 0, "  db ping|counts [--app ID]|perf"},
+      {{"--help"}, nullptr, 0, "  db ping [--json] [--max-lag S]|counts [--app ID]|perf"},
       {{"--project"},
        nullptr,
        2,

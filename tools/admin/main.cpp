@@ -182,7 +182,7 @@ const char* const MAIN_HELP =
     "  path download|upload NAME [--create]\n"
     "                             where NAME lives in the hashed trees\n"
     "  url download|upload NAME   the URL of NAME\n"
-    "  db ping|counts [--app ID]|perf\n"
+    "  db ping [--json] [--max-lag S]|counts [--app ID]|perf\n"
     "                             look at the project database\n"
     "  stop daemons|sched         create the stop trigger file\n"
     "  start daemons|sched        remove the stop trigger file\n"
@@ -232,11 +232,16 @@ const char* const URL_HELP =
     "the same bucket as its path.\n";
 
 const char* const DB_HELP =
-    "usage: orvex-admin db ping|counts|perf [--app ID]\n"
+    "usage: orvex-admin db ping [--json] [--max-lag SECONDS]|counts [--app ID]|perf\n"
     "\n"
     "Opens the database that the settings name (db_name, db_host, db_user,\n"
     "db_passwd) and\n"
-    "  ping    tells whether the server answers\n"
+    "  ping    tells whether each configured server answers: the main one\n"
+    "          and the replica (replica_db_*, when it is another server),\n"
+    "          with TLS in use, a cluster node's state and a replica's\n"
+    "          progress. Status 1 when one is down, a cluster node is\n"
+    "          outside the primary component, or a replica is not applying\n"
+    "          or more than --max-lag seconds behind\n"
     "  counts  counts workunits, results and unsent results, of one\n"
     "          application with --app ID\n"
     "  perf    prints the host speed statistics, saying when the defaults\n"
@@ -285,7 +290,7 @@ const Command COMMANDS[] = {
      {},
      URL_HELP,
      [](const CommandLine& cl) { return admin::cmd_path(cl, true); }},
-    {"db", {}, {"--app"}, DB_HELP, admin::cmd_db},
+    {"db", {"--json"}, {"--app", "--max-lag"}, DB_HELP, admin::cmd_db},
     {"stop",
      {},
      {},
