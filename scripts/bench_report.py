@@ -72,7 +72,7 @@ def medians(paths):
             if b.get("aggregate_name") != "median":
                 continue
             # "BM_X/100/iterations:1/real_time" is goal name "BM_X/100".
-            name = re.sub(r"/(iterations:\d+|real_time|repeats:\d+)", "", b["run_name"])
+            name = re.sub(r"/(iterations:\d+|real_time|manual_time|repeats:\d+)", "", b["run_name"])
             out[name] = b
     return out
 
@@ -134,12 +134,12 @@ def scaling(m, out_dir):
     png = os.path.join(out_dir, "docs", "scaling.png")
     if plots:
         script = """
-set terminal pngcairo noenhanced size 1000,600 font "sans,10"
+set terminal pngcairo noenhanced size 1000,700 font "sans,10"
 set output "%s"
 set logscale xy
 set xlabel "items (rows, calls, elements)"
 set ylabel "time per item (ns)"
-set key outside right
+set key below
 set grid
 plot %s
 """ % (png, ", ".join(plots))

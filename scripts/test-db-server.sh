@@ -156,6 +156,17 @@ start_server() {
       sleep 0.1
     done
     if mariadb-admin --no-defaults --socket="$sock" -uroot ping >/dev/null 2>&1; then
+      # It may answer before its pid file is read above.
+      for ((i = 0; i < 100; i++)); do
+        [[ -z "$pid" ]] || break
+        if [[ -s "$run/mysqld.pid" ]]; then
+          pid=$(cat "$run/mysqld.pid")
+          printf 'pid=%q\ndatadir=%q\nsockdir=%q\n' "$pid" "$datadir" \
+            "$sockdir" >"$info_file"
+        else
+          sleep 0.1
+        fi
+      done
       break
     fi
     if pid_is_ours "$pid" "$datadir"; then
