@@ -9,7 +9,8 @@
 
 #include "common/error_numbers.h"
 
-MIOFILE::MIOFILE() : read_ptr(""), stream(nullptr), buf_start(read_ptr) {}
+MIOFILE::MIOFILE()
+    : read_ptr(""), stream(nullptr), buf_start(read_ptr), buf_end(read_ptr) {}
 
 MIOFILE::~MIOFILE() {}
 
@@ -18,6 +19,7 @@ void MIOFILE::init_file(FILE* f) { stream = f; }
 void MIOFILE::init_buf_read(const char* s) {
   stream = nullptr;
   read_ptr = buf_start = s ? s : "";
+  buf_end = buf_start + strlen(buf_start);
 }
 
 void MIOFILE::_ungetc(int c) {

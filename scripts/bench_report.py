@@ -15,19 +15,23 @@ import subprocess
 import sys
 
 # (goal, ours, baseline, how, limit): how is "time" (ours/baseline time must
-# be <= limit), "speed" (baseline/ours time must be >= limit), or "counter:X"
-# (the counter X of ours must be <= limit).
+# be <= limit), "speed" (baseline/ours time must be >= limit), "per_item"
+# (ours/baseline of the counter per_item_ns must be <= limit), "rate" (ours
+# in MB/s must be >= limit) or "counter:X" (the counter X of ours must be <=
+# limit).
 GOALS = [
-    ("1 settings load vs libxml2 DOM", "BM_SettingsLoad", "BM_SettingsLibxml2Dom", "time", 0.5),
-    ("1 settings load vs xmlTextReader", "BM_SettingsLoad", "BM_SettingsLibxml2TextReader", "time", 0.6),
+    ("1 settings load, cold, vs libxml2 tree", "BM_SettingsColdLoad", "BM_SettingsColdLibxml2Tree", "time", 0.5),
+    ("1 settings load, cold, vs libxml2 text reader", "BM_SettingsColdLoad", "BM_SettingsColdLibxml2TextReader", "time", 0.6),
+    ("1 exec to settings loaded vs exec to file read", "BM_ExecToSettingsLoaded", "BM_ExecToFileRead", "time", 1.5),
     ("2 reader vs expat (64 KiB blocks)", "BM_TagReader", "BM_Expat64K", "speed", 2.0),
     ("2 reader vs libxml2 SAX2 push", "BM_TagReader", "BM_Libxml2SaxPush", "speed", 1.5),
+    ("2 reader from a string vs a memchr pass", "BM_TagReaderBuffer", "BM_MemchrPass", "time", 8.0),
+    ("2 reader from a stream, MB/s", "BM_TagReader", None, "rate", 690.0),
     ("3 reader with an idle thread", "BM_TagReaderIdleThread", "BM_TagReader", "time", 1.1),
     ("4 insert_batch(100) vs insert, autocommit", "BM_InsertBatch/100", "BM_InsertAutocommit", "speed", 15.0),
     ("4 insert_batch(1000) vs insert, autocommit", "BM_InsertBatch/1000", "BM_InsertAutocommit", "speed", 15.0),
     ("4 insert_batch(100) vs insert in a transaction", "BM_InsertBatch/100", "BM_InsertTransaction", "speed", 4.0),
     ("4 insert_batch(1000) vs insert in a transaction", "BM_InsertBatch/1000", "BM_InsertTransaction", "speed", 4.0),
-    ("4 insert_batch(100) vs LOAD DATA INFILE", "BM_InsertBatch/100", "BM_LoadDataInfile", "speed", 0.65),
     ("4 insert_batch(1000) vs LOAD DATA INFILE", "BM_InsertBatch/1000", "BM_LoadDataInfile", "speed", 0.65),
     ("4 insert_batch(100), one transaction, vs LOAD DATA", "BM_InsertBatchTransaction/100", "BM_LoadDataInfile", "speed", 0.65),
     ("4 insert_batch(1000), one transaction, vs LOAD DATA", "BM_InsertBatchTransaction/1000", "BM_LoadDataInfile", "speed", 0.65),
@@ -38,6 +42,24 @@ GOALS = [
     ("6 dir_hier_url vs MD5 hex alone", "BM_DirHierUrl", "BM_Md5Hex", "time", 1.25),
     ("7 escape_string vs mysql_escape_string", "BM_EscapeString", "BM_MysqlEscapeString", "time", 0.5),
     ("8 log line vs plain fprintf", "BM_LogPrintf", "BM_PlainFprintf", "time", 2.0),
+    ("9 enumerate, time per row, 10^6 vs 10^4 rows", "BM_EnumerateRows/1000000", "BM_EnumerateRows/10000", "per_item", 1.2),
+    ("9 enumerate of 10^6 rows, heap growth (MiB)", "BM_EnumerateRows/1000000", None, "counter:heap_MiB", 1.0),
+    ("9 count_unsent_results of 10^3 of 10^6 rows vs all", "BM_CountUnsent/1", "BM_CountUnsent/0", "time", 0.05),
+    ("9 row count of 10^3 of 10^6 rows vs all", "BM_CountRange/1000", "BM_CountUnsent/0", "time", 0.05),
+    ("9 dir_hier_path, time per call, 10^6 vs 10^4 names", "BM_DirHierPathNames/1000000", "BM_DirHierPathNames/10000", "per_item", 1.2),
+    ("9 dir_hier_path chi-square, 10^6 names, fan-out 1024", "BM_DirHierPathNames/1000000", None, "counter:chi2", 1165.0),
+    ("9 settings load per element, 10^5 vs 10^3 known keys", "BM_SettingsLoadSize/known:1/elements:100000", "BM_SettingsLoadSize/known:1/elements:1000", "per_item", 1.2),
+    ("9 settings load per element, 10^5 vs 10^3 unknown keys", "BM_SettingsLoadSize/known:0/elements:100000", "BM_SettingsLoadSize/known:0/elements:1000", "per_item", 1.2),
+]
+
+# The scaling table and chart: (series, benchmark prefix, what one item is).
+SCALING = [
+    ("streaming enumerate", "BM_EnumerateRows/", "row"),
+    ("count_unsent_results", "BM_CountUnsent/", "row selected"),
+    ("row count (workunitid range)", "BM_CountRange/", "row selected"),
+    ("dir_hier_path", "BM_DirHierPathNames/", "call"),
+    ("settings load, known keys", "BM_SettingsLoadSize/known:1/", "element"),
+    ("settings load, unknown keys", "BM_SettingsLoadSize/known:0/", "element"),
 ]
 
 
@@ -50,7 +72,7 @@ def medians(paths):
             if b.get("aggregate_name") != "median":
                 continue
             # "BM_X/100/iterations:1/real_time" is goal name "BM_X/100".
-            name = re.sub(r"/(iterations:\d+|real_time|repeats:\d+)", "", b["run_name"])
+            name = re.sub(r"/(iterations:\d+|real_time|manual_time|repeats:\d+)", "", b["run_name"])
             out[name] = b
     return out
 
@@ -73,6 +95,59 @@ def machine():
                                         platform.release(), cxx[0] if cxx else "")
 
 
+def scaling(m, out_dir):
+    """The scaling table (markdown) and docs/scaling.png."""
+    lines = ["", "## Cost as the work grows", "",
+             "Time per item (median) against the number of items; the chart has log axes.",
+             "The result table holds 10^6 rows; counts select part of it.", "",
+             "| series | items | time (median) | per item | plan |", "|---|---|---|---|---|"]
+    data = os.path.join(out_dir, "build", "bench", "scaling.dat")
+    plots = []
+    with open(data, "w") as f:
+        for index, (series, prefix, item) in enumerate(SCALING):
+            points = []
+            for name, b in m.items():
+                if not name.startswith(prefix):
+                    continue
+                items = b.get("rows") or b.get("elements")
+                tail = name[len(prefix):].split("/")[-1].split(":")[-1]
+                items = items or float(tail)
+                if name == "BM_CountUnsent/0":
+                    continue  # the whole table: the baseline of the goals
+                seconds = b["real_time"] * {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1}[b["time_unit"]]
+                per = b.get("per_item_ns") or seconds * 1e9 / items
+                points.append((items, per, b, name))
+            points.sort(key=lambda p: p[0])
+            if not points:
+                continue
+            f.write("# %s\n" % series)
+            for items, per, b, name in points:
+                f.write("%g %g\n" % (items, per))
+                plan = b.get("label", "").replace("EXPLAIN: ", "").strip()
+                lines.append("| %s | %d | %s | %.4g ns per %s | %s |" % (series, items, fmt_time(b), per, item, plan))
+            f.write("\n\n")
+            plots.append('"%s" index %d using 1:2 with linespoints title "%s (per %s)"' % (data, len(plots), series, item))
+    whole = m.get("BM_CountUnsent/0")
+    if whole:
+        lines.append("| count of the whole table | %d | %s | | %s |" % (
+            whole.get("rows", 0), fmt_time(whole), whole.get("label", "").replace("EXPLAIN: ", "").strip()))
+    png = os.path.join(out_dir, "docs", "scaling.png")
+    if plots:
+        script = """
+set terminal pngcairo noenhanced size 1000,700 font "sans,10"
+set output "%s"
+set logscale xy
+set xlabel "items (rows, calls, elements)"
+set ylabel "time per item (ns)"
+set key below
+set grid
+plot %s
+""" % (png, ", ".join(plots))
+        subprocess.run(["gnuplot"], input=script, text=True, check=False)
+    lines += ["", "![scaling](docs/scaling.png)", ""]
+    return "\n".join(lines) + "\n"
+
+
 def main():
     out_dir, paths = sys.argv[1], sys.argv[2:]
     m = medians(paths)
@@ -81,6 +156,22 @@ def main():
         a, b = m.get(ours), m.get(base) if base else None
         if a is None or (base and b is None):
             rows.append((goal, "not measured", "", "", "", "—"))
+            continue
+        if how == "rate":
+            value = a.get("bytes_per_second", 0) / 1e6
+            ok = value >= limit
+            rows.append((goal, "%.4g MB/s" % value, "", "%.4g" % value, ">= %g" % limit, "met" if ok else "MISSED"))
+            chart.append((goal, limit / value if value else 10))
+            continue
+        if how == "per_item":
+            x, y = a.get("per_item_ns"), b.get("per_item_ns")
+            if not x or not y:
+                rows.append((goal, "not measured", "", "", "", "—"))
+                continue
+            ratio = x / y
+            ok = ratio <= limit
+            rows.append((goal, "%.4g ns" % x, "%.4g ns" % y, "%.3g" % ratio, "<= %g" % limit, "met" if ok else "MISSED"))
+            chart.append((goal, ratio / limit))
             continue
         if how.startswith("counter:"):
             value = a.get(how.split(":", 1)[1])
@@ -116,6 +207,7 @@ def main():
                 "Written by `scripts/bench.sh`.\n\n")
         f.write(table + "\n\n![ratios](docs/benchmarks.png)\n\n"
                 "The chart shows each figure as a share of its goal's limit: below 1 is met.\n")
+        f.write(scaling(m, out_dir))
         notes = os.path.join(out_dir, "bench", "notes.md")
         if os.path.exists(notes):
             f.write("\n" + open(notes).read())

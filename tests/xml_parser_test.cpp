@@ -172,6 +172,33 @@ TEST(XmlScan, StreamNulBytesAreCharactersNotTheEnd) {
   EXPECT_EQ(items(doc, false), Items{"T:a"});
 }
 
+// The scanner reads a source's bytes in place and puts its position back
+// after every item: the source stays usable by other readers in between.
+TEST(XmlScan, SourceSharedWithOtherReaders) {
+  // A read position set by hand, into a string init_buf_read never saw.
+  std::string other = "<b>y</b>";
+  Doc d("<a>x</a>");
+  ASSERT_FALSE(d.xp.get_tag());
+  d.mf.read_ptr = other.c_str() + 1;
+  Items got;
+  while (!d.xp.get_tag()) got.push_back(d.xp.tag_buf);
+  EXPECT_EQ(got, (Items{"b>y", "/b"}));
+
+  // A stream read by stdio between items, and one whose first byte was
+  // pushed back by ungetc (held apart from its buffer).
+  Doc s("<a>x</a><c>z</c>", true);
+  ASSERT_FALSE(s.xp.get_tag());
+  EXPECT_EQ(fgetc(s.f), 'x');
+  got.clear();
+  while (!s.xp.get_tag()) got.push_back(s.xp.tag_buf);
+  EXPECT_EQ(got, (Items{"/a", "c", "z", "/c"}));
+  Doc u("a>x</a>", true);
+  ASSERT_EQ(ungetc('<', u.f), '<');
+  got.clear();
+  while (!u.xp.get_tag()) got.push_back(u.xp.tag_buf);
+  EXPECT_EQ(got, (Items{"a", "x", "/a"}));
+}
+
 TEST(MioFile, StringSourceEndsStickyAndUngetsInBounds) {
   MIOFILE mf;
   EXPECT_EQ(mf._getc(), -1);  // an empty source

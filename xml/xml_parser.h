@@ -16,6 +16,9 @@
 
 #include <cstdio>
 #include <cstring>
+#if defined(__SSE2__) && !defined(ORVEX_XML_NO_SIMD)
+#include <emmintrin.h>
+#endif
 
 #include "common/str_util.h"
 
@@ -37,7 +40,8 @@ class MIOFILE {
   // Reads f from its current position. The stream is read without
   // per-character locking: no other thread may use f while it is parsed.
   void init_file(FILE* f);
-  // Reads the NUL-terminated text s (not copied; it must outlive the reads).
+  // Reads the NUL-terminated text s (not copied; it must outlive the reads
+  // and not change while they go on).
   void init_buf_read(const char* s);
 
   // The next byte, 0..255, or -1 at end of input (again on every later call).
@@ -48,8 +52,16 @@ class MIOFILE {
   const char* read_ptr;  // read position in the string, when stream is null
   FILE* stream;          // the stream read, or null; not owned
 
+  // The terminating NUL of the string read_ptr reads: known from
+  // init_buf_read, looked for when read_ptr was set some other way.
+  const char* string_end() const {
+    if (read_ptr >= buf_start && read_ptr <= buf_end) return buf_end;
+    return read_ptr + strlen(read_ptr);
+  }
+
  private:
   const char* buf_start;  // start of the string, bounds _ungetc
+  const char* buf_end;    // its terminating NUL
 };
 
 class XML_PARSER {
@@ -128,18 +140,22 @@ class XML_PARSER {
   MIOFILE* source;            // not owned
 
  private:
-  // The scanning core, written once for both kinds of source: Next reads
-  // the next byte. The public members choose the source once per call, not
-  // once per byte.
-  template <class Next>
-  int get_aux_from(Next next, char* buf, int len, char* attr_buf, int attr_len);
-  template <class Next>
-  int scan_tag_from(Next next, char* __restrict buf, int len,
+  // The scanning core, written once for both kinds of source: In is a
+  // cursor over the source's bytes (XML_STRING_CURSOR, XML_STREAM_CURSOR).
+  // The public members choose the source once per call, not once per byte.
+  template <class In>
+  int get_aux_from(In& in, char* buf, int len, char* attr_buf, int attr_len);
+  template <class In>
+  int scan_tag_from(In& in, char* __restrict buf, int len,
                     char* __restrict attr_buf, int attr_len);
-  template <class Next>
-  bool scan_nonws_from(Next next, int& first_char);
-  template <class Next>
-  bool copy_until_tag_from(Next next, char* __restrict buf, int len);
+  template <class In>
+  bool scan_nonws_from(In& in, int& first_char);
+  template <class In>
+  bool copy_until_tag_from(In& in, char* __restrict buf, int len);
+  // copy_until_tag_from, and the length of the text as a C string in
+  // text_len (it ends at a NUL read from a stream).
+  template <class In>
+  bool copy_text_from(In& in, char* __restrict buf, int len, int& text_len);
 
   // 0: the current item is not the opening tag `tag`; 1: <tag>; 2: <tag/>.
   int open_form(const char* tag) const;
@@ -159,19 +175,155 @@ bool xml_text_to_bool(const char* text, bool& value);
 // ---------------------------------------------------------------------------
 // Scanning core.
 
-// The two kinds of source as the scanning loops read them. A stream is read
-// without locking: no other thread uses it while it is parsed.
-struct XML_STREAM_CHARS {
-  FILE* stream;
-  int operator()() const { return getc_unlocked(stream); }
-};
-struct XML_STRING_CHARS {
-  MIOFILE* source;
-  int operator()() const { return source->_getc(); }
-};
-
 // The six white-space characters of the C locale, whatever the locale is.
 inline bool xml_is_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Byte classes of the scanning loops: which bytes end a run of a tag's name,
+// of its attributes, or of text. A NUL ends every run; whether it ends the
+// input is the cursor's business.
+enum : unsigned char {
+  XML_ENDS_NAME = 1,   // ">", white space
+  XML_ENDS_ATTR = 2,   // ">", "/"
+  XML_ENDS_TEXT = 4,   // "<"
+};
+struct XML_BYTE_CLASSES {
+  unsigned char of[256];
+  constexpr XML_BYTE_CLASSES() : of() {
+    of[0] = XML_ENDS_NAME | XML_ENDS_ATTR | XML_ENDS_TEXT;
+    of[static_cast<unsigned char>('>')] = XML_ENDS_NAME | XML_ENDS_ATTR;
+    of[static_cast<unsigned char>('/')] = XML_ENDS_ATTR;
+    of[static_cast<unsigned char>('<')] = XML_ENDS_TEXT;
+    for (int c = 0; c < 256; c++) {
+      if (c == ' ' || (c >= '\t' && c <= '\r')) of[c] = XML_ENDS_NAME;
+    }
+  }
+};
+inline constexpr XML_BYTE_CLASSES xml_byte_classes{};
+
+// The two kinds of source as the scanning loops read them. A cursor copies
+// the source's read position into registers for one call and puts it back
+// with store(); out-of-line members that read the source itself are called
+// between store() and load().
+//
+// A cursor reads the next byte with next() (-1 at end of input), pushes the
+// byte just read back with unget(), and offers the bytes ahead of it as a
+// run: the bytes from p to run_end() are in memory and may be read ahead.
+
+// A NUL-terminated string: the NUL ends the input.
+struct XML_STRING_CURSOR {
+  explicit XML_STRING_CURSOR(MIOFILE* s) : source(s) { load(); }
+  MIOFILE* source;
+  const unsigned char* p;
+  const unsigned char* end;
+  int next() { return p < end ? *p++ : -1; }
+  void unget() { p--; }
+  void load() {
+    p = reinterpret_cast<const unsigned char*>(source->read_ptr);
+    end = reinterpret_cast<const unsigned char*>(source->string_end());
+  }
+  void store() { source->read_ptr = reinterpret_cast<const char*>(p); }
+  const unsigned char* run_end() const { return end; }
+};
+
+#ifdef __GLIBC__
+// A stdio stream, read in place from its buffer as getc_unlocked does
+// (the same fields), refilled through getc_unlocked when empty.
+struct XML_STREAM_CURSOR {
+  explicit XML_STREAM_CURSOR(MIOFILE* s) : stream(s->stream) { load(); }
+  FILE* stream;
+  const unsigned char* p;
+  const unsigned char* end;
+  int next() {
+    if (p < end) return *p++;
+    return refill();
+  }
+  int refill() {
+    store();
+    int c = getc_unlocked(stream);
+    load();
+    return c;
+  }
+  // The byte just read is still in the buffer (refill leaves it there too).
+  void unget() { p--; }
+  void load() {
+    p = reinterpret_cast<const unsigned char*>(stream->_IO_read_ptr);
+    end = reinterpret_cast<const unsigned char*>(stream->_IO_read_end);
+    if (!p) p = end = nullptr;
+  }
+  void store() {
+    stream->_IO_read_ptr = const_cast<char*>(reinterpret_cast<const char*>(p));
+  }
+  const unsigned char* run_end() const { return end; }
+};
+#else
+// Elsewhere, byte by byte.
+struct XML_STREAM_CURSOR {
+  explicit XML_STREAM_CURSOR(MIOFILE* s) : source(s) {}
+  MIOFILE* source;
+  int next() { return getc_unlocked(source->stream); }
+  void unget() {}  // never called: the run below is empty
+  void load() {}
+  void store() {}
+  const unsigned char* p = nullptr;
+  const unsigned char* run_end() const { return nullptr; }
+};
+#endif
+
+// Takes the run of bytes at in.p up to one of class Ends (or run_end()):
+// stores them at buf[n] on while n stays below limit, drops the rest, and
+// leaves in.p at the byte that ended the run. Sixteen bytes at a time where
+// there are that many, so long names and texts cost little per byte.
+#if defined(__SSE2__) && !defined(ORVEX_XML_NO_SIMD)
+template <unsigned char Ends>
+inline unsigned xml_run_stops(__m128i v) {
+  const __m128i zero = _mm_setzero_si128();
+  __m128i m = _mm_cmpeq_epi8(v, zero);
+  auto is = [v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+  if (Ends & XML_ENDS_NAME) {
+    // \t..\r: v - 9 is at most 4, unsigned.
+    __m128i ctl = _mm_subs_epu8(_mm_sub_epi8(v, _mm_set1_epi8(9)), _mm_set1_epi8(4));
+    m = _mm_or_si128(m, _mm_or_si128(_mm_or_si128(is('>'), is(' ')),
+                                     _mm_cmpeq_epi8(ctl, zero)));
+  }
+  if (Ends & XML_ENDS_ATTR) m = _mm_or_si128(m, _mm_or_si128(is('>'), is('/')));
+  if (Ends & XML_ENDS_TEXT) m = _mm_or_si128(m, is('<'));
+  return static_cast<unsigned>(_mm_movemask_epi8(m));
+}
+#endif
+
+template <unsigned char Ends, class In>
+inline void xml_take_run(In& in, char* __restrict buf, int& n, int limit) {
+  const unsigned char* p = in.p;
+  const unsigned char* end = in.run_end();
+#if defined(__SSE2__) && !defined(ORVEX_XML_NO_SIMD)
+  while (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    unsigned stops = xml_run_stops<Ends>(v);
+    int k = stops ? __builtin_ctz(stops) : 16;
+    int room = limit - n;
+    if (room >= 16) {
+      // All sixteen fit; those past the run are overwritten or lie past
+      // the terminator.
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(buf + n), v);
+      n += k;
+    } else if (room > 0) {
+      int take = k < room ? k : room;
+      memcpy(buf + n, p, static_cast<size_t>(take));
+      n += take;
+    }
+    p += k;
+    if (stops) {
+      in.p = p;
+      return;
+    }
+  }
+#endif
+  while (p != end && !(xml_byte_classes.of[*p] & Ends)) {
+    if (n < limit) buf[n++] = static_cast<char>(*p);
+    p++;
+  }
+  in.p = p;
+}
 
 inline int MIOFILE::_getc() {
   if (stream) return getc_unlocked(stream);
@@ -191,44 +343,47 @@ inline bool XML_PARSER::get(char* buf, int len, bool& is_tag_out,
   return false;
 }
 
+// The public members: one cursor per call, its position put back at the end.
+#define ORVEX_XML_WITH_CURSOR(call)          \
+  if (source->stream) {                      \
+    XML_STREAM_CURSOR in(source);            \
+    auto result = call;                      \
+    in.store();                              \
+    return result;                           \
+  }                                          \
+  XML_STRING_CURSOR in(source);              \
+  auto result = call;                        \
+  in.store();                                \
+  return result;
+
 inline int XML_PARSER::get_aux(char* buf, int len, char* attr_buf,
                                int attr_len) {
-  if (FILE* stream = source->stream) {
-    return get_aux_from(XML_STREAM_CHARS{stream}, buf, len, attr_buf, attr_len);
-  }
-  return get_aux_from(XML_STRING_CHARS{source}, buf, len, attr_buf, attr_len);
+  ORVEX_XML_WITH_CURSOR(get_aux_from(in, buf, len, attr_buf, attr_len))
 }
 
 inline int XML_PARSER::scan_tag(char* __restrict buf, int len,
                                 char* __restrict attr_buf, int attr_len) {
-  if (FILE* stream = source->stream) {
-    return scan_tag_from(XML_STREAM_CHARS{stream}, buf, len, attr_buf, attr_len);
-  }
-  return scan_tag_from(XML_STRING_CHARS{source}, buf, len, attr_buf, attr_len);
+  ORVEX_XML_WITH_CURSOR(scan_tag_from(in, buf, len, attr_buf, attr_len))
 }
 
 inline bool XML_PARSER::scan_nonws(int& first_char) {
-  if (FILE* stream = source->stream) {
-    return scan_nonws_from(XML_STREAM_CHARS{stream}, first_char);
-  }
-  return scan_nonws_from(XML_STRING_CHARS{source}, first_char);
+  ORVEX_XML_WITH_CURSOR(scan_nonws_from(in, first_char))
 }
 
 inline bool XML_PARSER::copy_until_tag(char* __restrict buf, int len) {
-  if (FILE* stream = source->stream) {
-    return copy_until_tag_from(XML_STREAM_CHARS{stream}, buf, len);
-  }
-  return copy_until_tag_from(XML_STRING_CHARS{source}, buf, len);
+  ORVEX_XML_WITH_CURSOR(copy_until_tag_from(in, buf, len))
 }
 
-template <class Next>
-inline int XML_PARSER::get_aux_from(Next next, char* buf, int len,
+#undef ORVEX_XML_WITH_CURSOR
+
+template <class In>
+inline int XML_PARSER::get_aux_from(In& in, char* buf, int len,
                                     char* attr_buf, int attr_len) {
   for (;;) {
     int c;
-    if (scan_nonws_from(next, c)) return SCAN_END;
+    if (scan_nonws_from(in, c)) return SCAN_END;
     if (c == '<') {
-      int result = scan_tag_from(next, buf, len, attr_buf, attr_len);
+      int result = scan_tag_from(in, buf, len, attr_buf, attr_len);
       if (result == SCAN_COMMENT) continue;
       // White space never enters a tag's text: only CDATA needs stripping.
       if (result == SCAN_CDATA) strip_whitespace(buf);
@@ -237,18 +392,19 @@ inline int XML_PARSER::get_aux_from(Next next, char* buf, int len,
     // Text starts at a character that is not white space, so only its end
     // needs stripping.
     buf[0] = static_cast<char>(c);
-    if (copy_until_tag_from(next, buf + 1, len - 1)) return SCAN_END;
-    size_t n = strlen(buf);
+    int n;
+    if (copy_text_from(in, buf + 1, len - 1, n)) return SCAN_END;
+    n++;  // the first character
     while (n > 0 && xml_is_space(static_cast<unsigned char>(buf[n - 1]))) n--;
     buf[n] = 0;
     return SCAN_TEXT;
   }
 }
 
-template <class Next>
-inline bool XML_PARSER::scan_nonws_from(Next next, int& first_char) {
+template <class In>
+inline bool XML_PARSER::scan_nonws_from(In& in, int& first_char) {
   for (;;) {
-    int c = next();
+    int c = in.next();
     if (c < 0) return true;
     if (!xml_is_space(c)) {
       first_char = c;
@@ -257,55 +413,60 @@ inline bool XML_PARSER::scan_nonws_from(Next next, int& first_char) {
   }
 }
 
-template <class Next>
-inline int XML_PARSER::scan_tag_from(Next next, char* __restrict buf, int len,
+template <class In>
+inline int XML_PARSER::scan_tag_from(In& in, char* __restrict buf, int len,
                                      char* __restrict attr_buf, int attr_len) {
-  // Counters start at the capacities and a character is stored only while
-  // its counter, decremented first, stays above 0: at most capacity - 1.
-  // They stop at 1 rather than wrap on an endless tag. (__restrict: the
-  // buffers never overlap the source, so its state stays in registers.)
-  int tag_left = len, attr_left = attr_buf ? attr_len : 0;
+  // At most capacity - 1 bytes of each are stored; the rest are dropped.
+  // (__restrict: the buffers never overlap the source, so its state stays
+  // in registers.)
+  const int tag_limit = len - 1;
+  const int attr_limit = attr_buf ? attr_len - 1 : 0;
   int tag_n = 0, attr_n = 0;
   int c;
   // The name: everything up to the first white space. While it is short it
   // may still turn out to open a comment or a CDATA section: no white space
   // has come yet, so every character read so far was stored.
   for (;;) {
-    c = next();
+    c = in.next();
     if (c < 0 || c == '>') goto done;
     if (xml_is_space(c)) goto attributes;
-    if (tag_left <= 1) break;
-    tag_left--;
+    if (tag_n >= tag_limit) break;
     buf[tag_n++] = static_cast<char>(c);
-    if (tag_n == 3 && !memcmp(buf, "!--", 3)) return scan_comment();
+    if (buf[0] != '!') break;  // neither a comment nor CDATA
+    if (tag_n == 3 && !memcmp(buf, "!--", 3)) {
+      in.store();
+      int result = scan_comment();
+      in.load();
+      return result;
+    }
     if (tag_n == 8) {
-      if (!memcmp(buf, "![CDATA[", 8)) return scan_cdata(buf, tag_left);
+      if (!memcmp(buf, "![CDATA[", 8)) {
+        in.store();
+        int result = scan_cdata(buf, len - tag_n);
+        in.load();
+        return result;
+      }
       break;
     }
   }
   for (;;) {
-    c = next();
+    xml_take_run<XML_ENDS_NAME>(in, buf, tag_n, tag_limit);
+    c = in.next();
     if (c < 0 || c == '>') goto done;
     if (xml_is_space(c)) break;
-    if (tag_left > 1) {
-      tag_left--;
-      buf[tag_n++] = static_cast<char>(c);
-    }
+    if (tag_n < tag_limit) buf[tag_n++] = static_cast<char>(c);  // a NUL
   }
 attributes:
   // The attributes. The first white space only separated them from the
   // name; a slash still goes to the tag's text.
   for (;;) {
-    c = next();
+    xml_take_run<XML_ENDS_ATTR>(in, attr_buf, attr_n, attr_limit);
+    c = in.next();
     if (c < 0 || c == '>') goto done;
     if (c == '/') {
-      if (tag_left > 1) {
-        tag_left--;
-        buf[tag_n++] = '/';
-      }
-    } else if (attr_left > 1) {
-      attr_left--;
-      attr_buf[attr_n++] = static_cast<char>(c);
+      if (tag_n < tag_limit) buf[tag_n++] = '/';
+    } else if (attr_n < attr_limit) {
+      attr_buf[attr_n++] = static_cast<char>(c);  // a NUL
     }
   }
 done:
@@ -315,20 +476,33 @@ done:
   return c < 0 ? SCAN_END : SCAN_TAG;
 }
 
-template <class Next>
-inline bool XML_PARSER::copy_until_tag_from(Next next, char* __restrict buf,
+template <class In>
+inline bool XML_PARSER::copy_until_tag_from(In& in, char* __restrict buf,
                                             int len) {
+  int n;
+  return copy_text_from(in, buf, len, n);
+}
+
+template <class In>
+inline bool XML_PARSER::copy_text_from(In& in, char* __restrict buf, int len,
+                                       int& text_len) {
   int n = 0;
-  int room = len - 1;  // bytes that may be stored before the terminator
+  const int limit = len - 1;  // bytes that may be stored before the terminator
+  int nul_at = -1;            // where a NUL from a stream ended the text
   for (;;) {
-    int c = next();
+    xml_take_run<XML_ENDS_TEXT>(in, buf, n, limit);
+    int c = in.next();
     if (c < 0 || c == '<') {
       if (len > 0) buf[n] = 0;
+      text_len = nul_at < 0 ? n : nul_at;
       if (c < 0) return true;
-      source->_ungetc(c);
+      in.unget();
       return false;
     }
-    if (n < room) buf[n++] = static_cast<char>(c);
+    if (n < limit) {
+      if (c == 0 && nul_at < 0) nul_at = n;
+      buf[n++] = static_cast<char>(c);
+    }
   }
 }
 
