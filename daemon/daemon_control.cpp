@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,10 +40,20 @@ void check_stop_daemons() {
 }
 
 void daemon_sleep(int seconds) {
+  if (seconds <= 0) return;
+  // SIGHUP is held back between a check and the wait, and let in by the wait
+  // itself: a signal that lands just after a check still cuts the wait short
+  // and is seen at the next check, not a second later.
+  sigset_t hup, caller_mask;
+  sigemptyset(&hup);
+  sigaddset(&hup, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &hup, &caller_mask);
   for (int i = 0; i < seconds; i++) {
     check_stop_daemons();
-    sleep(1);  // a signal cuts it short; the next check then ends the process
+    struct timespec one_second = {1, 0};
+    ppoll(nullptr, 0, &one_second, &caller_mask);  // EINTR ends the step early
   }
+  pthread_sigmask(SIG_SETMASK, &caller_mask, nullptr);
 }
 
 // Runs asynchronously: only async-signal-safe calls, then the flag.

@@ -29,7 +29,10 @@ bool check_stop_sched();
 void check_stop_daemons();
 
 // Sleeps `seconds` one-second steps, calling check_stop_daemons before each.
-// A count of 0 or less returns at once without a check.
+// A count of 0 or less returns at once without a check. A SIGHUP that comes
+// at any moment of the sleep (also between a check and the next step) ends
+// the step at once; SIGHUP is blocked only between a check and its wait, and
+// the caller's signal mask is back when it returns.
 void daemon_sleep(int seconds);
 
 // Installs the SIGHUP handler, which writes "GOT STOP SIGNAL\n" to standard

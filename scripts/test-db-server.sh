@@ -28,14 +28,16 @@ state=$2
 env_file="$state/db.env"
 info_file="$state/server.info"  # what stop needs: pid, data and socket dirs
 
-log() { echo "test-db-server: $*" >&2; }
+# shellcheck source=db-server-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/db-server-lib.sh"
+dbs_name=test-db-server
+log() { dbs_log "$@"; }
 
-# The recorded pid is ours only while its command line names our data dir;
-# a pid reused by another process is left alone.
-pid_is_ours() {
-  local pid=$1 datadir=$2
-  [[ -n "$pid" && -r /proc/$pid/cmdline ]] || return 1
-  tr '\0' '\n' <"/proc/$pid/cmdline" | grep -qxF -- "--datadir=$datadir"
+# What stop needs, written at once so that stop cleans up even if start
+# fails half-way.
+record_info() {
+  printf 'pid=%q\ndatadir=%q\nsockdir=%q\n' "$1" "$datadir" "$sockdir" \
+    >"$info_file"
 }
 
 stop_server() {
@@ -43,20 +45,8 @@ stop_server() {
   local pid="" datadir="" sockdir=""
   # shellcheck disable=SC1090
   source "$info_file"
-  if pid_is_ours "$pid" "$datadir"; then
-    kill -TERM "$pid" 2>/dev/null || true
-    local i
-    for ((i = 0; i < 300; i++)); do
-      pid_is_ours "$pid" "$datadir" || break
-      sleep 0.1
-    done
-    if pid_is_ours "$pid" "$datadir"; then
-      log "server $pid ignored SIGTERM for 30 s; killing it"
-      kill -KILL "$pid" 2>/dev/null || true
-      sleep 0.5
-    fi
-  fi
   if [[ -n "$datadir" ]]; then
+    dbs_stop "$datadir"
     rm -rf -- "$(dirname -- "$datadir")"
   fi
   # A socket dir outside the state dir (see start) goes too.
@@ -67,33 +57,10 @@ stop_server() {
   return 0
 }
 
-need() {
-  local p
-  for p in "$@"; do
-    command -v "$p" >/dev/null 2>&1 && continue
-    if [[ "${CI:-}" == true ]]; then
-      log "$p not found (install mariadb-server and mariadb-client)"
-      exit 1
-    fi
-    log "$p not found; database tests will be skipped"
-    exit 77
-  done
-}
-
-# A random loopback port that nothing listens on now. mariadbd may still lose
-# a race for it; start then retries with another.
-pick_port() {
-  local port busy
-  busy=$(ss -Htln 2>/dev/null | awk '{print $4}' | sed 's/.*://' || true)
-  while :; do
-    port=$((20000 + RANDOM % 40000))
-    grep -qx "$port" <<<"$busy" || break
-  done
-  echo "$port"
-}
-
 start_server() {
-  need mariadb-install-db mariadbd mariadb-admin mariadb
+  dbs_need mariadb-install-db mariadbd mariadb-admin mariadb
+  # Tests of this script put a wrapper in the server's place.
+  local server_program=${ORVEX_TEST_DB_SERVER_PROGRAM:-mariadbd}
   stop_server  # a server left by an interrupted run
   mkdir -p -- "$state"
   state=$(cd -- "$state" && pwd)
@@ -110,67 +77,38 @@ start_server() {
     sockdir=$(mktemp -d /tmp/orvex-db.XXXXXX)
   fi
   local sock="$sockdir/mysqld.sock"
-  local user_opt=()
-  [[ $(id -u) -eq 0 ]] && user_opt=(--user=root)  # mariadbd refuses root otherwise
+  record_info ""
+  dbs_install "$datadir" "$run/install.log"
 
-  # Record at once, so that stop cleans up even if start fails half-way.
-  printf 'pid=\ndatadir=%q\nsockdir=%q\n' "$datadir" "$sockdir" >"$info_file"
-
-  if ! mariadb-install-db --no-defaults "${user_opt[@]}" --datadir="$datadir" \
-      --auth-root-authentication-method=normal --skip-test-db \
-      --skip-name-resolve --innodb-log-file-size=8M >"$run/install.log" 2>&1; then
-    log "mariadb-install-db failed:"
-    cat "$run/install.log" >&2
-    return 1
-  fi
-
-  local attempt port pid="" i
+  local attempt port pid="" launched rc
   for ((attempt = 0; attempt < 5; attempt++)); do
-    port=$(pick_port)
-    rm -f -- "$run/mysqld.pid"
+    port=$(dbs_free_port)
     # A session of its own and no inherited descriptors: ctest waits for the
     # setup test's output pipes to close, and a signal to the test's process
     # group must not reach the server.
-    setsid mariadbd --no-defaults "${user_opt[@]}" --datadir="$datadir" \
-      --socket="$sock" --port="$port" --bind-address=127.0.0.1 \
-      --pid-file="$run/mysqld.pid" --log-error="$run/error.log" \
-      --skip-name-resolve --innodb-buffer-pool-size=64M \
-      --innodb-log-file-size=8M --character-set-server=utf8mb4 \
-      --collation-server=utf8mb4_general_ci \
-      </dev/null >>"$run/mariadbd.out" 2>&1 &
-    local launched=$!
-    pid=""
-    for ((i = 0; i < 300; i++)); do
-      if [[ -z "$pid" && -s "$run/mysqld.pid" ]]; then
-        pid=$(cat "$run/mysqld.pid")
-        printf 'pid=%q\ndatadir=%q\nsockdir=%q\n' "$pid" "$datadir" \
-          "$sockdir" >"$info_file"
-      fi
-      if mariadb-admin --no-defaults --socket="$sock" -uroot \
-          --connect-timeout=2 ping >/dev/null 2>&1; then
-        break
-      fi
-      if ! kill -0 "$launched" 2>/dev/null && ! pid_is_ours "$pid" "$datadir"; then
-        break  # the server died (most likely the port was taken)
-      fi
-      sleep 0.1
-    done
-    if mariadb-admin --no-defaults --socket="$sock" -uroot ping >/dev/null 2>&1; then
-      break
-    fi
-    if pid_is_ours "$pid" "$datadir"; then
-      log "server did not become ready in 30 s"
+    setsid "$server_program" --no-defaults "${dbs_user_opt[@]}" \
+      --datadir="$datadir" --socket="$sock" --port="$port" \
+      --bind-address=127.0.0.1 --pid-file="$run/mysqld.pid" \
+      --log-error="$run/error.log" --innodb-buffer-pool-size=64M \
+      "${dbs_base_opts[@]}" </dev/null >>"$run/mariadbd.out" 2>&1 &
+    launched=$!
+    rc=0
+    pid=$(dbs_wait_ready "$datadir" "$sock" "$launched" 60 record_info) || rc=$?
+    ((rc == 0)) && break
+    if ((rc == 1)); then
+      log "server did not become ready in 60 s"
       tail -n 20 "$run/error.log" >&2 || true
-      return 1
+      return 1  # the EXIT trap stops it
     fi
     log "server did not start on port $port; retrying"
-    pid=""
+    tail -n 3 "$run/error.log" >&2 || true
   done
   if [[ -z "$pid" ]]; then
     log "server failed to start:"
     tail -n 20 "$run/error.log" >&2 || true
     return 1
   fi
+  record_info "$pid"
 
   local db=orvex_test user=orvex_test passwd
   passwd=$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')

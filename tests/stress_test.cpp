@@ -165,6 +165,8 @@ TEST_F(Stress, SighupStopsEverySleepingDaemonWithinASecond) {
       double latency = std::chrono::duration<double>(d.gone - d.sent).count();
       std::string err = read_file(d.err);
       EXPECT_TRUE(exited_with(d.status, 0)) << d.status << "\n" << err;
+      // Milliseconds are usual; 1.2 s keeps "within a second" with room for
+      // 25 processes exiting at once on a busy 2-core machine.
       EXPECT_LT(latency, 1.2) << "seed " << seed;
       EXPECT_EQ(count_of(err, "Quitting"), 1u) << err;
       EXPECT_EQ(count_of(err, "Quitting due to SIGHUP\n"), 1u) << err;
