@@ -375,8 +375,10 @@ class Raw {
     if (MYSQL_RES* r = mysql_store_result(m_)) mysql_free_result(r);
     return true;
   }
-  bool reads_backslashes_literally() const {
-    return m_ && (m_->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES);
+  // After a statement: the flags of the greeting predate init_connect.
+  bool reads_backslashes_literally() {
+    return exec("do 0") &&
+           (m_->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES);
   }
 
  private:
