@@ -2,6 +2,7 @@
 
 #include <errmsg.h>
 #include <mysqld_error.h>
+#include <strings.h>
 
 #include <cctype>
 #include <cstdio>
@@ -288,17 +289,42 @@ int DB_CONN::run(const char* sql, Kind kind) {
   if (!after_statement(false)) {
     return state_ == UNSAFE ? ERR_DB_CONNECT : CR_SERVER_LOST;
   }
-  if (kind == kStart) {
+  // The server says with every answer whether a transaction is open, also
+  // one that a statement of the program's own opened ("BEGIN", autocommit
+  // off): the state follows, at no cost.
+  bool open_transaction = handle->server_status & SERVER_STATUS_IN_TRANS;
+  if (state_ == READY && open_transaction) {
     state_ = IN_TRANSACTION;
     set_reconnect(false);
-  } else if (kind == kCommit || kind == kRollback) {
-    if (state_ == IN_TRANSACTION) set_reconnect(true);
+  } else if (state_ == IN_TRANSACTION && !open_transaction) {
     state_ = READY;
+    set_reconnect(true);
   }
   return 0;
 }
 
-int DB_CONN::do_query(const char* sql) { return run(sql, kOther); }
+// The statements that end or start a transaction, in any case, with blanks
+// around them; "ROLLBACK TO SAVEPOINT" and the like are other statements.
+DB_CONN::Kind DB_CONN::kind_of(const char* sql) {
+  static const struct {
+    const char* text;
+    Kind kind;
+  } kTexts[] = {{"COMMIT", kCommit},
+                {"ROLLBACK", kRollback},
+                {"START TRANSACTION", kStart},
+                {"BEGIN", kStart}};
+  while (isspace(static_cast<unsigned char>(*sql))) ++sql;
+  for (const auto& t : kTexts) {
+    size_t n = strlen(t.text);
+    if (strncasecmp(sql, t.text, n) != 0) continue;
+    const char* rest = sql + n;
+    while (isspace(static_cast<unsigned char>(*rest))) ++rest;
+    if (*rest == '\0') return t.kind;
+  }
+  return kOther;
+}
+
+int DB_CONN::do_query(const char* sql) { return run(sql, kind_of(sql)); }
 
 const char* DB_CONN::error_string() {
   return handle ? mysql_error(handle) : "Not connected";
@@ -324,11 +350,11 @@ int DB_CONN::insert_id() {
   return id;
 }
 
-int DB_CONN::start_transaction() { return run("START TRANSACTION", kStart); }
+int DB_CONN::start_transaction() { return do_query("START TRANSACTION"); }
 
-int DB_CONN::commit_transaction() { return run("COMMIT", kCommit); }
+int DB_CONN::commit_transaction() { return do_query("COMMIT"); }
 
-int DB_CONN::rollback_transaction() { return run("ROLLBACK", kRollback); }
+int DB_CONN::rollback_transaction() { return do_query("ROLLBACK"); }
 
 int DB_CONN::set_isolation_level(ISOLATION_LEVEL iso_level) {
   if (iso_level < READ_UNCOMMITTED || iso_level > SERIALIZABLE) return -1;

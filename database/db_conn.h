@@ -51,10 +51,14 @@ struct CURSOR;
 //   CLOSED         no handle: after construction, a failed open, or close.
 //                  open succeeds -> READY. Statements and ping: ERR_DB_CONNECT.
 //   READY          statements run; a lost session is replaced.
-//                  start_transaction succeeds -> IN_TRANSACTION.
+//                  A statement after which the server reports an open
+//                  transaction (start_transaction, the program's own BEGIN,
+//                  a write with autocommit off) -> IN_TRANSACTION.
 //   IN_TRANSACTION automatic reconnection is off, so that no statement meant
 //                  for the transaction runs alone on a new session.
-//                  COMMIT succeeds, or any rollback -> READY.
+//                  A statement after which the server reports no open
+//                  transaction (COMMIT, ROLLBACK), or any failed ROLLBACK
+//                  -> READY.
 //                  COMMIT fails with the session gone -> COMMIT_FAILED.
 //                  another statement, or ping, finds the session gone
 //                  -> TRANSACTION_LOST (that statement fails).
@@ -142,8 +146,10 @@ class DB_CONN {
   int insert_id();
 
   // "START TRANSACTION", "COMMIT", "ROLLBACK": the result of do_query, with
-  // the transitions above. A COMMIT that fails on a live session leaves the
-  // transaction to the server's rules (IN_TRANSACTION): roll it back.
+  // the transitions above. do_query knows these texts (and "BEGIN") in any
+  // case, so a program that sends them itself gets the same transitions. A
+  // COMMIT that fails on a live session leaves the transaction to the server's
+  // rules (IN_TRANSACTION): roll it back.
   int start_transaction();
   int commit_transaction();
   int rollback_transaction();
@@ -167,6 +173,7 @@ class DB_CONN {
  private:
   // What a statement does to the state, beyond running.
   enum Kind { kOther, kStart, kCommit, kRollback };
+  static Kind kind_of(const char* sql);
   int run(const char* sql, Kind kind);
   // Echoes the init commands of a new session under g_print_queries, and
   // moves to UNSAFE when the session reads backslashes literally. False,

@@ -38,6 +38,11 @@ GOALS = [
     ("6 dir_hier_url vs MD5 hex alone", "BM_DirHierUrl", "BM_Md5Hex", "time", 1.25),
     ("7 escape_string vs mysql_escape_string", "BM_EscapeString", "BM_MysqlEscapeString", "time", 0.5),
     ("8 log line vs plain fprintf", "BM_LogPrintf", "BM_PlainFprintf", "time", 2.0),
+    ("9 lookup vs the client library alone", "BM_StmtLookup", "BM_RawLookup", "time", 1.05),
+    ("9 update vs the client library alone", "BM_StmtUpdate", "BM_RawUpdate", "time", 1.05),
+    ("9 count vs the client library alone", "BM_StmtCount", "BM_RawCount", "time", 1.05),
+    ("9 enumerate (10 rows) vs the client library alone", "BM_StmtEnumerate", "BM_RawEnumerate", "time", 1.05),
+    ("9 insert_batch (5 rows) vs the client library alone", "BM_StmtInsertBatch", "BM_RawInsertBatch", "time", 1.05),
 ]
 
 

@@ -594,7 +594,8 @@ const char* const kOpName[] = {"enumerate",    "lookup", "count", "update",
 struct Cell {
   Event event;
   bool iso;  // set_isolation_level(READ_COMMITTED) first
-  bool txn;  // inside a transaction that has written a row
+  int txn;   // 0, or inside a transaction that has written a row, opened by
+             // start_transaction (1) or the program's own "begin" (2)
   Walk walk;
   Op op;
   int k;  // the cell's own rows: 1000+k (updated), 2000+k, 3000+k
@@ -610,8 +611,10 @@ struct Cell {
   bool serves() const { return !unsafe() && !(txn && lost()); }
   std::string name() const {
     return std::string(kEventName[event]) + (iso ? " / isolation" : "") +
-           (txn ? " / transaction" : "") + " / " + kWalkName[walk] + " / " +
-           kOpName[op];
+           (txn == 1   ? " / transaction"
+            : txn == 2 ? " / own begin"
+                       : "") +
+           " / " + kWalkName[walk] + " / " + kOpName[op];
   }
 };
 
@@ -647,7 +650,7 @@ TEST_F(OwnServer, SessionMatrix) {
     std::vector<std::unique_ptr<Cell>> cells;
     std::string seed = "insert into mt_t values ";
     for (bool iso : {false, true}) {
-      for (bool txn : {false, true}) {
+      for (int txn : {0, 1, 2}) {
         for (Walk walk : {kNoWalk, kStreaming, kBuffered}) {
           for (int op = kEnumerate; op <= kPing; op++) {
             int k = static_cast<int>(cells.size());
@@ -673,7 +676,8 @@ TEST_F(OwnServer, SessionMatrix) {
         ASSERT_EQ(db.do_query("set session wait_timeout=1"), 0);
       }
       if (c->txn) {
-        ASSERT_EQ(db.start_transaction(), 0);
+        ASSERT_EQ(c->txn == 1 ? db.start_transaction() : db.do_query("begin"),
+                  0);
         std::string mark = "insert into mt_t values (" +
                            std::to_string(3000 + c->k) + ", 't', 0)";
         ASSERT_EQ(db.do_query(mark.c_str()), 0);
@@ -813,7 +817,8 @@ TEST_F(OwnServer, SessionMatrix) {
       CaptureStderr();
       if (c.txn) {
         // Whatever came before, a COMMIT never reports lost work done.
-        int commit = db.commit_transaction();
+        int commit =
+            c.txn == 1 ? db.commit_transaction() : db.do_query("commit");
         if (c.serves()) {
           EXPECT_EQ(commit, 0);
         } else
