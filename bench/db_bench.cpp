@@ -165,10 +165,7 @@ void BM_InsertAutocommit(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kRows);
 }
-BENCHMARK(BM_InsertAutocommit)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InsertAutocommit)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_InsertTransaction(benchmark::State& state) {
   if (!need_server(state)) return;
@@ -184,10 +181,7 @@ void BM_InsertTransaction(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kRows);
 }
-BENCHMARK(BM_InsertTransaction)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InsertTransaction)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // Batches each committed on their own, or all inside one transaction (as
 // LOAD DATA commits once).
@@ -206,20 +200,8 @@ void BM_InsertBatch(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kRows);
 }
-BENCHMARK(BM_InsertBatch<false>)
-    ->Name("BM_InsertBatch")
-    ->Arg(100)
-    ->Arg(1000)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_InsertBatch<true>)
-    ->Name("BM_InsertBatchTransaction")
-    ->Arg(100)
-    ->Arg(1000)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InsertBatch<false>)->Name("BM_InsertBatch")->Arg(100)->Arg(1000)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InsertBatch<true>)->Name("BM_InsertBatchTransaction")->Arg(100)->Arg(1000)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // LOAD DATA needs the local-infile option, set before connecting, so it has
 // a raw connection of its own. The file is written beforehand.
@@ -242,8 +224,8 @@ void BM_LoadDataInfile(benchmark::State& state) {
     mysql_close(m);
     return;
   }
-  std::string sql =
-      "load data local infile '" + path + "' into table bench_insert";
+  std::string sql = "load data local infile '" + path +
+                    "' into table bench_insert";
   for (auto _ : state) {
     empty_insert_table(state);
     if (mysql_query(m, sql.c_str())) state.SkipWithError(mysql_error(m));
@@ -252,10 +234,7 @@ void BM_LoadDataInfile(benchmark::State& state) {
   remove(path.c_str());
   state.SetItemsProcessed(state.iterations() * kRows);
 }
-BENCHMARK(BM_LoadDataInfile)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadDataInfile)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // The enumeration table, filled once.
 bool enum_table_ready() {
@@ -329,22 +308,10 @@ void BM_RawFetch(benchmark::State& state) {
   });
 }
 
-BENCHMARK(BM_Enumerate<true>)
-    ->Name("BM_EnumerateStreaming")
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Enumerate<false>)
-    ->Name("BM_EnumerateBuffered")
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RawFetch<true>)
-    ->Name("BM_RawFetchStreaming")
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RawFetch<false>)
-    ->Name("BM_RawFetchBuffered")
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Enumerate<true>)->Name("BM_EnumerateStreaming")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Enumerate<false>)->Name("BM_EnumerateBuffered")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawFetch<true>)->Name("BM_RawFetchStreaming")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawFetch<false>)->Name("BM_RawFetchBuffered")->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // ---------------------------------------------------------------------------
 // One statement at a time. Each pair sends the same texts, on the same
@@ -541,45 +508,15 @@ void BM_RawInsertBatch(benchmark::State& state) {
   });
 }
 
-BENCHMARK(BM_StmtLookup)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RawLookup)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StmtUpdate)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RawUpdate)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StmtCount)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RawCount)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StmtEnumerate)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RawEnumerate)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StmtInsertBatch)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RawInsertBatch)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StmtLookup)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawLookup)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StmtUpdate)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawUpdate)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StmtCount)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawCount)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StmtEnumerate)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawEnumerate)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StmtInsertBatch)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawInsertBatch)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
