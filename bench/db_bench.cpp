@@ -4,8 +4,11 @@
 //     and against LOAD DATA LOCAL INFILE of the same rows;
 //   - enumerate, streaming and buffered, against a raw mysql_fetch_row loop
 //     that parses the same record, with the heap growth of each.
-// ORVEX_BENCH_ROWS and ORVEX_BENCH_ENUM_ROWS change the row counts (20,000
-// and 200,000).
+//   - the cost of one statement: lookup, update, count, a short enumerate
+//     and a small insert_batch through the library, against the same
+//     statement texts sent with the client library directly.
+// ORVEX_BENCH_ROWS, ORVEX_BENCH_ENUM_ROWS and ORVEX_BENCH_STATEMENTS change
+// the counts (20,000, 200,000 and 5,000).
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <mysql.h>
@@ -26,6 +29,7 @@ int env_int(const char* name, int fallback) {
 }
 const int kRows = env_int("ORVEX_BENCH_ROWS", 20000);
 const int kEnumRows = env_int("ORVEX_BENCH_ENUM_ROWS", 200000);
+const int kStatements = env_int("ORVEX_BENCH_STATEMENTS", 5000);
 
 struct ROW {
   int id = 0;
@@ -101,7 +105,11 @@ DB_CONN* conn() {
         "name varchar(64) not null, state int not null, value double not "
         "null) engine=InnoDB",
         "drop table if exists bench_enum",
-        "create table bench_enum like bench_insert"};
+        "create table bench_enum like bench_insert",
+        "drop table if exists bench_stmt",
+        "create table bench_stmt like bench_insert",
+        "drop table if exists bench_stmt_insert",
+        "create table bench_stmt_insert like bench_insert"};
     for (const char* sql : ddl) dc->do_query(sql);
     return dc;
   }();
@@ -136,6 +144,12 @@ void fill(DB_ROW& row, int i) {
 void empty_insert_table(benchmark::State& state) {
   state.PauseTiming();
   conn()->do_query("truncate table bench_insert");
+  state.ResumeTiming();
+}
+
+void state_truncate(benchmark::State& state) {
+  state.PauseTiming();
+  conn()->do_query("truncate table bench_stmt_insert");
   state.ResumeTiming();
 }
 
@@ -298,5 +312,211 @@ BENCHMARK(BM_Enumerate<true>)->Name("BM_EnumerateStreaming")->UseRealTime()->Uni
 BENCHMARK(BM_Enumerate<false>)->Name("BM_EnumerateBuffered")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RawFetch<true>)->Name("BM_RawFetchStreaming")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RawFetch<false>)->Name("BM_RawFetchBuffered")->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// ---------------------------------------------------------------------------
+// One statement at a time. Each pair sends the same texts, on the same
+// connection, over a table of 1,000 rows; the raw side does what a program
+// using the client library directly must do too (format the statement, read
+// the result, parse the row).
+
+constexpr int kStmtRows = 1000;
+
+bool stmt_table_ready() {
+  static const bool ready = [] {
+    DB_ROW row("bench_stmt", conn());
+    return row.insert_batch(values(0, kStmtRows)) == 0;
+  }();
+  return ready;
+}
+
+int stmt_id(int i) { return 1 + (i * 7919) % kStmtRows; }  // spread over rows
+
+template <typename Body>
+void statement_bench(benchmark::State& state, Body body) {
+  if (!need_server(state)) return;
+  if (!stmt_table_ready()) {
+    state.SkipWithError("could not fill the table");
+    return;
+  }
+  for (auto _ : state) {
+    if (!body(state)) {
+      state.SkipWithError("a statement failed");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kStatements);
+}
+
+// The raw side's first row of a whole result, parsed as the row class does.
+bool raw_read(MYSQL* m, const char* sql, ROW& rec) {
+  if (mysql_query(m, sql)) return false;
+  MYSQL_RES* res = mysql_store_result(m);
+  if (!res) return false;
+  MYSQL_ROW r = mysql_fetch_row(res);
+  if (r) parse_row(r, rec);
+  mysql_free_result(res);
+  return r != nullptr;
+}
+
+void BM_StmtLookup(benchmark::State& state) {
+  statement_bench(state, [](benchmark::State&) {
+    DB_ROW row("bench_stmt", conn());
+    for (int i = 0; i < kStatements; i++) {
+      if (row.lookup_id(stmt_id(i))) return false;
+    }
+    return true;
+  });
+}
+void BM_RawLookup(benchmark::State& state) {
+  statement_bench(state, [](benchmark::State&) {
+    MYSQL* m = conn()->handle;
+    char sql[128];
+    ROW rec;
+    for (int i = 0; i < kStatements; i++) {
+      snprintf(sql, sizeof sql, "select * from %s where id=%u", "bench_stmt",
+               static_cast<unsigned>(stmt_id(i)));
+      if (!raw_read(m, sql, rec)) return false;
+    }
+    return true;
+  });
+}
+
+void BM_StmtUpdate(benchmark::State& state) {
+  statement_bench(state, [](benchmark::State&) {
+    DB_ROW row("bench_stmt", conn());
+    for (int i = 0; i < kStatements; i++) {
+      fill(row, i);
+      row.id = stmt_id(i);
+      if (row.update()) return false;
+    }
+    return true;
+  });
+}
+void BM_RawUpdate(benchmark::State& state) {
+  statement_bench(state, [](benchmark::State&) {
+    MYSQL* m = conn()->handle;
+    DB_ROW row("bench_stmt", conn());  // for db_print only
+    static char set[QUERY_TEXT_MAX], sql[QUERY_TEXT_MAX + 64];
+    for (int i = 0; i < kStatements; i++) {
+      fill(row, i);
+      row.id = stmt_id(i);
+      row.db_print(set);
+      snprintf(sql, sizeof sql, "update %s set %s where id=%u", "bench_stmt",
+               set, static_cast<unsigned>(row.id));
+      if (mysql_query(m, sql) || mysql_affected_rows(m) != 1) return false;
+    }
+    return true;
+  });
+}
+
+void BM_StmtCount(benchmark::State& state) {
+  statement_bench(state, [](benchmark::State&) {
+    DB_ROW row("bench_stmt", conn());
+    char clause[64];
+    int n;
+    for (int i = 0; i < kStatements; i++) {
+      snprintf(clause, sizeof clause, "where state=%d", i % 6);
+      if (row.count(n, clause)) return false;
+    }
+    return true;
+  });
+}
+void BM_RawCount(benchmark::State& state) {
+  statement_bench(state, [](benchmark::State&) {
+    MYSQL* m = conn()->handle;
+    char clause[64], sql[128];
+    for (int i = 0; i < kStatements; i++) {
+      snprintf(clause, sizeof clause, "where state=%d", i % 6);
+      snprintf(sql, sizeof sql, "select count(*) from %s %s", "bench_stmt",
+               clause);
+      if (mysql_query(m, sql)) return false;
+      MYSQL_RES* res = mysql_store_result(m);
+      if (!res) return false;
+      MYSQL_ROW r = mysql_fetch_row(res);
+      int n = r && r[0] ? atoi(r[0]) : -1;
+      mysql_free_result(res);
+      if (n < 0) return false;
+    }
+    return true;
+  });
+}
+
+// A short selection of 10 rows per statement, as a daemon's pass reads.
+void BM_StmtEnumerate(benchmark::State& state) {
+  statement_bench(state, [](benchmark::State&) {
+    DB_ROW row("bench_stmt", conn());
+    char clause[64];
+    for (int i = 0; i < kStatements; i++) {
+      int from = stmt_id(i) % (kStmtRows - 10);
+      snprintf(clause, sizeof clause, "where id>%d and id<=%d", from,
+               from + 10);
+      int rows = 0;
+      while (row.enumerate(clause) == 0) rows++;
+      if (rows != 10) return false;
+    }
+    return true;
+  });
+}
+void BM_RawEnumerate(benchmark::State& state) {
+  statement_bench(state, [](benchmark::State&) {
+    MYSQL* m = conn()->handle;
+    char clause[64], sql[128];
+    ROW rec;
+    for (int i = 0; i < kStatements; i++) {
+      int from = stmt_id(i) % (kStmtRows - 10);
+      snprintf(clause, sizeof clause, "where id>%d and id<=%d", from,
+               from + 10);
+      snprintf(sql, sizeof sql, "select * from %s %s", "bench_stmt", clause);
+      if (mysql_query(m, sql)) return false;
+      MYSQL_RES* res = mysql_store_result(m);
+      if (!res) return false;
+      int rows = 0;
+      while (MYSQL_ROW r = mysql_fetch_row(res)) {
+        parse_row(r, rec);
+        rows++;
+      }
+      mysql_free_result(res);
+      if (rows != 10) return false;
+    }
+    return true;
+  });
+}
+
+// Five rows per statement into a table emptied before each run.
+void BM_StmtInsertBatch(benchmark::State& state) {
+  statement_bench(state, [](benchmark::State& st) {
+    state_truncate(st);
+    DB_ROW row("bench_stmt_insert", conn());
+    for (int i = 0; i < kStatements; i++) {
+      if (row.insert_batch(values(5 * i, 5 * i + 5))) return false;
+    }
+    return true;
+  });
+}
+void BM_RawInsertBatch(benchmark::State& state) {
+  statement_bench(state, [](benchmark::State& st) {
+    state_truncate(st);
+    MYSQL* m = conn()->handle;
+    for (int i = 0; i < kStatements; i++) {
+      std::string sql = "insert into ";
+      sql += "bench_stmt_insert";
+      sql += " values ";
+      sql += values(5 * i, 5 * i + 5);
+      if (mysql_query(m, sql.c_str())) return false;
+    }
+    return true;
+  });
+}
+
+BENCHMARK(BM_StmtLookup)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawLookup)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StmtUpdate)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawUpdate)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StmtCount)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawCount)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StmtEnumerate)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawEnumerate)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StmtInsertBatch)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawInsertBatch)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -155,6 +155,9 @@ void DB_WORKUNIT::db_print(char* dest) {
   w.int_col("transitioner_flags", transitioner_flags);
 }
 
+// The columns db_parse reads below, in table order.
+int DB_WORKUNIT::db_columns() { return 27; }
+
 void DB_WORKUNIT::db_parse(MYSQL_ROW& row) {
   ColumnReader r(row);
   id = r.int_col();
@@ -225,6 +228,9 @@ void DB_RESULT::db_print(char* dest) {
   w.double_col("flops_estimate", flops_estimate);
   w.int_col("app_version_id", app_version_id);
 }
+
+// The columns db_parse reads below, in table order.
+int DB_RESULT::db_columns() { return 29; }
 
 void DB_RESULT::db_parse(MYSQL_ROW& row) {
   ColumnReader r(row);
@@ -303,6 +309,9 @@ void DB_HOST::db_print(char* dest) {
   w.double_col("error_rate", error_rate);
   w.int_col("max_results_day", max_results_day);
 }
+
+// The columns db_parse reads below, in table order.
+int DB_HOST::db_columns() { return 34; }
 
 void DB_HOST::db_parse(MYSQL_ROW& row) {
   ColumnReader r(row);
@@ -389,6 +398,9 @@ void DB_ASSIGNMENT::db_print(char* dest) {
   w.int_col("workunitid", workunitid);
   w.int_col("resultid", resultid);
 }
+
+// The columns db_parse reads below, in table order.
+int DB_ASSIGNMENT::db_columns() { return 7; }
 
 void DB_ASSIGNMENT::db_parse(MYSQL_ROW& row) {
   ColumnReader r(row);

@@ -21,7 +21,8 @@
 // escaped with escape_string; db_parse reads them back from a row of
 // "select *" in the same order, and an SQL NULL gives the field's empty
 // value (0, or the empty text). A table must have at least the columns of
-// db/schema.sql, in that order: db_parse reads the row by position. Texts
+// db/schema.sql, in that order: db_parse reads the row by position, and a
+// row with fewer columns is refused (ERR_DB_ROW_SHORT, see db_columns). Texts
 // are byte strings: the schema stores them in binary columns no longer than
 // their field, so any bytes round-trip and a value that would not fit is
 // refused by the server rather than cut on the way back. A double that is
@@ -196,6 +197,7 @@ class DB_WORKUNIT : public TABLEROW, public WORKUNIT {
   int get_id() override;
   void db_print(char* dest) override;
   void db_parse(MYSQL_ROW& row) override;
+  int db_columns() override;
 };
 
 class DB_RESULT : public TABLEROW, public RESULT {
@@ -204,6 +206,7 @@ class DB_RESULT : public TABLEROW, public RESULT {
   int get_id() override;
   void db_print(char* dest) override;
   void db_parse(MYSQL_ROW& row) override;
+  int db_columns() override;
 };
 
 class DB_HOST : public TABLEROW, public HOST {
@@ -212,6 +215,7 @@ class DB_HOST : public TABLEROW, public HOST {
   int get_id() override;
   void db_print(char* dest) override;
   void db_parse(MYSQL_ROW& row) override;
+  int db_columns() override;
 
   // Statistics of p_fpops over every row of the host table, computed by the
   // server. Each stores its value in x and returns 0; with no hosts it
@@ -234,6 +238,7 @@ class DB_ASSIGNMENT : public TABLEROW, public ASSIGNMENT {
   int get_id() override;
   void db_print(char* dest) override;
   void db_parse(MYSQL_ROW& row) override;
+  int db_columns() override;
 };
 
 #endif

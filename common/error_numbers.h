@@ -8,6 +8,10 @@ constexpr int ERR_DIR_OPEN = -111;    // the directory of a file cannot be opene
 constexpr int ERR_XML_INPUT = -112;   // expected opening tag missing, or early end
 constexpr int ERR_DB_NO_ROW = -136;   // no row, or an update not of exactly one row
 constexpr int ERR_DB_CONNECT = -138;  // no connection, or ping finds no live server
+// clang-format off
+constexpr int ERR_DB_QUERY_TOO_LONG = -139;  // statement not sent: too long
+constexpr int ERR_DB_ROW_SHORT = -140;       // row shorter than its record
+// clang-format on
 constexpr int ERR_DB_INIT = -159;     // the client library gives no handle
 constexpr int ERR_DIR_CREATE = -192;  // a bucket directory cannot be created
 constexpr int ERR_DB_REPLICA_TIMEOUT = -242;  // a replica did not catch up in time

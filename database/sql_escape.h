@@ -3,16 +3,24 @@
 // Every text value written between single quotes in a statement must pass
 // through escape_string first. The escaping works on bytes and uses
 // backslashes, which keeps a value inside its quotes only when
-//  - the server reads a backslash as an escape: DB_CONN::open refuses a
-//    server whose sql_mode has NO_BACKSLASH_ESCAPES;
+//  - the session reads a backslash as an escape. DB_CONN guards this in two
+//    ways (db_conn.h): every session, the first and each one the library
+//    opens again, starts with a statement that takes NO_BACKSLASH_ESCAPES
+//    out of its sql_mode, so the server's default, its global mode and its
+//    init_connect cannot leave it on; and after every statement DB_CONN
+//    reads the server's status flag, so a session that has the mode all the
+//    same (the program's own SET) refuses every later statement until it is
+//    reopened. The flag costs nothing to read: the server sends it with
+//    every answer. (mysql_real_escape_string consults the same flag; these
+//    functions cannot, so no session that has it is ever used.)
 //  - no character of the connection's character set can hold the bytes 0x5C
 //    (backslash) or 0x27 (quote) inside a multi-byte character, as GBK, Big5
 //    and SJIS can: DB_CONN::open pins utf8mb4 with a client option, and the
 //    server is assumed to honour the character set the client asks for (it
 //    is not started with skip-character-set-client-handshake, and no
 //    init_connect statement changes it).
-// A statement that changes the session's sql_mode or character set breaks
-// these assumptions; the library sends none.
+// A statement that changes the session's character set breaks the second
+// assumption; the library sends none.
 #ifndef ORVEX_DATABASE_SQL_ESCAPE_H
 #define ORVEX_DATABASE_SQL_ESCAPE_H
 

@@ -47,6 +47,19 @@ int errno_of(DB_CONN* connection) {
                             : 0;
 }
 
+// False, with one report line, when a row of result is too short for the
+// record of row.
+bool row_fits(TABLEROW& row, MYSQL_RES* result) {
+  unsigned have = mysql_num_fields(result);
+  int need = row.db_columns();
+  if (need <= 0 || have >= static_cast<unsigned>(need)) return true;
+  fprintf(stderr,
+          "Database error: a row of %s has %u columns, fewer than the %d "
+          "its record reads; refused\n",
+          row.table_name, have, need);
+  return false;
+}
+
 // Sends sql, then hands the first row of its whole result, if there is one,
 // and its number of columns to use. no_result_set is returned when the
 // library gives no result set.
@@ -58,8 +71,7 @@ int read_first_row(DB_CONN* connection, const char* sql, int no_result_set,
   MYSQL_RES* result = mysql_store_result(connection->handle);
   if (!result) return no_result_set;
   MYSQL_ROW row = mysql_fetch_row(result);
-  unsigned num_fields = mysql_num_fields(result);
-  if (row) use(row, num_fields);
+  if (row) use(row, result);
   mysql_free_result(result);
   return row ? 0 : ERR_DB_NO_ROW;
 }
@@ -88,14 +100,15 @@ void TABLEROW::db_print(char*) {}
 
 void TABLEROW::db_parse(MYSQL_ROW&) {}
 
+int TABLEROW::db_columns() { return 0; }
+
 int TABLEROW::lookup_id(int row_id) {
   char query[QUERY_TEXT_MAX];
   if (!format_query(query, sizeof query, "select * from %s where id=%u",
                     table_name, as_unsigned(row_id))) {
     return ERR_DB_QUERY_TOO_LONG;
   }
-  return read_first_row(connection, query, -1,
-                        [this](MYSQL_ROW& row, unsigned) { db_parse(row); });
+  return read_row(query);
 }
 
 int TABLEROW::lookup(const char* clause) {
@@ -104,8 +117,17 @@ int TABLEROW::lookup(const char* clause) {
                     clause)) {
     return ERR_DB_QUERY_TOO_LONG;
   }
-  return read_first_row(connection, query, -1,
-                        [this](MYSQL_ROW& row, unsigned) { db_parse(row); });
+  return read_row(query);
+}
+
+int TABLEROW::read_row(const char* query) {
+  bool fits = true;
+  int retval = read_first_row(connection, query, -1,
+                              [&](MYSQL_ROW& row, MYSQL_RES* result) {
+                                fits = row_fits(*this, result);
+                                if (fits) db_parse(row);
+                              });
+  return (retval == 0 && !fits) ? ERR_DB_ROW_SHORT : retval;
 }
 
 int TABLEROW::enumerate(const char* clause, bool streaming) {
@@ -128,8 +150,13 @@ int TABLEROW::enumerate(const char* clause, bool streaming) {
       int err = errno_of(connection);
       return err ? err : -1;
     }
+    if (!row_fits(*this, result)) {
+      mysql_free_result(result);
+      return ERR_DB_ROW_SHORT;
+    }
     row_cursor.result_set = result;
     row_cursor.active = true;
+    connection->enumeration_started(&row_cursor);
   }
 
   MYSQL_ROW row = mysql_fetch_row(row_cursor.result_set);
@@ -150,6 +177,7 @@ int TABLEROW::end_enumerate() {
     mysql_free_result(row_cursor.result_set);
     row_cursor.result_set = nullptr;
     row_cursor.active = false;
+    if (row_cursor.owner) row_cursor.owner->enumeration_ended(&row_cursor);
   }
   return 0;
 }
@@ -257,7 +285,7 @@ int TABLEROW::sum(double& x, const char* column, const char* clause) {
 int TABLEROW::get_integer(const char* sql, int& number) {
   bool null_value = false;
   int retval = read_first_row(connection, sql, ERR_DB_NO_ROW,
-                              [&](MYSQL_ROW& row, unsigned) {
+                              [&](MYSQL_ROW& row, MYSQL_RES*) {
                                 if (row[0]) number = atoi(row[0]);
                                 null_value = !row[0];
                               });
@@ -267,7 +295,7 @@ int TABLEROW::get_integer(const char* sql, int& number) {
 int TABLEROW::get_double(const char* sql, double& x) {
   bool null_value = false;
   int retval = read_first_row(connection, sql, ERR_DB_NO_ROW,
-                              [&](MYSQL_ROW& row, unsigned) {
+                              [&](MYSQL_ROW& row, MYSQL_RES*) {
                                 if (row[0]) x = atof(row[0]);
                                 null_value = !row[0];
                               });
@@ -280,7 +308,7 @@ int TABLEROW::get_field_str(const char* column, char* dest, int dest_size) {
                     column, table_name, as_unsigned(get_id()))) {
     return ERR_DB_QUERY_TOO_LONG;
   }
-  return read_first_row(connection, query, -1, [&](MYSQL_ROW& row, unsigned) {
+  return read_first_row(connection, query, -1, [&](MYSQL_ROW& row, MYSQL_RES*) {
     if (row[0] && dest_size > 0) {
       strlcpy(dest, row[0], static_cast<size_t>(dest_size));
     }
@@ -295,7 +323,8 @@ int TABLEROW::get_field_ints(const char* columns, int column_count,
     return ERR_DB_QUERY_TOO_LONG;
   }
   return read_first_row(
-      connection, query, -1, [&](MYSQL_ROW& row, unsigned num_fields) {
+      connection, query, -1, [&](MYSQL_ROW& row, MYSQL_RES* result) {
+        unsigned num_fields = mysql_num_fields(result);
         for (int i = 0; i < column_count; i++) {
           bool present = static_cast<unsigned>(i) < num_fields && row[i];
           values[i] = present ? atoi(row[i]) : 0;

@@ -6,8 +6,11 @@
 // Results are 0 for success, ERR_DB_NO_ROW when there is no row (or an update
 // does not report exactly one), -1 when the library gives no result set for
 // a read, the nonzero value of do_query when the server refuses a statement,
-// and ERR_DB_QUERY_TOO_LONG (nothing sent) when a statement would not fit
-// its buffer of QUERY_TEXT_MAX bytes (INSERT_TEXT_MAX for insert).
+// ERR_DB_QUERY_TOO_LONG (nothing sent) when a statement would not fit its
+// buffer of QUERY_TEXT_MAX bytes (INSERT_TEXT_MAX for insert), and
+// ERR_DB_ROW_SHORT when a row read has fewer columns than db_columns
+// (a table of an older schema; one report line on standard error, the
+// record untouched).
 #ifndef ORVEX_DATABASE_TABLEROW_H
 #define ORVEX_DATABASE_TABLEROW_H
 
@@ -19,6 +22,11 @@
 struct CURSOR {
   bool active = false;              // true while result_set is held
   MYSQL_RES* result_set = nullptr;  // meaningful only while active
+  // The connection's list of open enumerations (DB_CONN::close ends them);
+  // owner is null when the cursor is in no list.
+  DB_CONN* owner = nullptr;
+  CURSOR* prev_open = nullptr;
+  CURSOR* next_open = nullptr;
 };
 
 class TABLEROW {
@@ -30,8 +38,9 @@ class TABLEROW {
   // its own, so a result set is never released twice.
   TABLEROW(const TABLEROW& other);
   TABLEROW& operator=(const TABLEROW& other);
-  // Ends an enumeration that is still active. End enumerations before the
-  // connection is closed.
+  // Ends an enumeration that is still active. Closing the connection first
+  // ends it too, so the two may come in either order; the connection object
+  // itself must outlive a row object that holds an active enumeration.
   virtual ~TABLEROW();
 
   // The row's primary key (column id). The base returns 0.
@@ -44,6 +53,9 @@ class TABLEROW {
   // Fills the record from a fetched row: NUL-terminated column texts in the
   // table's column order, null for SQL NULL. The base reads nothing.
   virtual void db_parse(MYSQL_ROW& row);
+  // How many columns db_parse reads. A row with fewer is refused before
+  // db_parse sees it. The base returns 0 (no check).
+  virtual int db_columns();
 
   // "select * from T where id=%u": reads that row into the record.
   int lookup_id(int row_id);
@@ -105,6 +117,10 @@ class TABLEROW {
   DB_CONN* connection;     // not owned
   const char* table_name;  // not owned
   CURSOR row_cursor;
+
+ private:
+  // Reads the first row of query into the record (lookup, lookup_id).
+  int read_row(const char* query);
 };
 
 // For classes that compose their own statements without a table name: a

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "common/error_numbers.h"
 #include "common/str_util.h"
 #include "database/db_conn.h"
+#include "database/sql_escape.h"
 #include "database/tablerow.h"
 #include "test_db.h"
 #include "test_util.h"
@@ -141,118 +143,6 @@ TEST_F(DbFaults, SessionKilledBetweenStatements) {
       "[figures] killed between statements: %d rounds, %d reported an "
       "error, %d ran once on a new session\n",
       kRounds, reported_errors, ran_on_new_session);
-}
-
-// A session that the library opens again by itself starts from the
-// server's defaults: the connection's isolation level comes back, and a
-// server that now takes backslashes literally closes the connection.
-TEST_F(DbFaults, NewSessionGetsTheConnectionsSettingsBack) {
-  ASSERT_EQ(db.set_isolation_level(SERIALIZABLE), 0);
-  kill_session();
-  ASSERT_EQ(db.do_query("insert into fault_log values (1)"), 0);
-  EXPECT_EQ(query_value(db, "select @@session.tx_isolation"), "SERIALIZABLE");
-  kill_session();
-  ASSERT_EQ(db.ping(), 0);
-  EXPECT_EQ(query_value(db, "select @@session.tx_isolation"), "SERIALIZABLE");
-
-  DB_CONN root;
-  ORVEX_OPEN_TEST_DB_ROOT(root);
-  {
-    orvex_test::GlobalSqlMode restore(root);
-    ASSERT_EQ(root.do_query("set global sql_mode=concat(@@global.sql_mode, "
-                            "',NO_BACKSLASH_ESCAPES')"),
-              0);
-    kill_session();
-    CaptureStderr();
-    int retval = db.do_query("insert into fault_log values (2)");
-    std::string err = GetCapturedStderr();
-    EXPECT_EQ(retval, ERR_DB_CONNECT);
-    EXPECT_EQ(db.handle, nullptr);
-    EXPECT_EQ(err,
-              "Database error: the server's sql_mode has NO_BACKSLASH_ESCAPES, "
-              "under which escaped texts are unsafe; connection closed\n");
-    EXPECT_EQ(db.do_query("select 1"), ERR_DB_CONNECT);  // stays closed
-  }
-  root.close();
-}
-
-// The work of a transaction whose session is killed is gone; whatever the
-// caller does next, nothing may report it done, and the connection comes
-// back once the transaction is rolled back.
-TEST_F(DbFaults, SessionKilledInsideTransaction) {
-  auto begin = [&](int first) {
-    ASSERT_EQ(db.start_transaction(), 0);
-    for (int n = first; n < first + 3; n++) {
-      ASSERT_EQ(db.do_query(
-                    ("insert into fault_log values (" + std::to_string(n) + ")")
-                        .c_str()),
-                0);
-    }
-  };
-  auto none_of = [&](int first) {
-    return value("select count(*) from fault_log where n between " +
-                 std::to_string(first) + " and " + std::to_string(first + 99));
-  };
-  auto recovers = [&](int mark) {
-    EXPECT_EQ(db.ping(), 0);
-    EXPECT_EQ(db.do_query(("insert into fault_log values (" +
-                           std::to_string(mark) + ")")
-                              .c_str()),
-              0);
-    EXPECT_EQ(
-        value("select count(*) from fault_log where n=" + std::to_string(mark)),
-        "1");
-  };
-
-  CaptureStderr();
-  // 1. COMMIT straight after the kill, then again.
-  begin(100);
-  kill_session();
-  EXPECT_NE(db.commit_transaction(), 0);
-  EXPECT_NE(db.commit_transaction(), 0);  // a retry must not "succeed"
-  EXPECT_EQ(none_of(100), "0");
-  db.rollback_transaction();
-  recovers(199);
-
-  // 2. A ping brings the link back as a new session: the transaction's
-  // statements and its COMMIT must not run there.
-  begin(200);
-  kill_session();
-  EXPECT_EQ(db.ping(), 0);
-  EXPECT_NE(db.do_query("insert into fault_log values (203)"), 0);
-  EXPECT_NE(db.commit_transaction(), 0);
-  EXPECT_EQ(db.ping(), 0);
-  EXPECT_NE(db.commit_transaction(), 0);
-  EXPECT_EQ(none_of(200), "0");
-  EXPECT_EQ(db.rollback_transaction(), 0);
-  recovers(299);
-
-  // 3. More statements after the kill: each fails, none commits alone.
-  begin(300);
-  kill_session();
-  EXPECT_NE(db.do_query("insert into fault_log values (303)"), 0);
-  EXPECT_NE(db.do_query("insert into fault_log values (304)"), 0);
-  EXPECT_NE(db.commit_transaction(), 0);
-  EXPECT_EQ(none_of(300), "0");
-  db.rollback_transaction();
-  recovers(399);
-
-  // 4. A new transaction after a lost one, without a rollback, starts clean.
-  begin(400);
-  kill_session();
-  EXPECT_EQ(db.ping(), 0);
-  begin(500);
-  EXPECT_EQ(db.commit_transaction(), 0);
-  EXPECT_EQ(none_of(400), "0");
-  EXPECT_EQ(none_of(500), "3");
-  std::string err = GetCapturedStderr();
-  EXPECT_NE(err.find("lost inside a transaction"), std::string::npos) << err;
-
-  // After a committed transaction reconnection is back: a session killed
-  // between statements is replaced without a word.
-  kill_session();
-  EXPECT_EQ(db.do_query("insert into fault_log values (600)"), 0);
-  EXPECT_EQ(none_of(600), "1");
 }
 
 // The echo of the one statement an operation sent (g_print_queries).
@@ -459,6 +349,42 @@ std::string key_of(const std::string& text, const std::string& key) {
 
 bool alive(pid_t pid) { return pid > 0 && kill(pid, 0) == 0; }
 
+// A connection made with the client library alone (no init commands): the
+// server's root over its socket, or a user over TCP, to see what a new
+// session of the server is like before the layer prepares it.
+class Raw {
+ public:
+  explicit Raw(const std::string& socket, const char* user = "root",
+               const char* passwd = "", const char* host = nullptr,
+               unsigned port = 0)
+      : m_(mysql_init(nullptr)) {
+    if (!mysql_real_connect(m_, host, user, passwd, nullptr, port,
+                            host ? nullptr : socket.c_str(), 0)) {
+      mysql_close(m_);
+      m_ = nullptr;
+    }
+  }
+  ~Raw() {
+    if (m_) mysql_close(m_);
+  }
+  Raw(const Raw&) = delete;
+  Raw& operator=(const Raw&) = delete;
+  bool ok() const { return m_ != nullptr; }
+  bool exec(const std::string& sql) {
+    if (!m_ || mysql_query(m_, sql.c_str())) return false;
+    if (MYSQL_RES* r = mysql_store_result(m_)) mysql_free_result(r);
+    return true;
+  }
+  // After a statement: the flags of the greeting predate init_connect.
+  bool reads_backslashes_literally() {
+    return exec("do 0") &&
+           (m_->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES);
+  }
+
+ private:
+  MYSQL* m_;
+};
+
 class OwnServer : public testing::Test {
  protected:
   void SetUp() override {
@@ -479,6 +405,7 @@ class OwnServer : public testing::Test {
     name = key_of(env, "DB_NAME");
     user = key_of(env, "DB_USER");
     passwd = key_of(env, "DB_PASSWD");
+    socket = key_of(env, "DB_SOCKET");
     pid = atoi(key_of(read_file(state + "/server.info"), "pid").c_str());
     ASSERT_TRUE(alive(pid));
     // The command line, to start the same server again on the same data.
@@ -515,9 +442,14 @@ class OwnServer : public testing::Test {
     ASSERT_TRUE(wait_gone(30)) << "server " << pid << " did not stop";
   }
 
-  // Starts the recorded command line again, detached as the script does it,
-  // and tells the script the new pid so that its stop finds the server.
-  void restart() {
+  // Starts the recorded command line again (with extra arguments, if any),
+  // detached as the script does it, waits until it serves, and tells the
+  // script the new pid so that its stop finds the server. Ready means: the
+  // pid file names a live process other than the old one whose command line
+  // holds our --datadir (a stale file or a reused pid does not count), and
+  // the server then answers on its socket. The 60 s margins hold on a busy
+  // 2-core machine, where a start takes 1.5 to 5 s.
+  void restart(const std::vector<std::string>& extra = {}) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -530,28 +462,44 @@ class OwnServer : public testing::Test {
       if (fork() != 0) _exit(0);  // the server is nobody's child here
       std::vector<char*> args;
       for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      for (auto& a : extra) args.push_back(const_cast<char*>(a.c_str()));
       args.push_back(nullptr);
       execvp(args[0], args.data());
       _exit(127);
     }
     int status;
     waitpid(child, &status, 0);
-    std::string pid_file = key_of(read_file(state + "/server.info"), "datadir");
-    pid_file = pid_file.substr(0, pid_file.rfind('/')) + "/mysqld.pid";
-    for (int i = 0; i < 3000; i++) {
-      int p = atoi(read_file(pid_file).c_str());
-      if (p > 0 && p != pid && alive(p)) {
+    std::string datadir = key_of(read_file(state + "/server.info"), "datadir");
+    std::string pid_file =
+        datadir.substr(0, datadir.rfind('/')) + "/mysqld.pid";
+    pid_t old = pid;
+    auto ours = [&](pid_t p) {
+      std::string cmdline =
+          read_file("/proc/" + std::to_string(p) + "/cmdline");
+      return cmdline.find(std::string("--datadir=") + datadir + '\0') !=
+             std::string::npos;
+    };
+    for (int i = 0; i < 6000 && pid == old; i++) {
+      pid_t p = atoi(read_file(pid_file).c_str());
+      if (p > 0 && p != old && alive(p) && ours(p))
         pid = p;
-        break;
-      }
-      usleep(10000);
+      else
+        usleep(10000);
     }
+    ASSERT_NE(pid, old) << "server did not write a new pid file";
     std::string info = read_file(state + "/server.info");
     std::string rest = info.substr(info.find('\n') + 1);
     std::ofstream(state + "/server.info") << "pid=" << pid << "\n" << rest;
+    bool ready = false;
+    for (int i = 0; i < 600 && !ready; i++) {
+      Raw probe(socket);
+      ready = probe.ok();
+      if (!ready) usleep(100000);
+    }
+    ASSERT_TRUE(ready) << "server " << pid << " does not answer";
   }
 
-  std::string dir, state, host, name, user, passwd;
+  std::string dir, state, host, name, user, passwd, socket;
   std::vector<std::string> argv;
   pid_t pid = 0;
 };
@@ -612,6 +560,323 @@ TEST_F(OwnServer, ServerStoppedDuringStreamingEnumerate) {
   EXPECT_EQ(first_id, 1);
   EXPECT_EQ(rows, kRows);
   db.close();
+}
+
+// ---------------------------------------------------------------------------
+// The session matrix: what servers do to a session (event), against the
+// state the connection is in, and the operation that comes next. Each cell
+// has a connection of its own; the cells of one event share it (one sleep,
+// one restart). What a cell must do follows from three rules of the session
+// layer, written once in Cell below.
+
+enum Event {
+  kIdle,
+  kKill,
+  kRestart,
+  kInitConnectNbe,
+  kGlobalNbe,
+  kDefaultNbe,
+  kOwnSet
+};
+const char* const kEventName[] = {"idle timeout",
+                                  "KILL",
+                                  "restart",
+                                  "init_connect NO_BACKSLASH_ESCAPES",
+                                  "global sql_mode NO_BACKSLASH_ESCAPES",
+                                  "server default NO_BACKSLASH_ESCAPES",
+                                  "own SET of NO_BACKSLASH_ESCAPES"};
+enum Walk { kNoWalk, kStreaming, kBuffered };
+const char* const kWalkName[] = {"no enumeration", "streaming", "buffered"};
+enum Op { kEnumerate, kLookup, kCount, kUpdate, kInsertBatch, kCommit, kPing };
+const char* const kOpName[] = {"enumerate",    "lookup", "count", "update",
+                               "insert_batch", "commit", "ping"};
+
+struct Cell {
+  Event event;
+  bool iso;  // set_isolation_level(READ_COMMITTED) first
+  int txn;   // 0, or inside a transaction that has written a row, opened by
+             // start_transaction (1) or the program's own "begin" (2)
+  Walk walk;
+  Op op;
+  int k;  // the cell's own rows: 1000+k (updated), 2000+k, 3000+k
+  DB_CONN db;
+  std::unique_ptr<DB_FAULT_ROW> walker;
+
+  // Every event but the program's own SET ends the session.
+  bool lost() const { return event != kOwnSet; }
+  // The own SET cannot reach a session busy streaming ("out of sync").
+  bool unsafe() const { return event == kOwnSet && walk != kStreaming; }
+  // The next statement runs, unless the session is unsafe or a transaction
+  // was lost (which only a failed COMMIT or a rollback clears).
+  bool serves() const { return !unsafe() && !(txn && lost()); }
+  std::string name() const {
+    return std::string(kEventName[event]) + (iso ? " / isolation" : "") +
+           (txn == 1   ? " / transaction"
+            : txn == 2 ? " / own begin"
+                       : "") +
+           " / " + kWalkName[walk] + " / " + kOpName[op];
+  }
+};
+
+TEST_F(OwnServer, SessionMatrix) {
+  const int kRows = 11;
+  const char* kWalkClause = "where id<=11 order by id";
+  std::unique_ptr<Raw> root(new Raw(socket));
+  ASSERT_TRUE(root->ok());
+  DB_CONN check;
+  ASSERT_EQ(
+      check.open(name.c_str(), host.c_str(), user.c_str(), passwd.c_str()), 0);
+  auto value = [&](const std::string& sql) { return query_value(check, sql); };
+  ASSERT_EQ(check.do_query("create table mt_t (id int not null primary key, "
+                           "code varchar(32) not null, qty int not null)"),
+            0);
+  std::string rows = "insert into mt_t values ";
+  for (int i = 1; i <= kRows; i++) {
+    rows += "(" + std::to_string(i) + ", 'c" + std::to_string(i) + "', 0),";
+  }
+  rows.pop_back();
+  ASSERT_EQ(check.do_query(rows.c_str()), 0);
+  // Selects every row if a backslash stops escaping.
+  char injection[64] = "' or 1=1 -- ";
+  escape_string(injection, sizeof injection);
+  const std::string inject = std::string("where code='") + injection + "'";
+  const char* kNbe = "concat(@@sql_mode, ',NO_BACKSLASH_ESCAPES')";
+
+  int cells_run = 0;
+  for (Event event : {kIdle, kKill, kInitConnectNbe, kGlobalNbe, kOwnSet,
+                      kRestart, kDefaultNbe}) {
+    SCOPED_TRACE(kEventName[event]);
+    ASSERT_EQ(check.do_query("delete from mt_t where id>11"), 0);
+    std::vector<std::unique_ptr<Cell>> cells;
+    std::string seed = "insert into mt_t values ";
+    for (bool iso : {false, true}) {
+      for (int txn : {0, 1, 2}) {
+        for (Walk walk : {kNoWalk, kStreaming, kBuffered}) {
+          for (int op = kEnumerate; op <= kPing; op++) {
+            int k = static_cast<int>(cells.size());
+            cells.emplace_back(
+                new Cell{event, iso, txn, walk, Op(op), k, {}, {}});
+            seed += "(" + std::to_string(1000 + k) + ", 'u', 0),";
+          }
+        }
+      }
+    }
+    seed.pop_back();
+    ASSERT_EQ(check.do_query(seed.c_str()), 0);
+
+    // Every cell into its state.
+    for (auto& c : cells) {
+      DB_CONN& db = c->db;
+      ASSERT_EQ(
+          db.open(name.c_str(), host.c_str(), user.c_str(), passwd.c_str()), 0);
+      if (c->iso) {
+        ASSERT_EQ(db.set_isolation_level(READ_COMMITTED), 0);
+      }
+      if (event == kIdle) {
+        ASSERT_EQ(db.do_query("set session wait_timeout=1"), 0);
+      }
+      if (c->txn) {
+        ASSERT_EQ(c->txn == 1 ? db.start_transaction() : db.do_query("begin"),
+                  0);
+        std::string mark = "insert into mt_t values (" +
+                           std::to_string(3000 + c->k) + ", 't', 0)";
+        ASSERT_EQ(db.do_query(mark.c_str()), 0);
+      }
+      if (c->walk != kNoWalk) {
+        c->walker.reset(new DB_FAULT_ROW(&db, "mt_t"));
+        ASSERT_EQ(c->walker->enumerate(kWalkClause, c->walk == kStreaming), 0);
+      }
+    }
+
+    // The event, once for all cells.
+    if (event == kInitConnectNbe) {
+      ASSERT_TRUE(
+          root->exec(std::string("set global init_connect='set session "
+                                 "sql_mode=concat(@@sql_mode, "
+                                 "'',NO_BACKSLASH_ESCAPES'')'")));
+    }
+    if (event == kGlobalNbe) {
+      ASSERT_TRUE(root->exec(std::string("set global sql_mode=") + kNbe));
+    }
+    if (event == kIdle) sleep(3);  // wait_timeout 1 s, and 2 s of margin
+    if (event == kKill || event == kInitConnectNbe || event == kGlobalNbe) {
+      std::string ids;
+      for (auto& c : cells) {
+        std::string id = std::to_string(mysql_thread_id(c->db.handle));
+        ASSERT_TRUE(root->exec("kill " + id));
+        ids += (ids.empty() ? "" : ",") + id;
+      }
+      std::string left =
+          "select count(*) from information_schema.processlist "
+          "where id in (" +
+          ids + ")";
+      for (int i = 0; i < 3000 && value(left) != "0"; i++) usleep(10000);
+      ASSERT_EQ(value(left), "0") << "sessions still there after KILL";
+    }
+    if (event == kRestart || event == kDefaultNbe) {
+      stop();
+      if (event == kRestart)
+        restart();
+      else
+        restart({"--sql-mode=STRICT_TRANS_TABLES,NO_BACKSLASH_ESCAPES"});
+      root.reset(new Raw(socket));
+      ASSERT_TRUE(root->ok());
+    }
+    if (event == kOwnSet) {
+      CaptureStderr();
+      for (auto& c : cells) {
+        std::string set = std::string("set session sql_mode=") + kNbe;
+        EXPECT_NE(c->db.do_query(set.c_str()), 0) << c->name();
+      }
+      GetCapturedStderr();
+    }
+    if (event == kInitConnectNbe || event == kGlobalNbe ||
+        event == kDefaultNbe) {
+      // The event is real: a session the layer does not prepare has it.
+      unsigned port =
+          static_cast<unsigned>(atoi(host.substr(host.find(':') + 1).c_str()));
+      Raw probe(socket, user.c_str(), passwd.c_str(), "127.0.0.1", port);
+      EXPECT_TRUE(probe.reads_backslashes_literally());
+    }
+
+    // The next operation, then what a daemon does after it.
+    for (auto& cp : cells) {
+      Cell& c = *cp;
+      SCOPED_TRACE(c.name());
+      DB_CONN& db = c.db;
+      int walked = 1, walk_end = 0;
+      auto walk_on = [&] {
+        while ((walk_end = c.walker->enumerate(kWalkClause,
+                                               c.walk == kStreaming)) == 0)
+          walked++;
+        // A cut stream ends with an error, never as if the rows had ended.
+        EXPECT_TRUE((walk_end == ERR_DB_NO_ROW && walked == kRows) ||
+                    walk_end > 0)
+            << walk_end << " after " << walked << " rows";
+      };
+      if (c.walk == kStreaming) walk_on();  // nothing else may run meanwhile
+
+      DB_FAULT_ROW row(&db, "mt_t");
+      int ret = 0, n = -1;
+      g_print_queries = true;
+      CaptureStderr();
+      switch (c.op) {
+        case kEnumerate: {
+          int got = 0;
+          while ((ret = row.enumerate(kWalkClause)) == 0) got++;
+          EXPECT_TRUE(ret != ERR_DB_NO_ROW || got == kRows) << "rows lost";
+          if (ret == ERR_DB_NO_ROW) ret = 0;
+          break;
+        }
+        case kLookup:
+          ret = row.lookup("where id=5");
+          if (ret == 0) {
+            EXPECT_STREQ(row.code, "c5");
+          }
+          break;
+        case kCount:
+          ret = row.count(n, inject.c_str());
+          if (ret == 0) {
+            EXPECT_EQ(n, 0) << "escaped text selected rows";
+          }
+          break;
+        case kUpdate:
+          row.id = 1000 + c.k;
+          strlcpy(row.code, "u", sizeof row.code);
+          row.qty = 7;
+          ret = row.update();
+          break;
+        case kInsertBatch:
+          ret =
+              row.insert_batch("(" + std::to_string(2000 + c.k) + ", 'b', 0)");
+          break;
+        case kCommit: ret = db.commit_transaction(); break;
+        case kPing: ret = db.ping(); break;
+      }
+      g_print_queries = false;
+      std::string err = GetCapturedStderr();
+      if (c.walk == kBuffered) walk_on();  // other statements may run inside
+
+      if (c.serves()) {
+        EXPECT_EQ(ret, 0) << err;
+      } else {
+        EXPECT_NE(ret, 0) << err;
+        if (c.op == kPing) {
+          EXPECT_EQ(ret, ERR_DB_CONNECT);
+        } else
+          EXPECT_NE(err.find("Database error: "), std::string::npos) << err;
+      }
+      if (c.serves() && c.lost() && !c.txn && c.iso) {
+        // The library set the level again on the new session, and it shows.
+        EXPECT_NE(err.find("query: SET SESSION TRANSACTION ISOLATION LEVEL "
+                           "READ COMMITTED\n"),
+                  std::string::npos)
+            << err;
+      }
+
+      CaptureStderr();
+      if (c.txn) {
+        // Whatever came before, a COMMIT never reports lost work done.
+        int commit =
+            c.txn == 1 ? db.commit_transaction() : db.do_query("commit");
+        if (c.serves()) {
+          EXPECT_EQ(commit, 0);
+        } else
+          EXPECT_NE(commit, 0);
+      }
+      if (c.unsafe()) {
+        EXPECT_EQ(db.ping(), ERR_DB_CONNECT);
+        db.close();
+        EXPECT_EQ(
+            db.open(name.c_str(), host.c_str(), user.c_str(), passwd.c_str()),
+            0);
+      }
+      // Nothing wedges: the next statement runs, with the level set and
+      // escaping intact.
+      EXPECT_EQ(db.ping(), 0);
+      int all = -1;
+      EXPECT_EQ(row.count(all, "where id<=11"), 0);
+      EXPECT_EQ(all, kRows);
+      n = -1;
+      EXPECT_EQ(row.count(n, inject.c_str()), 0);
+      EXPECT_EQ(n, 0) << "escaped text selected rows";
+      if (c.iso && !c.unsafe()) {
+        EXPECT_EQ(query_value(db, "select @@session.tx_isolation"),
+                  "READ-COMMITTED");
+      }
+      // Closing ends an enumeration its row object still holds.
+      DB_FAULT_ROW open_walk(&db, "mt_t");
+      EXPECT_EQ(open_walk.enumerate(kWalkClause, true), 0);
+      db.close();
+      EXPECT_FALSE(open_walk.row_cursor.active);
+      GetCapturedStderr();
+
+      // What reached the table is what was reported.
+      auto present = [&](int id) {
+        return value("select count(*) from mt_t where id=" +
+                     std::to_string(id));
+      };
+      EXPECT_EQ(present(3000 + c.k), c.txn && c.serves() ? "1" : "0")
+          << "the transaction's row";
+      if (c.op == kUpdate) {
+        EXPECT_EQ(value("select qty from mt_t where id=" +
+                        std::to_string(1000 + c.k)),
+                  c.serves() ? "7" : "0");
+      }
+      if (c.op == kInsertBatch) {
+        EXPECT_EQ(present(2000 + c.k), c.serves() ? "1" : "0");
+      }
+      cells_run++;
+    }
+    if (event == kInitConnectNbe) {
+      ASSERT_TRUE(root->exec("set global init_connect=''"));
+    }
+    if (event == kGlobalNbe) {
+      ASSERT_TRUE(root->exec("set global sql_mode=default"));
+    }
+  }
+  check.close();
+  printf("[figures] session matrix: %d cells\n", cells_run);
 }
 
 }  // namespace
