@@ -385,7 +385,7 @@ TEST(AdminConfig, JsonIsWellFormedWithEveryTextEscaped) {
       "<master_url>a\"b\\c&#9;d\xff\xc3\xa9</master_url>\n"
       "<long_name>x&#1;y</long_name>\n"
       "<db_passwd>pw</db_passwd>\n"
-      "<ban_os>^Win\\d</ban_os>\n"
+      "<ban_os>^Win\\.</ban_os>\n"
       "<dont_search_host_for_user>5</dont_search_host_for_user>\n"
       "<debug_send/>\n"
       "<max_wus_in_progress_gpu>3</max_wus_in_progress_gpu>\n");
@@ -399,7 +399,7 @@ TEST(AdminConfig, JsonIsWellFormedWithEveryTextEscaped) {
            "\"master_url\": \"a\\\"b\\\\c\\td\\u00ff\xc3\xa9\"",
            "\"long_name\": \"x\\u0001y\"",
            "\"db_passwd\": \"********\"",
-           "\"ban_os\": [\"^Win\\\\d\"]",
+           "\"ban_os\": [\"^Win\\\\.\"]",
            "\"dont_search_host_for_user\": [5]",
            "\"debug_send\": true",
            "\"max_ncpus\": 64",
