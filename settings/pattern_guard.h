@@ -36,7 +36,7 @@ struct PATTERN_COST {
 // (fuzz/pattern_guard_fuzz.cpp measures both); real settings patterns use a
 // few percent of them.
 constexpr int PATTERN_MAX_NODES = 1000;
-constexpr int PATTERN_MAX_STATES = 100;
+constexpr int PATTERN_MAX_STATES = 72;
 // A new state costs regexec about as much as 280 positions in states
 // (mostly the first touch of its memory in a new process); states times
 // this plus work stays under the bound below.
