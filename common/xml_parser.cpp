@@ -44,7 +44,21 @@ XML_PARSER::XML_PARSER(MIOFILE* s) : is_tag(false), source(s) {
   tag_buf[0] = 0;
 }
 
+bool XML_PARSER::skip_byte_order_mark() {
+  if (mark_looked_for) return true;
+  mark_looked_for = true;
+  // tag_buf is empty and is_tag false until the first item is read.
+  if (is_tag || tag_buf[0]) return true;
+  int c = source->_getc();
+  if (c != 0xEF) {
+    if (c >= 0) source->_ungetc(c);
+    return true;
+  }
+  return source->_getc() == 0xBB && source->_getc() == 0xBF;
+}
+
 bool XML_PARSER::parse_start(const char* tag) {
+  if (!skip_byte_order_mark()) return false;
   for (;;) {
     if (get_tag() || !is_tag) return false;
     // <?xml ...?>, other processing instructions, <!DOCTYPE ...>.

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "limits/job_limits.h"
+#include "settings/pattern_guard.h"
 
 // Names of the two settings files in the project directory.
 extern const char* CONFIG_FILE;      // "config.xml"
@@ -247,14 +248,6 @@ class PARAMDECK {
   std::vector<std::string> pattern_sources[PATTERN_LIST_COUNT];
   std::vector<std::pair<std::string, regex_t>> spare_patterns;
 };
-
-// Compiles a settings pattern (REG_EXTENDED | REG_NOSUB) into re: regcomp's
-// result. A pattern whose compiled form would be too large (over about 1,000
-// nodes), or that stacks two repetitions ("a*+", which has no defined
-// meaning), is refused with REG_ESPACE before regcomp sees it (re untouched):
-// repetitions copy what they repeat, so a short pattern can ask for
-// gigabytes or minutes.
-int paramdeck_compile_pattern(regex_t* re, const char* pattern);
 
 // Whether dir is a project directory: it holds a regular file "config.xml"
 // and a directory "cgi-bin", both after following symbolic links. The rule

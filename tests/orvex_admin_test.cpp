@@ -393,7 +393,7 @@ TEST(AdminConfig, JsonIsWellFormedWithEveryTextEscaped) {
       "<master_url>a\"b\\c&#9;d\xff\xc3\xa9</master_url>\n"
       "<long_name>x&#1;y</long_name>\n"
       "<db_passwd>pw</db_passwd>\n"
-      "<ban_os>^Win\\d</ban_os>\n"
+      "<ban_os>^Win\\.</ban_os>\n"
       "<dont_search_host_for_user>5</dont_search_host_for_user>\n"
       "<debug_send/>\n"
       "<max_wus_in_progress_gpu>3</max_wus_in_progress_gpu>\n");
@@ -407,7 +407,7 @@ TEST(AdminConfig, JsonIsWellFormedWithEveryTextEscaped) {
            "\"master_url\": \"a\\\"b\\\\c\\td\\u00ff\xc3\xa9\"",
            "\"long_name\": \"x\\u0001y\"",
            "\"db_passwd\": \"********\"",
-           "\"ban_os\": [\"^Win\\\\d\"]",
+           "\"ban_os\": [\"^Win\\\\.\"]",
            "\"dont_search_host_for_user\": [5]",
            "\"debug_send\": true",
            "\"max_ncpus\": 64",
@@ -636,8 +636,39 @@ TEST(AdminCheck, LoadFailuresAndLinesPastCommentsAndLongValues) {
                 "only the first 255 are kept\n" +
                 main + "8: the pattern \"" + std::string(255, '(') +
                 "\" of ban_os does not compile (Unmatched ( or \\(); it is "
-                "dropped\n" +
+                "dropped: hosts whose operating system matches \"" +
+                std::string(255, '(') + "\" are not banned\n" +
                 p.dir + ": 2 problems, 3 warnings\n");
+}
+
+// --- check: settings patterns ---
+
+// An empty pattern bans every host; a dropped one bans none, and check says
+// which hosts it would have banned. A byte-order mark is no problem.
+TEST(AdminCheck, EmptyAndDroppedPatternsSayWhichHostsTheyConcern) {
+  TempProject p;
+  p.write("config.xml",
+          "\xEF\xBB\xBF<orvex>\n<config>\n<ban_os/>\n"
+          "<ban_cpu>.{,20000}</ban_cpu>\n<ban_os>Windows.*?XP</ban_os>\n"
+          "<locality_scheduling_sticky_file>(a)\\1</locality_scheduling_sticky_file>\n"
+          "</config>\n</orvex>\n");
+  AdminRun r = admin({"--project", p.dir, "check"});
+  EXPECT_EQ(r.status, 1);
+  std::string main = p.path("config.xml") + ":";
+  EXPECT_EQ(r.out,
+            main + "3: warning: the pattern of ban_os is empty: it matches "
+                   "every host, so all hosts are banned (remove the element "
+                   "to ban none)\n" +
+                main + "4: the pattern \".{,20000}\" of ban_cpu is refused (it "
+                       "repeats too much: it would compile too large); it is "
+                       "dropped: hosts whose CPU matches \".{,20000}\" are not "
+                       "banned\n" +
+                main + "6: the pattern \"(a)\\\\1\" of "
+                       "locality_scheduling_sticky_file is refused (a "
+                       "back-reference (\\1 to \\9): matching it can take "
+                       "exponential time); it is dropped: files whose names "
+                       "match \"(a)\\\\1\" are not kept on hosts\n" +
+                p.dir + ": 2 problems, 1 warning\n");
 }
 
 TEST(AdminPath, PlacesFilesInTheHashedTreesAndGivesTheirUrls) {

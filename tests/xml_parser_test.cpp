@@ -218,10 +218,22 @@ TEST(XmlReaders, ParseStartPassesDeclarationsAndComments) {
   EXPECT_TRUE(ok.xp.parse_start("orvex"));
   EXPECT_TRUE(ok.xp.parse_start("config"));
   for (const char* bad : {"", "  ", "text<orvex>", "<other><orvex>", "<orvex/>",
-                          "<Orvex>", "<?xml"}) {
+                          "<Orvex>", "<?xml", "\xEF\xBB<orvex>",
+                          "\xEF\xBB\xBF\xEF\xBB\xBF<orvex>", " \xEF\xBB\xBF<orvex>"}) {
     Doc d(bad);
     EXPECT_FALSE(d.xp.parse_start("orvex")) << bad;
   }
+}
+
+// Editors save a UTF-8 byte-order mark; it is passed over at the very start
+// of a document only.
+TEST(XmlReaders, ParseStartPassesAByteOrderMarkAtTheStartOnly) {
+  Doc marked("\xEF\xBB\xBF<?xml version=\"1.0\"?><orvex><config>");
+  EXPECT_TRUE(marked.xp.parse_start("orvex"));
+  EXPECT_TRUE(marked.xp.parse_start("config"));
+  Doc inside("<orvex>\xEF\xBB\xBF<config>");
+  EXPECT_TRUE(inside.xp.parse_start("orvex"));
+  EXPECT_FALSE(inside.xp.parse_start("config"));
 }
 
 TEST(XmlReaders, ParseStr) {

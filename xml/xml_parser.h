@@ -99,9 +99,18 @@ class XML_PARSER {
   // --- readers (common support library) ---
 
   // Consumes the opening tag `tag`, passing over an XML declaration,
-  // processing instructions, DOCTYPE and comments before it. False when
-  // anything else comes first or the input ends.
+  // processing instructions, DOCTYPE and comments before it, and, on the
+  // parser's first call, a UTF-8 byte-order mark that opens the document
+  // (skip_byte_order_mark). False when anything else comes first or the
+  // input ends.
   bool parse_start(const char* tag);
+
+  // Passes over the bytes EF BB BF when they open the document. Meant for
+  // the very start, before any item is read (parse_start calls it first);
+  // only the first call on a parser reads anything, and not when a tag or
+  // text was already delivered. False when the document opens with EF but
+  // not with the whole mark (it is no XML then; what was read is lost).
+  bool skip_byte_order_mark();
 
   // The typed readers: when the current item is the opening tag `tag`
   // (<tag> or <tag/>), they read the element's value, consume everything
@@ -164,6 +173,8 @@ class XML_PARSER {
   bool read_value(const char* tag, char* buf, int len, bool decode);
   // open_form, and for <tag> its value, undecoded, into text (TAG_BUF_LEN).
   int read_text(const char* tag, char* text);
+
+  bool mark_looked_for = false;  // skip_byte_order_mark ran
 };
 
 // Conversions used by the typed readers; exposed for settings checkers.

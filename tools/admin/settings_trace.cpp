@@ -57,8 +57,10 @@ class Document {
     item_start_ = item_start(mf_.read_ptr) - text_.c_str();
     return xp_.get_tag();
   }
-  // parse_start: the opening tag `tag`, after any declarations.
+  // parse_start: the opening tag `tag`, after any declarations (and a
+  // byte-order mark, as the reader passes over it).
   bool start(const char* tag) {
+    if (!xp_.skip_byte_order_mark()) return false;
     for (;;) {
       if (next() || !xp_.is_tag) return false;
       if (xp_.tag_buf[0] == '?' || xp_.tag_buf[0] == '!') continue;
@@ -207,6 +209,57 @@ bool check_value(Document& d, const char* name, PARAMDECK_VALUE type,
   return converted;
 }
 
+// In plain words, what is lost when the pattern `text` of `k` is dropped,
+// and what an empty one does.
+std::string dropped_effect(const PARAMDECK_KEY& k, const std::string& text) {
+  std::string key = k.name;
+  if (key == "ban_os") {
+    return "hosts whose operating system matches " + quoted(text) +
+           " are not banned";
+  }
+  if (key == "ban_cpu") {
+    return "hosts whose CPU matches " + quoted(text) + " are not banned";
+  }
+  if (key == "locality_scheduling_sticky_file") {
+    return "files whose names match " + quoted(text) + " are not kept on hosts";
+  }
+  return "files whose names match " + quoted(text) +
+         " are not sent by locality scheduling";
+}
+std::string empty_effect(const PARAMDECK_KEY& k) {
+  std::string key = k.name;
+  if (key == "ban_os" || key == "ban_cpu") {
+    return "it matches every host, so all hosts are banned (remove the "
+           "element to ban none)";
+  }
+  return "it matches every file name";
+}
+
+// A pattern as the loader compiles it: dropped when the guard or regcomp
+// refuses it; an empty one matches everything.
+void check_pattern(Document& d, const PARAMDECK_KEY& k, Occurrence& o) {
+  const char* why = nullptr;
+  int rc = paramdeck_pattern_check(o.text.c_str(), &why);
+  bool refused = rc == REG_ESPACE;  // a pattern regcomp itself would take
+  regex_t re;
+  if (!rc) rc = regcomp(&re, o.text.c_str(), REG_EXTENDED | REG_NOSUB);
+  if (rc) {
+    char text[256];
+    regerror(rc, nullptr, text, sizeof text);  // the text needs no pattern
+    d.problem("the pattern " + quoted(o.text) + " of " + k.name +
+              (refused ? " is refused (" + std::string(why) + ")"
+                       : " does not compile (" + std::string(text) + ")") +
+              "; it is dropped: " + dropped_effect(k, o.text));
+    o.stored = false;
+    return;
+  }
+  regfree(&re);
+  if (o.text.empty()) {
+    d.warn("the pattern of " + std::string(k.name) + " is empty: " +
+           empty_effect(k));
+  }
+}
+
 // A main-document key the loader knows: its value, and whether it is set.
 void read_main_key(Document& d, const PARAMDECK_KEY& k,
                    std::map<std::string, int>& seen) {
@@ -231,19 +284,7 @@ void read_main_key(Document& d, const PARAMDECK_KEY& k,
              std::to_string(TEXT_MAX) + " are kept");
     }
     o.stored = true;
-    if (k.kind == PARAMDECK_KIND::PATTERN_LIST) {
-      regex_t re;
-      int rc = paramdeck_compile_pattern(&re, o.text.c_str());
-      if (rc) {
-        char why[256];
-        regerror(rc, nullptr, why, sizeof why);  // the text needs no pattern
-        d.problem("the pattern " + quoted(o.text) + " of " + k.name +
-                  " does not compile (" + why + "); it is dropped");
-        o.stored = false;
-      } else {
-        regfree(&re);
-      }
-    }
+    if (k.kind == PARAMDECK_KIND::PATTERN_LIST) check_pattern(d, k, o);
     return;
   }
   bool flag;
