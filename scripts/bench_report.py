@@ -55,6 +55,7 @@ GOALS = [
     ("10 count vs the client library alone", "BM_StmtCount", "BM_RawCount", "time", 1.05),
     ("10 enumerate (10 rows) vs the client library alone", "BM_StmtEnumerate", "BM_RawEnumerate", "time", 1.05),
     ("10 insert_batch (5 rows) vs the client library alone", "BM_StmtInsertBatch", "BM_RawInsertBatch", "time", 1.05),
+    ("11 read-your-writes wait on an idle replica (ms)", "BM_ReadYourWritesWait", None, "counter:wait_ms", 10.0),
 ]
 
 # The scaling table and chart: (series, benchmark prefix, what one item is).
