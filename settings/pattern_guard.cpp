@@ -264,6 +264,23 @@ class Guard {
     return true;
   }
 
+  // Whether the subtree at i matches the empty text. Children come before
+  // their parents, and a chain is at most PATTERN_MAX_NODES deep.
+  bool can_be_empty(int i) const {
+    const Node& n = nodes_[i];
+    switch (n.kind) {
+      case Kind::LEAF: return false;
+      case Kind::EMPTY:
+      case Kind::ASSERT:
+      case Kind::STAR: return true;
+      case Kind::GROUP: return can_be_empty(n.a);
+      case Kind::CAT: return can_be_empty(n.a) && can_be_empty(n.b);
+      case Kind::ALT:
+        return n.b < 0 || can_be_empty(n.a) || can_be_empty(n.b);
+    }
+    return true;
+  }
+
   // x{lo,hi} as regcomp builds it: lo copies, then x* or the nested
   // optional copies ((x? x)? x)? up to hi. x{0} and x{0,0} vanish.
   int repeat(int elem, int lo, int hi) {
@@ -271,6 +288,15 @@ class Guard {
       return refuse("an anchor (^ $ \\b \\< ...) inside a repetition");
     }
     if (lo == 0 && hi == 0) return make(Kind::EMPTY);
+    // A loop or copies of a group that can match nothing ("()+{76}",
+    // "(a*)+") make regcomp's closures explode (over 2 s for "a$.*()+{76}",
+    // 21 bytes). A lone repeated set that can match nothing (".*+", ".*?")
+    // stays allowed.
+    const Node& e = nodes_[elem];
+    bool lone_set = e.kind == Kind::STAR && nodes_[e.a].kind == Kind::LEAF;
+    if ((hi < 0 || std::max(lo, hi) > 1) && !lone_set && can_be_empty(elem)) {
+      return refuse("a repetition of a group that can match nothing");
+    }
     long copies = std::max(lo, hi) + 1L;
     if (static_cast<long>(nodes_.size()) + copies * (nodes_[elem].size + 2) >
         PATTERN_MAX_NODES) {
