@@ -13,9 +13,11 @@
 #include <malloc.h>
 #include <mysql.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <ctime>
 #include <string>
 
 #include "database/sql_escape.h"
@@ -147,11 +149,6 @@ void empty_insert_table(benchmark::State& state) {
   state.ResumeTiming();
 }
 
-void state_truncate(benchmark::State& state) {
-  state.PauseTiming();
-  conn()->do_query("truncate table bench_stmt_insert");
-  state.ResumeTiming();
-}
 
 void BM_InsertAutocommit(benchmark::State& state) {
   if (!need_server(state)) return;
@@ -278,40 +275,105 @@ void enumerate_bench(benchmark::State& state, Walk walk) {
   state.SetItemsProcessed(state.iterations() * kEnumRows);
 }
 
-template <bool Streaming>
-void BM_Enumerate(benchmark::State& state) {
-  enumerate_bench(state, [](auto sample) {
-    DB_ROW row("bench_enum", conn());
-    long rows = 0;
-    while (row.enumerate("", Streaming) == 0) {
-      if (++rows % 1000 == 0) sample();
-    }
-    return rows;
-  });
+double seconds(clockid_t clock) {
+  timespec t;
+  clock_gettime(clock, &t);
+  return static_cast<double>(t.tv_sec) + t.tv_nsec * 1e-9;
+}
+
+// Runs body and adds its wall-clock and CPU time to side's sums.
+struct PairTimes {
+  double wall[2] = {0, 0}, cpu[2] = {0, 0};
+
+  template <typename Body>
+  bool run(int side, Body body) {
+    double w = seconds(CLOCK_MONOTONIC), c = seconds(CLOCK_THREAD_CPUTIME_ID);
+    bool ok = body();
+    wall[side] += seconds(CLOCK_MONOTONIC) - w;
+    cpu[side] += seconds(CLOCK_THREAD_CPUTIME_ID) - c;
+    return ok;
+  }
+
+  // The library's side (0) over the raw side (1); per_unit divides the sums
+  // into the per-statement figures.
+  void report(benchmark::State& state, double per_unit) const {
+    state.counters["ratio"] = wall[0] / wall[1];
+    state.counters["cpu_ratio"] = cpu[0] / cpu[1];
+    state.counters["lib_us"] = wall[0] * 1e6 / per_unit;
+    state.counters["raw_us"] = wall[1] * 1e6 / per_unit;
+    state.counters["lib_cpu_us"] = cpu[0] * 1e6 / per_unit;
+    state.counters["raw_cpu_us"] = cpu[1] * 1e6 / per_unit;
+  }
+};
+
+// One walk over the table through the library, calling sample every 1,000
+// rows; the rows seen.
+template <bool Streaming, typename Sample>
+long library_walk(Sample sample) {
+  DB_ROW row("bench_enum", conn());
+  long rows = 0;
+  while (row.enumerate("", Streaming) == 0) {
+    if (++rows % 1000 == 0) sample();
+  }
+  return rows;
+}
+
+// The same walk with the client library alone, parsing each row alike.
+template <bool Streaming, typename Sample>
+long raw_walk(Sample sample) {
+  MYSQL* m = conn()->handle;
+  long rows = 0;
+  if (mysql_query(m, "select * from bench_enum")) return rows;
+  MYSQL_RES* res = Streaming ? mysql_use_result(m) : mysql_store_result(m);
+  if (!res) return rows;
+  ROW rec;
+  while (MYSQL_ROW r = mysql_fetch_row(res)) {
+    parse_row(r, rec);
+    if (++rows % 1000 == 0) sample();
+  }
+  mysql_free_result(res);
+  return rows;
 }
 
 template <bool Streaming>
-void BM_RawFetch(benchmark::State& state) {
-  enumerate_bench(state, [](auto sample) {
-    MYSQL* m = conn()->handle;
-    long rows = 0;
-    if (mysql_query(m, "select * from bench_enum")) return rows;
-    MYSQL_RES* res = Streaming ? mysql_use_result(m) : mysql_store_result(m);
-    if (!res) return rows;
-    ROW rec;
-    while (MYSQL_ROW r = mysql_fetch_row(res)) {
-      parse_row(r, rec);
-      if (++rows % 1000 == 0) sample();
+void BM_Enumerate(benchmark::State& state) {
+  enumerate_bench(state,
+                  [](auto sample) { return library_walk<Streaming>(sample); });
+}
+
+// The library's walk and the raw walk in one repetition, in the order
+// library, raw, raw, library, so that both meet the server alike; the
+// figures are the ratios of the sums (see BM_Pair below).
+template <bool Streaming>
+void BM_PairWalk(benchmark::State& state) {
+  if (!need_server(state)) return;
+  if (!enum_table_ready()) {
+    state.SkipWithError("could not fill the table");
+    return;
+  }
+  auto none = [] {};
+  for (auto _ : state) {
+    PairTimes t;
+    for (int side : {0, 1, 1, 0}) {
+      bool ok = t.run(side, [&] {
+        long rows = side ? raw_walk<Streaming>(none)
+                         : library_walk<Streaming>(none);
+        return rows == kEnumRows;
+      });
+      if (!ok) {
+        state.SkipWithError("row count differs");
+        return;
+      }
     }
-    mysql_free_result(res);
-    return rows;
-  });
+    t.report(state, 2.0 * kEnumRows);
+  }
+  state.SetItemsProcessed(state.iterations() * kEnumRows * 4);
 }
 
 BENCHMARK(BM_Enumerate<true>)->Name("BM_EnumerateStreaming")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Enumerate<false>)->Name("BM_EnumerateBuffered")->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RawFetch<true>)->Name("BM_RawFetchStreaming")->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RawFetch<false>)->Name("BM_RawFetchBuffered")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PairWalk<true>)->Name("BM_PairWalkStreaming")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PairWalk<false>)->Name("BM_PairWalkBuffered")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // ---------------------------------------------------------------------------
 // One statement at a time. Each pair sends the same texts, on the same
@@ -331,22 +393,6 @@ bool stmt_table_ready() {
 
 int stmt_id(int i) { return 1 + (i * 7919) % kStmtRows; }  // spread over rows
 
-template <typename Body>
-void statement_bench(benchmark::State& state, Body body) {
-  if (!need_server(state)) return;
-  if (!stmt_table_ready()) {
-    state.SkipWithError("could not fill the table");
-    return;
-  }
-  for (auto _ : state) {
-    if (!body(state)) {
-      state.SkipWithError("a statement failed");
-      break;
-    }
-  }
-  state.SetItemsProcessed(state.iterations() * kStatements);
-}
-
 // The raw side's first row of a whole result, parsed as the row class does.
 bool raw_read(MYSQL* m, const char* sql, ROW& rec) {
   if (mysql_query(m, sql)) return false;
@@ -358,165 +404,159 @@ bool raw_read(MYSQL* m, const char* sql, ROW& rec) {
   return r != nullptr;
 }
 
-void BM_StmtLookup(benchmark::State& state) {
-  statement_bench(state, [](benchmark::State&) {
-    DB_ROW row("bench_stmt", conn());
-    for (int i = 0; i < kStatements; i++) {
-      if (row.lookup_id(stmt_id(i))) return false;
-    }
-    return true;
-  });
+// A clause selecting the 10 rows after statement i's row.
+void range_clause(char* clause, size_t size, int i) {
+  int from = stmt_id(i) % (kStmtRows - 10);
+  snprintf(clause, size, "where id>%d and id<=%d", from, from + 10);
 }
-void BM_RawLookup(benchmark::State& state) {
-  statement_bench(state, [](benchmark::State&) {
-    MYSQL* m = conn()->handle;
+
+// Each operation: statement i through the library (lib) and the same text
+// sent with the client library alone (raw), on the same connection, over
+// kTable.
+struct Lookup {
+  static constexpr const char* kTable = "bench_stmt";
+  static bool lib(DB_ROW& row, int i) { return row.lookup_id(stmt_id(i)) == 0; }
+  static bool raw(MYSQL* m, int i) {
     char sql[128];
     ROW rec;
-    for (int i = 0; i < kStatements; i++) {
-      snprintf(sql, sizeof sql, "select * from %s where id=%u", "bench_stmt",
-               static_cast<unsigned>(stmt_id(i)));
-      if (!raw_read(m, sql, rec)) return false;
-    }
-    return true;
-  });
-}
+    snprintf(sql, sizeof sql, "select * from %s where id=%u", "bench_stmt",
+             static_cast<unsigned>(stmt_id(i)));
+    return raw_read(m, sql, rec);
+  }
+};
 
-void BM_StmtUpdate(benchmark::State& state) {
-  statement_bench(state, [](benchmark::State&) {
-    DB_ROW row("bench_stmt", conn());
-    for (int i = 0; i < kStatements; i++) {
-      fill(row, i);
-      row.id = stmt_id(i);
-      if (row.update()) return false;
-    }
-    return true;
-  });
-}
-void BM_RawUpdate(benchmark::State& state) {
-  statement_bench(state, [](benchmark::State&) {
-    MYSQL* m = conn()->handle;
-    DB_ROW row("bench_stmt", conn());  // for db_print only
+struct Update {
+  static constexpr const char* kTable = "bench_stmt";
+  static bool lib(DB_ROW& row, int i) {
+    fill(row, i);
+    row.id = stmt_id(i);
+    return row.update() == 0;
+  }
+  static bool raw(MYSQL* m, int i) {
+    static DB_ROW row("bench_stmt", conn());  // for db_print only
     static char set[QUERY_TEXT_MAX], sql[QUERY_TEXT_MAX + 64];
-    for (int i = 0; i < kStatements; i++) {
-      fill(row, i);
-      row.id = stmt_id(i);
-      row.db_print(set);
-      snprintf(sql, sizeof sql, "update %s set %s where id=%u", "bench_stmt",
-               set, static_cast<unsigned>(row.id));
-      if (mysql_query(m, sql) || mysql_affected_rows(m) != 1) return false;
-    }
-    return true;
-  });
-}
+    fill(row, i);
+    row.id = stmt_id(i);
+    row.db_print(set);
+    snprintf(sql, sizeof sql, "update %s set %s where id=%u", "bench_stmt",
+             set, static_cast<unsigned>(row.id));
+    return mysql_query(m, sql) == 0 && mysql_affected_rows(m) == 1;
+  }
+};
 
-void BM_StmtCount(benchmark::State& state) {
-  statement_bench(state, [](benchmark::State&) {
-    DB_ROW row("bench_stmt", conn());
+struct Count {
+  static constexpr const char* kTable = "bench_stmt";
+  static bool lib(DB_ROW& row, int i) {
     char clause[64];
     int n;
-    for (int i = 0; i < kStatements; i++) {
-      snprintf(clause, sizeof clause, "where state=%d", i % 6);
-      if (row.count(n, clause)) return false;
-    }
-    return true;
-  });
-}
-void BM_RawCount(benchmark::State& state) {
-  statement_bench(state, [](benchmark::State&) {
-    MYSQL* m = conn()->handle;
-    char clause[64], sql[128];
-    for (int i = 0; i < kStatements; i++) {
-      snprintf(clause, sizeof clause, "where state=%d", i % 6);
-      snprintf(sql, sizeof sql, "select count(*) from %s %s", "bench_stmt",
-               clause);
-      if (mysql_query(m, sql)) return false;
-      MYSQL_RES* res = mysql_store_result(m);
-      if (!res) return false;
-      MYSQL_ROW r = mysql_fetch_row(res);
-      int n = r && r[0] ? atoi(r[0]) : -1;
-      mysql_free_result(res);
-      if (n < 0) return false;
-    }
-    return true;
-  });
-}
+    snprintf(clause, sizeof clause, "where state=%d", i % 6);
+    return row.count(n, clause) == 0;
+  }
+  static bool raw(MYSQL* m, int i) {
+    char sql[128];
+    snprintf(sql, sizeof sql, "select count(*) from %s where state=%d",
+             "bench_stmt", i % 6);
+    if (mysql_query(m, sql)) return false;
+    MYSQL_RES* res = mysql_store_result(m);
+    if (!res) return false;
+    MYSQL_ROW r = mysql_fetch_row(res);
+    int n = r && r[0] ? atoi(r[0]) : -1;
+    mysql_free_result(res);
+    return n >= 0;
+  }
+};
 
 // A short selection of 10 rows per statement, as a daemon's pass reads.
-void BM_StmtEnumerate(benchmark::State& state) {
-  statement_bench(state, [](benchmark::State&) {
-    DB_ROW row("bench_stmt", conn());
+struct Enumerate {
+  static constexpr const char* kTable = "bench_stmt";
+  static bool lib(DB_ROW& row, int i) {
     char clause[64];
-    for (int i = 0; i < kStatements; i++) {
-      int from = stmt_id(i) % (kStmtRows - 10);
-      snprintf(clause, sizeof clause, "where id>%d and id<=%d", from,
-               from + 10);
-      int rows = 0;
-      while (row.enumerate(clause) == 0) rows++;
-      if (rows != 10) return false;
-    }
-    return true;
-  });
-}
-void BM_RawEnumerate(benchmark::State& state) {
-  statement_bench(state, [](benchmark::State&) {
-    MYSQL* m = conn()->handle;
+    range_clause(clause, sizeof clause, i);
+    int rows = 0;
+    while (row.enumerate(clause) == 0) rows++;
+    return rows == 10;
+  }
+  static bool raw(MYSQL* m, int i) {
     char clause[64], sql[128];
     ROW rec;
-    for (int i = 0; i < kStatements; i++) {
-      int from = stmt_id(i) % (kStmtRows - 10);
-      snprintf(clause, sizeof clause, "where id>%d and id<=%d", from,
-               from + 10);
-      snprintf(sql, sizeof sql, "select * from %s %s", "bench_stmt", clause);
-      if (mysql_query(m, sql)) return false;
-      MYSQL_RES* res = mysql_store_result(m);
-      if (!res) return false;
-      int rows = 0;
-      while (MYSQL_ROW r = mysql_fetch_row(res)) {
-        parse_row(r, rec);
-        rows++;
-      }
-      mysql_free_result(res);
-      if (rows != 10) return false;
+    range_clause(clause, sizeof clause, i);
+    snprintf(sql, sizeof sql, "select * from %s %s", "bench_stmt", clause);
+    if (mysql_query(m, sql)) return false;
+    MYSQL_RES* res = mysql_store_result(m);
+    if (!res) return false;
+    int rows = 0;
+    while (MYSQL_ROW r = mysql_fetch_row(res)) {
+      parse_row(r, rec);
+      rows++;
     }
-    return true;
-  });
-}
+    mysql_free_result(res);
+    return rows == 10;
+  }
+};
 
-// Five rows per statement into a table emptied before each run.
-void BM_StmtInsertBatch(benchmark::State& state) {
-  statement_bench(state, [](benchmark::State& st) {
-    state_truncate(st);
-    DB_ROW row("bench_stmt_insert", conn());
-    for (int i = 0; i < kStatements; i++) {
-      if (row.insert_batch(values(5 * i, 5 * i + 5))) return false;
+// Five rows per statement into a table emptied before each repetition.
+struct InsertBatch {
+  static constexpr const char* kTable = "bench_stmt_insert";
+  static bool lib(DB_ROW& row, int i) {
+    return row.insert_batch(values(5 * i, 5 * i + 5)) == 0;
+  }
+  static bool raw(MYSQL* m, int i) {
+    std::string sql = "insert into ";
+    sql += kTable;
+    sql += " values ";
+    sql += values(5 * i, 5 * i + 5);
+    return mysql_query(m, sql.c_str()) == 0;
+  }
+};
+
+// The two sides take turns in blocks of 50 statements, in the order
+// ABBA..., so that both meet the same server from moment to moment (its
+// commits to disk, its buffer pool) and neither always goes first on a row.
+// The statement texts of a block are the same on both sides. One
+// repetition's figures are the ratios of the two sides' summed wall-clock
+// and CPU times; the reported figure is their median over the repetitions.
+template <typename Op>
+void BM_Pair(benchmark::State& state) {
+  if (!need_server(state)) return;
+  if (!stmt_table_ready()) {
+    state.SkipWithError("could not fill the table");
+    return;
+  }
+  constexpr int kBlock = 50;
+  for (auto _ : state) {
+    if (Op::kTable != std::string("bench_stmt")) {  // a table written to
+      state.PauseTiming();
+      conn()->do_query((std::string("truncate table ") + Op::kTable).c_str());
+      state.ResumeTiming();
     }
-    return true;
-  });
-}
-void BM_RawInsertBatch(benchmark::State& state) {
-  statement_bench(state, [](benchmark::State& st) {
-    state_truncate(st);
+    DB_ROW row(Op::kTable, conn());
     MYSQL* m = conn()->handle;
-    for (int i = 0; i < kStatements; i++) {
-      std::string sql = "insert into ";
-      sql += "bench_stmt_insert";
-      sql += " values ";
-      sql += values(5 * i, 5 * i + 5);
-      if (mysql_query(m, sql.c_str())) return false;
+    PairTimes t;
+    for (int block = 0; block * kBlock < kStatements; block++) {
+      int begin = block * kBlock, end = std::min(kStatements, begin + kBlock);
+      for (int turn = 0; turn < 2; turn++) {
+        int side = (block + turn) % 2;  // 0 the library, 1 the raw side
+        bool ok = t.run(side, [&] {
+          for (int i = begin; i < end; i++) {
+            if (!(side ? Op::raw(m, i) : Op::lib(row, i))) return false;
+          }
+          return true;
+        });
+        if (!ok) {
+          state.SkipWithError("a statement failed");
+          return;
+        }
+      }
     }
-    return true;
-  });
+    t.report(state, kStatements);
+  }
+  state.SetItemsProcessed(state.iterations() * kStatements * 2);
 }
 
-BENCHMARK(BM_StmtLookup)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RawLookup)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StmtUpdate)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RawUpdate)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StmtCount)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RawCount)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StmtEnumerate)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RawEnumerate)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StmtInsertBatch)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RawInsertBatch)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pair<Lookup>)->Name("BM_PairLookup")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pair<Update>)->Name("BM_PairUpdate")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pair<Count>)->Name("BM_PairCount")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pair<Enumerate>)->Name("BM_PairEnumerate")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pair<InsertBatch>)->Name("BM_PairInsertBatch")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

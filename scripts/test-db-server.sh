@@ -13,6 +13,10 @@
 # and DB_ROOT_USER, DB_ROOT_PASSWD (socket only, for tests that change global
 # server settings).
 #
+# ORVEX_TEST_DB_BUFFER_POOL sets the InnoDB buffer pool (64M by default, enough
+# for the tests; the benchmarks size it to their tables, as a production
+# server is sized to its data).
+#
 # When the server programs are missing, start exits 77 (a skip for ctest)
 # unless CI=true, where it fails.
 set -euo pipefail
@@ -90,7 +94,7 @@ start_server() {
       --datadir="$datadir" --socket="$sock" --port="$port" \
       --bind-address=127.0.0.1 --pid-file="$run/mysqld.pid" \
       --log-error="$run/error.log" --tmpdir="$run/tmp" \
-      --innodb-buffer-pool-size=64M \
+      --innodb-buffer-pool-size="${ORVEX_TEST_DB_BUFFER_POOL:-64M}" \
       "${dbs_base_opts[@]}" </dev/null >>"$run/mariadbd.out" 2>&1 &
     launched=$!
     rc=0
