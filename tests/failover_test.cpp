@@ -1,0 +1,203 @@
+// Server lists on the private topology of scripts/test-cluster.sh (ctest
+// fixture orvex_cluster): which server open takes, causal reads that follow
+// the session, and passes of a daemon that go on on another node when the
+// node in use is killed.
+#include <gtest/gtest.h>
+#include <mysqld_error.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <string>
+
+#include "common/error_numbers.h"
+#include "database/db_conn.h"
+#include "database/retry.h"
+#include "test_cluster.h"
+
+namespace {
+
+using orvex_test::node_as_root;
+using orvex_test::node_host;
+using orvex_test::query_value;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+const char* const kNodes[] = {"GALERA1", "GALERA2", "GALERA3"};
+
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(tolower(c));
+  return s;
+}
+
+class Failover : public testing::Test {
+ protected:
+  void SetUp() override { ORVEX_NEED_CLUSTER(); }
+  int open(DB_CONN& conn, const std::string& hosts) {
+    auto& env = orvex_test::cluster_env();
+    return conn.open(env["DB_NAME"].c_str(), hosts.c_str(),
+                     env["DB_USER"].c_str(), env["DB_PASSWD"].c_str());
+  }
+  std::string galera_list() {
+    return node_host("GALERA1") + "," + node_host("GALERA2") + "," +
+           node_host("GALERA3");
+  }
+  // The cluster node whose host text is server, or "".
+  std::string node_of(const std::string& server) {
+    for (const char* n : kNodes) {
+      if (node_host(n) == server) return n;
+    }
+    return "";
+  }
+};
+
+// Hostile and careless lists: what open takes, or that it refuses.
+TEST_F(Failover, OpenTakesTheFirstServerThatIsReady) {
+  const std::string g1 = node_host("GALERA1"), g2 = node_host("GALERA2");
+  const std::string primary = node_host("PRIMARY"), down = "127.0.0.1:1";
+  struct {
+    std::string hosts;
+    int retval;
+    std::string server;  // taken, or a text connect_error() holds
+  } cases[] = {
+      {g1 + "," + g2, 0, g1},
+      {down + "," + g2, 0, g2},
+      {" " + g1 + " ,\t" + g2 + " ", 0, g1},
+      {primary + "," + g1, 0, primary},  // no Galera: ready
+      {g1 + ",," + g2, ERR_DB_CONNECT, "not a server list"},
+      {g1 + ",", ERR_DB_CONNECT, "not a server list"},
+      {"," + g1, ERR_DB_CONNECT, "not a server list"},
+      {" , " + g1, ERR_DB_CONNECT, "not a server list"},
+      {std::string(300, 'h') + "," + g1, ERR_DB_CONNECT, "not a server list"},
+      {"127.0.0.1:70000," + g1, ERR_DB_CONNECT, "not a server list"},
+      {down + ",127.0.0.1:2", ERR_DB_CONNECT, "127.0.0.1:2: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.hosts);
+    DB_CONN conn;
+    CaptureStderr();
+    EXPECT_EQ(open(conn, c.hosts), c.retval);
+    EXPECT_EQ(GetCapturedStderr(), "") << "open prints nothing";
+    if (c.retval == 0) {
+      EXPECT_EQ(conn.server(), c.server);
+      EXPECT_EQ(query_value(conn, "select 1"), "1");
+    } else {
+      EXPECT_EQ(conn.handle, nullptr);
+      EXPECT_NE(std::string(conn.connect_error()).find(c.server),
+                std::string::npos)
+          << conn.connect_error();
+    }
+    conn.close();
+  }
+}
+
+// Causal reads and the isolation level belong to the session's state: they
+// survive a session lost on one server and a fail over on a list. A server
+// that is not a Galera node refuses them.
+TEST_F(Failover, CausalReadsFollowTheSession) {
+  for (std::string hosts : {node_host("GALERA2"), galera_list()}) {
+    SCOPED_TRACE(hosts);
+    DB_CONN conn;
+    ASSERT_EQ(open(conn, hosts), 0);
+    ASSERT_EQ(conn.set_causal_reads(true), 0);
+    ASSERT_EQ(conn.set_isolation_level(READ_COMMITTED), 0);
+    std::string id = query_value(conn, "select connection_id()");
+    ASSERT_TRUE(node_as_root(node_of(conn.server()), "kill " + id));
+    CaptureStderr();
+    conn.do_query("do 1");  // meets the loss, or the library's new session
+    std::string err = GetCapturedStderr();
+    EXPECT_NE(query_value(conn, "select connection_id()"), id) << err;
+    EXPECT_EQ(query_value(conn, "select @@wsrep_sync_wait"), "1") << err;
+    EXPECT_EQ(query_value(conn, "select @@tx_isolation"), "READ-COMMITTED");
+    EXPECT_EQ(conn.set_causal_reads(false), 0);
+    EXPECT_EQ(query_value(conn, "select @@wsrep_sync_wait"), "0");
+    conn.close();
+  }
+
+  DB_CONN plain;
+  ASSERT_EQ(open(plain, node_host("PRIMARY")), 0);
+  CaptureStderr();
+  EXPECT_EQ(plain.set_causal_reads(true), ERR_DB_NOT_GALERA);
+  std::string err = GetCapturedStderr();
+  EXPECT_NE(err.find("causal reads need a Galera cluster node"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(query_value(plain, "select @@wsrep_sync_wait"), "0");
+  EXPECT_EQ(plain.set_causal_reads(false), 0);
+  plain.close();
+}
+
+// A daemon's passes on a list while the node in use is killed (between two
+// passes, or inside a pass's transaction). Each pass writes its number once
+// under a unique key, so a pass whose COMMIT reached the cluster before the
+// kill is not done again. The passes go on on another node; the table ends
+// with every pass exactly once.
+TEST_F(Failover, PassesGoOnOnAnotherNodeWhenTheNodeInUseIsKilled) {
+  enum When { kBetweenPasses, kInsideTransaction };
+  struct {
+    const char* name;
+    When when;
+  } scenarios[] = {{"kill -9 between passes", kBetweenPasses},
+                   {"kill -9 inside a transaction", kInsideTransaction}};
+  const int kPasses = 12, kKillAt = 5;
+
+  DB_CONN conn;
+  ASSERT_EQ(open(conn, galera_list()), 0);
+  ASSERT_EQ(conn.set_causal_reads(true), 0);
+  for (const auto& s : scenarios) {
+    SCOPED_TRACE(s.name);
+    ASSERT_EQ(conn.do_query("drop table if exists passes"), 0);
+    ASSERT_EQ(conn.do_query("create table passes (pass int primary key, "
+                            "port int not null)"),
+              0);
+    std::string killed, killed_port;
+    int lost_transactions = 0;
+    CaptureStderr();
+    for (int pass = 1; pass <= kPasses; pass++) {
+      std::string insert =
+          "insert into passes values (" + std::to_string(pass) + ", @@port)";
+      for (int attempt = 0;; attempt++) {
+        ASSERT_LT(attempt, 100) << GetCapturedStderr();
+        bool kill_now = pass == kKillAt && killed.empty();
+        auto kill = [&] {
+          killed = node_of(conn.server());
+          killed_port = orvex_test::cluster_env()[killed + "_PORT"];
+          ASSERT_FALSE(killed.empty()) << conn.server();
+          ASSERT_TRUE(orvex_test::cluster_script("kill", lower(killed)));
+        };
+        if (kill_now && s.when == kBetweenPasses) kill();
+        int retval = run_transaction(conn, 3, [&](DB_CONN& db) {
+          int r = db.do_query(insert.c_str());
+          if (!r && kill_now && s.when == kInsideTransaction) kill();
+          return r;
+        });
+        if (retval == 0) break;
+        if (conn.handle && mysql_errno(conn.handle) == ER_DUP_ENTRY) break;
+        if (conn.state() == DB_CONN::READY && kill_now &&
+            s.when == kInsideTransaction) {
+          lost_transactions++;  // rolled back by run_transaction
+        }
+        usleep(100000);
+      }
+    }
+    std::string err = GetCapturedStderr();
+    EXPECT_EQ(query_value(conn, "select count(*) from passes"),
+              std::to_string(kPasses))
+        << err;
+    EXPECT_EQ(query_value(conn, "select count(distinct pass) from passes"),
+              std::to_string(kPasses));
+    EXPECT_EQ(query_value(conn, "select count(*) from passes where pass > " +
+                                    std::to_string(kKillAt) +
+                                    " and port = " + killed_port),
+              "0")
+        << "after the kill, the passes ran on other nodes";
+    EXPECT_EQ(query_value(conn, "select @@wsrep_sync_wait"), "1");
+    if (s.when == kInsideTransaction) {
+      EXPECT_EQ(lost_transactions, 1) << err;
+    }
+    ASSERT_TRUE(orvex_test::cluster_script("restart", lower(killed)));
+  }
+  conn.close();
+}
+
+}  // namespace
