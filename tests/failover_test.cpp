@@ -34,9 +34,7 @@ class Failover : public testing::Test {
  protected:
   void SetUp() override { ORVEX_NEED_CLUSTER(); }
   int open(DB_CONN& conn, const std::string& hosts) {
-    auto& env = orvex_test::cluster_env();
-    return conn.open(env["DB_NAME"].c_str(), hosts.c_str(),
-                     env["DB_USER"].c_str(), env["DB_PASSWD"].c_str());
+    return orvex_test::open_hosts(conn, hosts);
   }
   std::string galera_list() {
     return node_host("GALERA1") + "," + node_host("GALERA2") + "," +
