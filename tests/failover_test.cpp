@@ -14,6 +14,7 @@
 #include "database/db_conn.h"
 #include "database/retry.h"
 #include "test_cluster.h"
+#include "test_util.h"
 
 namespace {
 
@@ -196,6 +197,72 @@ TEST_F(Failover, PassesGoOnOnAnotherNodeWhenTheNodeInUseIsKilled) {
     ASSERT_TRUE(orvex_test::cluster_script("restart", lower(killed)));
   }
   conn.close();
+}
+
+// TLS as the client library reads it from the option file that
+// ORVEX_DB_OPTION_FILE names: verified, refused for a certificate that does
+// not match, and a plain connection to a server that requires TLS refused
+// with a report that says so. The system's option files are not read.
+TEST_F(Failover, TlsFromTheOptionFile) {
+  auto& env = orvex_test::cluster_env();
+  orvex_test::TempDir dir("orvex_tls");
+  const std::string file = dir.path() + "/db.cnf";
+  const std::string verify = "ssl-verify-server-cert\n";
+  // Read, it would make every connection fail.
+  orvex_test::write_file(dir.path() + "/.my.cnf",
+                         "[client]\nssl-ca=/no/such/ca.pem\n" + verify);
+  std::string home = getenv("HOME") ? getenv("HOME") : "";
+  setenv("HOME", dir.path().c_str(), 1);
+  ASSERT_TRUE(
+      node_as_root("PRIMARY", "set global require_secure_transport=ON"));
+  struct {
+    const char* name;
+    const char* node;
+    const char* options;  // the file's text; null: no variable
+    int retval;
+    const char* found;  // in connect_error(), or the cipher's start
+  } cases[] = {
+      {"verified", "GALERA1", "ca", 0, "TLS"},
+      {"verified, TLS required", "PRIMARY", "ca", 0, "TLS"},
+      {"another CA", "GALERA1", "other", ERR_DB_CONNECT, "TLS/SSL error"},
+      {"plain, TLS required", "PRIMARY", nullptr, ERR_DB_CONNECT,
+       "not encrypted"},
+      {"plain, the system's files unread", "GALERA1", nullptr, 0, ""},
+      {"no TLS in the file", "GALERA1", "[orvex]\n", 0, ""},
+      {"unreadable file", "GALERA1", "", ERR_DB_CONNECT, file.c_str()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!c.options) {
+      unsetenv("ORVEX_DB_OPTION_FILE");
+    } else {
+      setenv("ORVEX_DB_OPTION_FILE", file.c_str(), 1);
+      std::string opt = c.options;
+      if (opt == "ca" || opt == "other") {
+        opt =
+            "[orvex]\nssl-ca=" + env[opt == "ca" ? "TLS_CA" : "TLS_OTHER_CA"] +
+            "\n" + verify;
+      }
+      unlink(file.c_str());
+      if (*c.options) orvex_test::write_file(file, opt);
+    }
+    DB_CONN conn;
+    EXPECT_EQ(orvex_test::open_node(conn, c.node), c.retval)
+        << conn.connect_error();
+    if (c.retval == 0) {
+      const char* cipher = mysql_get_ssl_cipher(conn.handle);
+      EXPECT_EQ(std::string(cipher ? cipher : "").substr(0, 3), c.found);
+    } else {
+      EXPECT_NE(std::string(conn.connect_error()).find(c.found),
+                std::string::npos)
+          << conn.connect_error();
+    }
+    conn.close();
+  }
+  unsetenv("ORVEX_DB_OPTION_FILE");
+  setenv("HOME", home.c_str(), 1);
+  EXPECT_TRUE(
+      node_as_root("PRIMARY", "set global require_secure_transport=OFF"));
 }
 
 }  // namespace
