@@ -182,28 +182,23 @@ DB_CONN::DB_CONN()
 
 void DB_CONN::set_reconnect(bool on) { switch_reconnect(handle, on); }
 
-// Splits db_host into servers_: at commas, blanks around each item dropped.
-// False for a text that would be cut, an empty item in a list, or a port out
-// of range.
-static bool parse_servers(const char* db_host, std::vector<std::string>& texts,
-                          std::vector<unsigned>& ports,
-                          std::vector<std::string>& hosts) {
+bool split_db_hosts(const char* db_host, std::vector<std::string>& servers) {
+  servers.clear();
   char buf[kHostTextMax];
   if (strlcpy(buf, db_host, sizeof buf) >= sizeof buf) return false;
   bool list = strchr(buf, ',') != nullptr;
-  char* item = buf;
-  while (true) {
+  for (char* item = buf;;) {
     char* comma = strchr(item, ',');
     if (comma) *comma = '\0';
     while (is_blank(*item)) ++item;
     char* end = item + strlen(item);
     while (end > item && is_blank(end[-1])) *--end = '\0';
-    if (list && *item == '\0') return false;
-    texts.push_back(item);
+    servers.push_back(item);
     unsigned port;
-    if (!split_host_port(item, port)) return false;
-    hosts.push_back(item);
-    ports.push_back(port);
+    if ((list && *item == '\0') || !split_host_port(item, port)) {
+      servers.clear();
+      return false;
+    }
     if (!comma) return true;
     item = comma + 1;
   }
@@ -302,20 +297,22 @@ int DB_CONN::open(const char* db_name, const char* db_host, const char* db_user,
   if (null_host_) {
     servers_.push_back(Server{"", "", 0});
   } else {
-    std::vector<std::string> texts, hosts;
-    std::vector<unsigned> ports;
-    if (!parse_servers(db_host, texts, ports, hosts)) {
+    std::vector<std::string> texts;
+    if (!split_db_hosts(db_host, texts)) {
       // Cut, an empty item or a port that would wrap: it could name another
       // server.
       snprintf(connect_error_, sizeof connect_error_,
                "db_host: not a server list (over %d bytes, an empty server, "
                "or a port above %ld)",
                kHostTextMax - 1, kPortMax);
-      servers_.clear();
       return ERR_DB_CONNECT;
     }
-    for (size_t i = 0; i < texts.size(); i++) {
-      servers_.push_back(Server{texts[i], hosts[i], ports[i]});
+    for (const std::string& text : texts) {
+      char host[kHostTextMax];
+      unsigned port;
+      strlcpy(host, text.c_str(), sizeof host);
+      split_host_port(host, port);
+      servers_.push_back(Server{text, host, port});
     }
   }
 
