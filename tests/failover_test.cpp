@@ -103,16 +103,17 @@ TEST_F(Failover, CausalReadsFollowTheSession) {
 }
 
 // A daemon's passes on a list while the node in use is killed (between two
-// passes, or inside a pass's transaction). Each pass writes its number once
-// under a unique key, so a pass whose COMMIT reached the cluster before the
-// kill is not done again. The passes go on on another node; the table ends
-// with every pass exactly once.
+// passes, before the daemon's ping, or inside a pass's transaction). Each pass
+// writes its number once under a unique key, so a pass whose COMMIT reached the
+// cluster before the kill is not done again. The passes go on on another node;
+// the table ends with every pass exactly once.
 TEST_F(Failover, PassesGoOnOnAnotherNodeWhenTheNodeInUseIsKilled) {
-  enum When { kBetweenPasses, kInsideTransaction };
+  enum When { kBetweenPasses, kBeforePing, kInsideTransaction };
   struct {
     const char* name;
     When when;
   } scenarios[] = {{"kill -9 between passes", kBetweenPasses},
+                   {"kill -9, then ping", kBeforePing},
                    {"kill -9 inside a transaction", kInsideTransaction}};
   const int kPasses = 12, kKillAt = 5;
 
@@ -140,7 +141,11 @@ TEST_F(Failover, PassesGoOnOnAnotherNodeWhenTheNodeInUseIsKilled) {
           ASSERT_FALSE(killed.empty()) << conn.server();
           ASSERT_TRUE(orvex_test::cluster_script("kill", lower(killed)));
         };
-        if (kill_now && s.when == kBetweenPasses) kill();
+        if (kill_now && s.when != kInsideTransaction) kill();
+        if (kill_now && s.when == kBeforePing) {
+          EXPECT_EQ(conn.ping(), 0) << "moves on at once";
+          EXPECT_NE(node_of(conn.server()), killed);
+        }
         int retval = run_transaction(conn, 3, [&](DB_CONN& db) {
           int r = db.do_query(insert.c_str());
           if (!r && kill_now && s.when == kInsideTransaction) kill();
