@@ -14,6 +14,7 @@ const char* orvexerror(int code) {
     case ERR_DIR_CREATE: return "directory create failed";
     case ERR_DB_REPLICA_TIMEOUT: return "replica did not catch up in time";
     case ERR_DB_CONFLICT: return "transaction conflicted with another";
+    case ERR_DB_NOT_GALERA: return "server is not a Galera cluster node";
     default: return "unknown error";
   }
 }

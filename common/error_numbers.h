@@ -16,6 +16,7 @@ constexpr int ERR_DB_INIT = -159;     // the client library gives no handle
 constexpr int ERR_DIR_CREATE = -192;  // a bucket directory cannot be created
 constexpr int ERR_DB_REPLICA_TIMEOUT = -242;  // a replica did not catch up in time
 constexpr int ERR_DB_CONFLICT = -243;  // a transaction lost to a concurrent one
+constexpr int ERR_DB_NOT_GALERA = -244;  // causal reads asked of a server not in a Galera cluster
 
 // A readable description of `code`: for the codes above their meaning, for
 // any other value a generic text. Never null; the text is static.

@@ -3,8 +3,10 @@
 #include <errmsg.h>
 #include <mysqld_error.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,6 +67,59 @@ bool session_gone(unsigned err) {
          err == CR_SERVER_LOST_EXTENDED || err == ER_CONNECTION_KILLED;
 }
 
+// Errors after which a server list moves on: the session is gone, the
+// library could not replace it on the same server, or a Galera node outside
+// the primary component answers "not yet prepared".
+bool server_unusable(unsigned err) {
+  return session_gone(err) || err == CR_CONNECTION_ERROR ||
+         err == CR_CONN_HOST_ERROR || err == ER_UNKNOWN_COM_ERROR;
+}
+
+// Causal reads: wait for what the cluster committed before each read.
+const char* const kCausalOn = "SET SESSION wsrep_sync_wait=1";
+const char* const kCausalOff = "SET SESSION wsrep_sync_wait=0";
+
+// On a session of a server list: whether the server runs Galera, and if so
+// whether it is ready and in the primary component. information_schema is
+// served also by a node that is not ready; a server without Galera gives
+// NULL or OFF.
+const char* const kReadyQuery =
+    "SELECT (SELECT variable_value FROM information_schema.global_variables "
+    "WHERE variable_name='WSREP_ON'), (SELECT variable_value FROM "
+    "information_schema.global_status WHERE variable_name='WSREP_READY'), "
+    "(SELECT variable_value FROM information_schema.global_status WHERE "
+    "variable_name='WSREP_CLUSTER_STATUS')";
+
+// Names the option file every session reads (TLS and the like); unset, none
+// is read, the system's neither.
+const char* const kOptionFileEnv = "ORVEX_DB_OPTION_FILE";
+const char* const kOptionGroup = "orvex";
+
+bool is_text(const char* value, const char* text) {
+  return value && strcasecmp(value, text) == 0;
+}
+
+// Empty when the server may serve, else why not. A server that must give
+// causal reads must be a Galera node.
+const char* not_ready_reason(MYSQL* m, bool causal) {
+  if (mysql_query(m, kReadyQuery)) return mysql_error(m);
+  MYSQL_RES* res = mysql_store_result(m);
+  if (!res) return mysql_error(m);
+  MYSQL_ROW row = mysql_fetch_row(res);
+  const char* why = "";
+  if (!row) {
+    why = "no answer to the readiness query";
+  } else if (causal && !is_text(row[0], "ON")) {
+    why = "not a Galera node, and causal reads were asked for";
+  } else if (is_text(row[0], "ON") && !is_text(row[1], "ON")) {
+    why = "Galera node not ready (wsrep_ready is not ON)";
+  } else if (is_text(row[0], "ON") && !is_text(row[2], "Primary")) {
+    why = "Galera node outside the primary component";
+  }
+  mysql_free_result(res);
+  return why;
+}
+
 constexpr int kHostTextMax = 256;
 constexpr long kPortMax = 65535;
 
@@ -90,73 +145,223 @@ bool split_host_port(char* host, unsigned& port) {
   return true;
 }
 
-}  // namespace
+bool is_blank(char c) { return isspace(static_cast<unsigned char>(c)); }
 
-DB_CONN::DB_CONN()
-    : handle(nullptr),
-      state_(CLOSED),
-      session_(0),
-      isolation_(-1),
-      cursors_(nullptr) {}
-
-void DB_CONN::set_reconnect(bool on) {
+void switch_reconnect(MYSQL* m, bool on) {
   if (kReconnect == Reconnect::kNever) return;
   // The library will not replace a session that it last saw inside a
   // transaction; once the layer has taken that transaction as lost, the flag
   // is stale.
-  if (on) handle->server_status &= ~SERVER_STATUS_IN_TRANS;
+  if (on) m->server_status &= ~SERVER_STATUS_IN_TRANS;
   my_bool value = on ? 1 : 0;
-  mysql_options(handle, MYSQL_OPT_RECONNECT, &value);
+  mysql_options(m, MYSQL_OPT_RECONNECT, &value);
+}
+
+void assign(std::string& to, bool& null, const char* from) {
+  null = from == nullptr;
+  to = from ? from : "";
+}
+
+}  // namespace
+
+DB_CONN::DB_CONN()
+    : handle(nullptr),
+      null_host_(true),
+      null_name_(true),
+      null_user_(true),
+      null_passwd_(true),
+      current_(0),
+      failover_pending_(false),
+      state_(CLOSED),
+      session_(0),
+      isolation_(-1),
+      causal_(false),
+      cursors_(nullptr) {
+  connect_error_[0] = '\0';
+}
+
+void DB_CONN::set_reconnect(bool on) { switch_reconnect(handle, on); }
+
+bool split_db_hosts(const char* db_host, std::vector<std::string>& servers) {
+  servers.clear();
+  char buf[kHostTextMax];
+  if (strlcpy(buf, db_host, sizeof buf) >= sizeof buf) return false;
+  bool list = strchr(buf, ',') != nullptr;
+  for (char* item = buf;;) {
+    char* comma = strchr(item, ',');
+    if (comma) *comma = '\0';
+    while (is_blank(*item)) ++item;
+    char* end = item + strlen(item);
+    while (end > item && is_blank(end[-1])) *--end = '\0';
+    servers.push_back(item);
+    unsigned port;
+    if ((list && *item == '\0') || !split_host_port(item, port)) {
+      servers.clear();
+      return false;
+    }
+    if (!comma) return true;
+    item = comma + 1;
+  }
+}
+
+void DB_CONN::note_failure(size_t k, const char* why, const char* detail) {
+  size_t used = strlen(connect_error_);
+  if (used + 1 >= sizeof connect_error_) return;
+  snprintf(connect_error_ + used, sizeof connect_error_ - used, "%s%s: %s%s",
+           used ? "; " : "",
+           null_host_ ? "(default host)" : servers_[k].text.c_str(), why,
+           detail);
+}
+
+int DB_CONN::connect_server(size_t k, MYSQL*& out) {
+  MYSQL* m = mysql_init(nullptr);
+  if (!m) {
+    note_failure(k, "the client library gives no handle", "");
+    return ERR_DB_INIT;
+  }
+  auto fail = [&](const char* why, const char* detail) {
+    note_failure(k, why, detail);
+    mysql_close(m);
+    return ERR_DB_CONNECT;
+  };
+
+  if (kReconnect == Reconnect::kBeforeConnect) switch_reconnect(m, true);
+  // Options rather than statements, so that they also hold after an
+  // automatic reconnection.
+  char isolation[kIsolationQueryMax];
+  if (isolation_ >= 0) isolation_query(isolation, isolation_);
+  if (mysql_options(m, MYSQL_SET_CHARSET_NAME, DB_CONN_CHARSET) != 0 ||
+      mysql_options(m, MYSQL_INIT_COMMAND, kForceEscapes) != 0 ||
+      (isolation_ >= 0 && mysql_options(m, MYSQL_INIT_COMMAND, isolation)) ||
+      (causal_ && mysql_options(m, MYSQL_INIT_COMMAND, kCausalOn))) {
+    return fail(mysql_error(m), "");
+  }
+  if (!option_file_.empty() &&
+      (mysql_options(m, MYSQL_READ_DEFAULT_FILE, option_file_.c_str()) ||
+       mysql_options(m, MYSQL_READ_DEFAULT_GROUP, kOptionGroup))) {
+    return fail(mysql_error(m), "");
+  }
+
+  echo_init_commands();
+  const Server& s = servers_[k];
+  if (!mysql_real_connect(m, null_host_ ? nullptr : s.host.c_str(),
+                          null_user_ ? nullptr : user_.c_str(),
+                          null_passwd_ ? nullptr : passwd_.c_str(),
+                          null_name_ ? nullptr : name_.c_str(), s.port, nullptr,
+                          CLIENT_FOUND_ROWS)) {
+    // A server that requires TLS refuses a plain connection as it refuses
+    // a wrong password.
+    bool plain =
+        option_file_.empty() && mysql_errno(m) == ER_ACCESS_DENIED_ERROR;
+    return fail(mysql_error(m),
+                plain ? " (the connection was not encrypted: a server that "
+                        "requires secure transport refuses it so too; see "
+                        "ORVEX_DB_OPTION_FILE)"
+                      : "");
+  }
+  // The init commands ran last, so their status flags are the session's.
+  if (m->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES) {
+    fprintf(stderr, "Database error: %s\n", kUnsafeText);
+    return fail(kUnsafeText, "");
+  }
+  // An option file may name another character set; escaping relies on this
+  // one.
+  if (strcmp(mysql_character_set_name(m), DB_CONN_CHARSET) != 0) {
+    return fail("the option file changed the character set", "");
+  }
+  if (servers_.size() > 1) {
+    if (g_print_queries) fprintf(stderr, "query: %s\n", kReadyQuery);
+    const char* why = not_ready_reason(m, causal_);
+    if (*why) return fail(why, "");
+  }
+  if (kReconnect == Reconnect::kAfterConnect) switch_reconnect(m, true);
+  out = m;
+  return 0;
 }
 
 int DB_CONN::open(const char* db_name, const char* db_host, const char* db_user,
                   const char* db_passwd) {
   state_ = CLOSED;
   isolation_ = -1;
-  handle = mysql_init(nullptr);
-  if (!handle) return ERR_DB_INIT;
+  causal_ = false;
+  failover_pending_ = false;
+  current_ = 0;
+  connect_error_[0] = '\0';
+  handle = nullptr;
+  servers_.clear();
+  assign(name_, null_name_, db_name);
+  assign(user_, null_user_, db_user);
+  assign(passwd_, null_passwd_, db_passwd);
 
-  // Any failure below releases the library object and leaves no handle.
-  auto fail = [this](int code) {
-    mysql_close(handle);
-    handle = nullptr;
-    return code;
-  };
-
-  if (kReconnect == Reconnect::kBeforeConnect) set_reconnect(true);
-  // Options rather than statements, so that they also hold after an
-  // automatic reconnection.
-  if (mysql_options(handle, MYSQL_SET_CHARSET_NAME, DB_CONN_CHARSET) != 0 ||
-      mysql_options(handle, MYSQL_INIT_COMMAND, kForceEscapes) != 0) {
-    return fail(ERR_DB_CONNECT);
-  }
-
-  char host[kHostTextMax];
-  const char* host_arg = nullptr;
-  unsigned port = 0;
-  if (db_host) {
-    if (strlcpy(host, db_host, sizeof host) >= sizeof host) {
-      return fail(ERR_DB_CONNECT);  // cut, it could name another host
+  null_host_ = db_host == nullptr;
+  if (null_host_) {
+    servers_.push_back(Server{"", "", 0});
+  } else {
+    std::vector<std::string> texts;
+    if (!split_db_hosts(db_host, texts)) {
+      // Cut, an empty item or a port that would wrap: it could name another
+      // server.
+      snprintf(connect_error_, sizeof connect_error_,
+               "db_host: not a server list (over %d bytes, an empty server, "
+               "or a port above %ld)",
+               kHostTextMax - 1, kPortMax);
+      return ERR_DB_CONNECT;
     }
-    if (!split_host_port(host, port)) return fail(ERR_DB_CONNECT);
-    host_arg = host;
+    for (const std::string& text : texts) {
+      char host[kHostTextMax];
+      unsigned port;
+      strlcpy(host, text.c_str(), sizeof host);
+      split_host_port(host, port);
+      servers_.push_back(Server{text, host, port});
+    }
   }
 
-  if (g_print_queries) fprintf(stderr, "query: %s\n", kForceEscapes);
-  if (!mysql_real_connect(handle, host_arg, db_user, db_passwd, db_name, port,
-                          nullptr, CLIENT_FOUND_ROWS)) {
-    return fail(ERR_DB_CONNECT);
-  }
-  // The init command ran last, so its status flags are the session's.
-  if (handle->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES) {
-    fprintf(stderr, "Database error: %s\n", kUnsafeText);
-    return fail(ERR_DB_CONNECT);
+  const char* file = getenv(kOptionFileEnv);
+  option_file_ = file ? file : "";
+  if (!option_file_.empty() && access(file, R_OK) != 0) {
+    snprintf(connect_error_, sizeof connect_error_, "%s=%s: %s", kOptionFileEnv,
+             file, strerror(errno));
+    return ERR_DB_CONNECT;
   }
 
-  if (kReconnect == Reconnect::kAfterConnect) set_reconnect(true);
-  session_ = mysql_thread_id(handle);
-  state_ = READY;
-  return 0;
+  int retval = ERR_DB_CONNECT;
+  for (size_t k = 0; k < servers_.size(); k++) {
+    MYSQL* m = nullptr;
+    retval = connect_server(k, m);
+    if (retval == ERR_DB_INIT) return retval;
+    if (retval == 0) {
+      handle = m;
+      current_ = k;
+      session_ = mysql_thread_id(handle);
+      connect_error_[0] = '\0';
+      state_ = READY;
+      return 0;
+    }
+  }
+  return retval;
+}
+
+bool DB_CONN::fail_over() {
+  connect_error_[0] = '\0';
+  for (size_t i = 1; i <= servers_.size(); i++) {
+    size_t k = (current_ + i) % servers_.size();
+    MYSQL* m = nullptr;
+    if (connect_server(k, m) != 0) continue;
+    end_enumerations();
+    mysql_close(handle);
+    handle = m;
+    current_ = k;
+    session_ = mysql_thread_id(handle);
+    failover_pending_ = false;
+    connect_error_[0] = '\0';
+    return true;
+  }
+  return false;
+}
+
+const char* DB_CONN::server() const {
+  return state_ == CLOSED || servers_.empty() ? ""
+                                              : servers_[current_].text.c_str();
 }
 
 void DB_CONN::enumeration_started(CURSOR* cursor) {
@@ -178,7 +383,7 @@ void DB_CONN::enumeration_ended(CURSOR* cursor) {
   cursor->prev_open = cursor->next_open = nullptr;
 }
 
-void DB_CONN::close() {
+void DB_CONN::end_enumerations() {
   while (CURSOR* cursor = cursors_) {
     // Detached from the handle, a streamed result is released without
     // reading the rest of its rows from a server about to be left.
@@ -188,9 +393,14 @@ void DB_CONN::close() {
     cursor->active = false;
     enumeration_ended(cursor);
   }
+}
+
+void DB_CONN::close() {
+  end_enumerations();
   if (handle) mysql_close(handle);
   handle = nullptr;
   state_ = CLOSED;
+  failover_pending_ = false;
 }
 
 bool DB_CONN::after_statement(bool quiet) {
@@ -204,15 +414,8 @@ bool DB_CONN::after_statement(bool quiet) {
       if (!quiet) fprintf(stderr, "Database error: %s\n", kLostText);
       return false;
     }
-    if (g_print_queries) {
-      // The library ran them on the new session, before the statement.
-      fprintf(stderr, "query: %s\n", kForceEscapes);
-      if (isolation_ >= 0) {
-        char query[kIsolationQueryMax];
-        isolation_query(query, isolation_);
-        fprintf(stderr, "query: %s\n", query);
-      }
-    }
+    // The library ran them on the new session, before the statement.
+    echo_init_commands();
   }
   if (handle->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES) {
     state_ = UNSAFE;
@@ -222,13 +425,35 @@ bool DB_CONN::after_statement(bool quiet) {
   return true;
 }
 
+void DB_CONN::echo_init_commands() const {
+  if (!g_print_queries) return;
+  fprintf(stderr, "query: %s\n", kForceEscapes);
+  if (isolation_ >= 0) {
+    char query[kIsolationQueryMax];
+    isolation_query(query, isolation_);
+    fprintf(stderr, "query: %s\n", query);
+  }
+  if (causal_) fprintf(stderr, "query: %s\n", kCausalOn);
+}
+
 int DB_CONN::ping() {
   if (state_ == CLOSED || state_ == UNSAFE || state_ == TRANSACTION_LOST) {
     return ERR_DB_CONNECT;
   }
+  bool list = servers_.size() > 1;
+  if (failover_pending_ && state_ != IN_TRANSACTION) {
+    return fail_over() ? 0 : ERR_DB_CONNECT;
+  }
   if (mysql_ping(handle)) {
-    if (state_ == IN_TRANSACTION && session_gone(mysql_errno(handle))) {
-      state_ = TRANSACTION_LOST;
+    unsigned err = mysql_errno(handle);
+    if (state_ == IN_TRANSACTION) {
+      if (session_gone(err)) {
+        state_ = TRANSACTION_LOST;
+        failover_pending_ = list;
+      }
+    } else if (list && server_unusable(err)) {
+      failover_pending_ = true;
+      return fail_over() ? 0 : ERR_DB_CONNECT;
     }
     return ERR_DB_CONNECT;
   }
@@ -267,10 +492,17 @@ int DB_CONN::run(const char* sql, Kind kind) {
     case READY:
     case IN_TRANSACTION: break;
   }
+  if (failover_pending_ && state_ != IN_TRANSACTION && !fail_over()) {
+    refuse(sql, connect_error_);
+    return ERR_DB_CONNECT;
+  }
 
   int retval = mysql_query(handle, sql);
   if (retval) {
     fprintf(stderr, "Database error: %s\nquery=%s\n", error_string(), sql);
+    if (servers_.size() > 1 && server_unusable(mysql_errno(handle))) {
+      failover_pending_ = true;  // for the next statement
+    }
     if (state_ == IN_TRANSACTION) {
       if (kind == kRollback) {
         set_reconnect(true);
@@ -366,6 +598,35 @@ int DB_CONN::set_isolation_level(ISOLATION_LEVEL iso_level) {
     // given in order, so the last level wins.
     mysql_options(handle, MYSQL_INIT_COMMAND, query);
     isolation_ = iso_level;
+  }
+  return retval;
+}
+
+int DB_CONN::set_causal_reads(bool on) {
+  if (on) {
+    // wsrep_sync_wait exists on most servers and does nothing without a
+    // running cluster: a reader of a replica would think itself causal.
+    int retval = do_query("SELECT @@global.wsrep_on");
+    bool galera = false;
+    if (retval == 0) {
+      MYSQL_RES* res = mysql_store_result(handle);
+      MYSQL_ROW row = res ? mysql_fetch_row(res) : nullptr;
+      galera = row && row[0] && strcmp(row[0], "1") == 0;
+      mysql_free_result(res);
+    }
+    if (!galera) {
+      fprintf(stderr,
+              "Database error: causal reads need a Galera cluster node; %s is "
+              "not one\n",
+              server());
+      return retval ? retval : ERR_DB_NOT_GALERA;
+    }
+  }
+  int retval = do_query(on ? kCausalOn : kCausalOff);
+  if (retval == 0 && on != causal_) {
+    // Also for every later session the library opens on this server.
+    mysql_options(handle, MYSQL_INIT_COMMAND, on ? kCausalOn : kCausalOff);
+    causal_ = on;
   }
   return retval;
 }

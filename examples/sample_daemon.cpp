@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <string>
 
 #include "common/db_rows.h"
 #include "common/error_numbers.h"
@@ -152,9 +153,9 @@ int main(int argc, char** argv) {
   // 5. The database that the settings name.
   retval = orvex_db.open(config.db_name, config.db_host, config.db_user, config.db_passwd);
   if (retval) {
-    fail("cannot open database '%s' on %s as '%s': %s", config.db_name,
+    fail("cannot open database '%s' on %s as '%s': %s (%s)", config.db_name,
          config.db_host[0] ? config.db_host : "the default host", config.db_user,
-         orvexerror(retval));
+         orvexerror(retval), orvex_db.connect_error());
   }
 
   // 6. Reading only, the daemon can use a replica, when the settings name
@@ -166,8 +167,8 @@ int main(int argc, char** argv) {
     retval = replica.open(config.replica_db_name, config.replica_db_host,
                           config.replica_db_user, config.replica_db_passwd);
     if (retval) {
-      fail("cannot open the replica '%s' on %s: %s", config.replica_db_name,
-           config.replica_db_host, orvexerror(retval));
+      fail("cannot open the replica '%s' on %s: %s (%s)", config.replica_db_name,
+           config.replica_db_host, orvexerror(retval), replica.connect_error());
     }
     reader = &replica;
     log_messages.printf(KIND_NORMAL, "reading counts from the replica on %s\n",
@@ -175,9 +176,15 @@ int main(int argc, char** argv) {
   }
 
   // 7. Work, then sleep; daemon_sleep ends the process on a stop request.
+  // On a server list the connection may move to another server.
+  std::string server;
   for (int pass = 1;; pass++) {
     check_stop_daemons();
     count_unsent(pass, *reader);
+    if (server != reader->server()) {
+      server = reader->server();
+      log_messages.printf(KIND_NORMAL, "reading from %s\n", server.c_str());
+    }
     if (once) break;
     daemon_sleep(sleep_seconds);
   }

@@ -57,6 +57,7 @@ GOALS = [
     ("10 enumerate (10 rows) vs the client library alone", "BM_PairEnumerate", None, "pair", 1.05),
     ("10 insert_batch (5 rows) vs the client library alone", "BM_PairInsertBatch", None, "pair", 1.05),
     ("11 read-your-writes wait on an idle replica (ms)", "BM_ReadYourWritesWait", None, "counter:wait_ms", 10.0),
+    ("11 fail over / the cluster's own eviction (kill -9 of the node in use)", "BM_FailoverVsEviction", None, "counter:ratio", 1.2),
 ]
 
 # The scaling table and chart: (series, benchmark prefix, what one item is).

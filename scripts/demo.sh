@@ -3,7 +3,14 @@
 # project in a temporary directory with a private MariaDB server holding a
 # few hundred rows, and walks through what an operator does with it. It
 # stops everything it started, also when a step fails.
+#
+#   demo.sh             one server
+#   demo.sh --cluster   the sample daemon on a three-node Galera cluster
+#                       while one node is killed and rejoins, and a read on
+#                       a GTID replica that waits for its write
 set -euo pipefail
+mode=${1:-}
+[[ -z $mode || $mode == --cluster ]] || { echo "usage: $0 [--cluster]" >&2; exit 2; }
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 if [[ -t 1 ]]; then bold=$'\033[1m' plain=$'\033[0m'; else bold="" plain=""; fi
@@ -15,7 +22,7 @@ say "1. Installing what is missing and building (a minute on a fresh machine)"
 build="$root/build/demo"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DORVEX_BUILD_TESTS=OFF -DORVEX_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target orvex-admin sample-daemon >/dev/null
+cmake --build "$build" -j "$(nproc)" --target orvex-admin sample-daemon replica-read >/dev/null
 admin="$build/tools/orvex-admin"
 daemon="$build/examples/sample-daemon"
 
@@ -24,9 +31,69 @@ daemon_pid=""
 cleanup() {
   [[ -n "$daemon_pid" ]] && kill "$daemon_pid" 2>/dev/null || true
   bash "$root/scripts/test-db-server.sh" stop "$work/db" 2>/dev/null || true
+  bash "$root/scripts/test-cluster.sh" stop "$work/cluster" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
+
+if [[ $mode == --cluster ]]; then
+  say "2. A primary with a GTID replica and a three-node Galera cluster (about a minute)"
+  bash "$root/scripts/test-cluster.sh" start "$work/cluster"
+  # shellcheck disable=SC1091
+  source "$work/cluster/cluster.env"
+  root_sql() { mariadb --no-defaults -uroot --socket="$1" "$DB_NAME"; }
+  for s in "$GALERA1_SOCKET" "$PRIMARY_SOCKET"; do root_sql "$s" <"$root/db/schema.sql"; done
+  echo "insert into result (name, workunitid, appid, server_state) values
+    ('r1', 1, 1, 2), ('r2', 1, 2, 2), ('r3', 2, 1, 5);" | root_sql "$GALERA1_SOCKET"
+  node() { echo "127.0.0.1:$1"; }
+  list="$(node "$GALERA1_PORT"),$(node "$GALERA2_PORT"),$(node "$GALERA3_PORT")"
+  settings() {  # DIR DB_HOST REPLICA_HOST
+    mkdir -p "$1/cgi-bin"
+    cat >"$1/config.xml" <<XML
+<orvex><config>
+  <master_url>https://demo.example.org/demo/</master_url>
+  <db_name>$DB_NAME</db_name><db_user>$DB_USER</db_user><db_passwd>$DB_PASSWD</db_passwd>
+  <db_host>$2</db_host><replica_db_host>$3</replica_db_host>
+</config></orvex>
+XML
+  }
+  project="$work/project"
+  settings "$project" "$list" "$list"
+  export ORVEX_PROJECT_DIR="$project"
+  echo "db_host: $list"
+
+  say "3. The sample daemon on the cluster; the node it reads from is killed, then rejoins"
+  "$daemon" --sleep 1 &
+  daemon_pid=$!
+  log_of() { cat "$project"/log_*/sample_daemon.log 2>/dev/null || true; }
+  for _ in $(seq 50); do grep -q "reading from" <<<"$(log_of)" && break; sleep 0.2; done
+  port=$(log_of | sed -n 's/.*reading from 127.0.0.1:\([0-9]*\).*/\1/p' | tail -n 1)
+  victim=""
+  for n in 1 2 3; do
+    p="GALERA${n}_PORT"
+    [[ ${!p} == "$port" ]] && victim=galera$n
+  done
+  sleep 2
+  run bash "$root/scripts/test-cluster.sh" kill "$victim" "$work/cluster"
+  sleep 5
+  run bash "$root/scripts/test-cluster.sh" restart "$victim" "$work/cluster"
+  run "$admin" db ping
+  run "$admin" stop daemons
+  wait "$daemon_pid" || true
+  daemon_pid=""
+  echo "the daemon's log:"
+  log_of | sed 's/^/    /'
+  "$admin" start daemons >/dev/null
+
+  say "4. A write on the primary, read back on the GTID replica once it has applied it"
+  settings "$work/replica-project" "$(node "$PRIMARY_PORT")" "$(node "$REPLICA_PORT")"
+  export ORVEX_PROJECT_DIR="$work/replica-project"
+  run "$admin" db ping
+  run "$build/examples/replica-read" demo_read_your_writes
+
+  say "Done: everything the demo started has been stopped"
+  exit 0
+fi
 
 say "2. A private MariaDB server with the project's schema and sample rows"
 bash "$root/scripts/test-db-server.sh" start "$work/db"

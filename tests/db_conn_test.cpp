@@ -123,6 +123,53 @@ TEST_F(DbConnTest, HostTextChoosesHostAndPort) {
   }
 }
 
+// Server lists, careless and hostile: the first server that answers is
+// taken; a list that could name another server than meant is refused before
+// any connection. open prints nothing either way.
+TEST_F(DbConnTest, ServerListTakesTheFirstServerThatAnswers) {
+  const std::string s = env.host_port(), down = "127.0.0.1:1";
+  const std::string h120(120, 'h');
+  struct {
+    std::string hosts;
+    int retval;
+    std::string found;  // server(), or a text of connect_error()
+  } cases[] = {
+      {down + "," + s, 0, s},
+      {" " + s + " ,\t" + down + " ", 0, s},
+      {s + ",localhost", 0, s},
+      {s + ",," + down, ERR_DB_CONNECT, "not a server list"},
+      {s + ",", ERR_DB_CONNECT, "not a server list"},
+      {"," + s, ERR_DB_CONNECT, "not a server list"},
+      {" , " + s, ERR_DB_CONNECT, "not a server list"},
+      {std::string(300, 'h') + "," + s, ERR_DB_CONNECT, "not a server list"},
+      {h120 + "," + h120 + "," + s, ERR_DB_CONNECT, "not a server list"},
+      {"127.0.0.1:70000," + s, ERR_DB_CONNECT, "not a server list"},
+      {down + ",127.0.0.1:2", ERR_DB_CONNECT,
+       "127.0.0.1:1: Can't connect to server on '127.0.0.1' (1"},
+      {down + ",127.0.0.1:2", ERR_DB_CONNECT,
+       "); 127.0.0.1:2: Can't connect to server on '127.0.0.1' (1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.hosts);
+    DB_CONN conn;
+    CaptureStderr();
+    EXPECT_EQ(conn.open(env.name.c_str(), c.hosts.c_str(), env.user.c_str(),
+                        env.passwd.c_str()),
+              c.retval);
+    EXPECT_EQ(GetCapturedStderr(), "");
+    if (c.retval == 0) {
+      EXPECT_EQ(conn.server(), c.found);
+      EXPECT_EQ(query_value(conn, "select 1"), "1");
+    } else {
+      EXPECT_EQ(conn.handle, nullptr);
+      EXPECT_NE(std::string(conn.connect_error()).find(c.found),
+                std::string::npos)
+          << conn.connect_error();
+    }
+    conn.close();
+  }
+}
+
 TEST_F(DbConnTest, EchoesStatementsAndReportsFailures) {
   std::string out = echo_of([&] {
     EXPECT_EQ(db.do_query("insert into conn_t (v) values (1)"), 0);

@@ -2,7 +2,6 @@
 // ctest fixture orvex_cluster): a write set that loses certification is
 // reported as a conflict and run again by run_transaction; nothing else is.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <string>
@@ -40,8 +39,8 @@ class Galera : public testing::Test {
   // the same row is open: node2's commit then loses certification.
   void other_node_commits(int add) {
     ASSERT_EQ(node1.start_transaction(), 0);
-    std::string sql = "update cc set v = v + " + std::to_string(add) +
-                      " where id = 1";
+    std::string sql =
+        "update cc set v = v + " + std::to_string(add) + " where id = 1";
     ASSERT_EQ(node1.do_query(sql.c_str()), 0);
     ASSERT_EQ(node1.commit_transaction(), 0);
   }
@@ -120,13 +119,28 @@ TEST_F(Galera, NodeWithoutQuorumRefusesWorkAndNothingReportsSuccess) {
   }
   ASSERT_TRUE(refused) << testing::internal::GetCapturedStderr();
   EXPECT_NE(node1.do_query("update cc set v = 5 where id = 1"), 0);
-  EXPECT_NE(run_transaction(node1, 3, [](DB_CONN& db) {
-              return db.do_query("update cc set v = 6 where id = 1");
-            }),
-            0);
+  EXPECT_NE(
+      run_transaction(node1, 3,
+                      [](DB_CONN& db) {
+                        return db.do_query("update cc set v = 6 where id = 1");
+                      }),
+      0);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("WSREP has not yet prepared node"), std::string::npos)
       << err;
+  // A server list passes over the node without quorum.
+  const std::string g1 = orvex_test::node_host("GALERA1");
+  DB_CONN listed;
+  EXPECT_EQ(orvex_test::open_hosts(listed,
+                                   g1 + "," + orvex_test::node_host("GALERA2")),
+            ERR_DB_CONNECT);
+  EXPECT_NE(std::string(listed.connect_error()).find(g1 + ": Galera node"),
+            std::string::npos)
+      << listed.connect_error();
+  const std::string primary = orvex_test::node_host("PRIMARY");
+  ASSERT_EQ(orvex_test::open_hosts(listed, g1 + "," + primary), 0);
+  EXPECT_EQ(listed.server(), primary);
+  listed.close();
 
   ASSERT_TRUE(orvex_test::cluster_script("restart", "galera2,galera3"));
   EXPECT_EQ(query_value(node1, "select v from cc where id = 1"), "0");

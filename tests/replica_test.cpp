@@ -181,6 +181,16 @@ TEST_F(Replica, AdminPingReportsEachServer) {
             std::string::npos) << out;
   EXPECT_NE(out.find("orvex-admin: cannot connect to the replica database"),
             std::string::npos) << out;
+
+  // Each server of a list on its own: one down fails the check.
+  settings(galera + ", 127.0.0.1:1", replica_host);
+  EXPECT_EQ(ping("", out), 1) << out;
+  EXPECT_NE(out.find("database '" + env["DB_NAME"] + "' on " + galera +
+                     " answers"),
+            std::string::npos) << out;
+  EXPECT_NE(out.find("cannot connect to database '" + env["DB_NAME"] +
+                     "' on 127.0.0.1:1 as"),
+            std::string::npos) << out;
 }
 #endif
 

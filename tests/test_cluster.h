@@ -41,11 +41,16 @@ inline std::string node_host(const std::string& node) {
   return "127.0.0.1:" + cluster_env()[node + "_PORT"];
 }
 
+// Opens conn to hosts (a server list) as the test user: open's result.
+inline int open_hosts(DB_CONN& conn, const std::string& hosts) {
+  auto& env = cluster_env();
+  return conn.open(env["DB_NAME"].c_str(), hosts.c_str(),
+                   env["DB_USER"].c_str(), env["DB_PASSWD"].c_str());
+}
+
 // Opens conn to node as the test user: open's result.
 inline int open_node(DB_CONN& conn, const std::string& node) {
-  auto& env = cluster_env();
-  return conn.open(env["DB_NAME"].c_str(), node_host(node).c_str(),
-                   env["DB_USER"].c_str(), env["DB_PASSWD"].c_str());
+  return open_hosts(conn, node_host(node));
 }
 
 // Runs sql as root on node over its socket; true when it succeeded.

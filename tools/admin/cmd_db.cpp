@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -164,14 +165,25 @@ void print_json(const std::vector<Server>& servers, bool ok) {
 // fails the lag limit.
 int ping(bool json, double max_lag) {
   std::vector<Server> servers;
-  servers.emplace_back("primary", config.db_name, host_name(), config.db_user,
-                       config.db_passwd);
+  // Each server of a list on its own; a text open refuses is kept whole, so
+  // that its refusal is reported.
+  std::list<std::string> hosts;
+  auto add = [&](const char* role, const char* name, const char* host,
+                 const char* user, const char* passwd) {
+    std::vector<std::string> items;
+    if (!split_db_hosts(host, items) || items.size() == 1) items = {host};
+    for (const std::string& item : items) {
+      hosts.push_back(item);
+      servers.emplace_back(role, name, hosts.back().c_str(), user, passwd);
+    }
+  };
+  add("primary", config.db_name, host_name(), config.db_user,
+      config.db_passwd);
   if (strcmp(config.replica_db_host, config.db_host) ||
       strcmp(config.replica_db_name, config.db_name)) {
-    servers.emplace_back("replica", config.replica_db_name,
-                         config.replica_db_host[0] ? config.replica_db_host
-                                                   : "the default host",
-                         config.replica_db_user, config.replica_db_passwd);
+    add("replica", config.replica_db_name,
+        config.replica_db_host[0] ? config.replica_db_host : "the default host",
+        config.replica_db_user, config.replica_db_passwd);
   }
   bool ok = true;
   for (Server& s : servers) {
