@@ -51,10 +51,10 @@ bool split_db_hosts(const char* db_host, std::vector<std::string>& servers);
 //   - the escaping guard: sql_mode loses NO_BACKSLASH_ESCAPES (kForceEscapes
 //     in db_conn.cpp), whatever the server's default, its global mode or its
 //     init_connect made of it;
-//   - the isolation level of set_isolation_level, once set.
+//   - the isolation level of set_isolation_level, once set;
+//   - causal reads of set_causal_reads, once asked for.
 // No statement of the layer ever runs between a program's statement and its
 // result, so result sets and affected-rows counts belong to the program.
-//   - causal reads of set_causal_reads, once asked for.
 // After every statement (a free read of the status flags the server sent)
 // the layer checks that backslashes still escape.
 //
