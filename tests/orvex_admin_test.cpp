@@ -914,8 +914,11 @@ class AdminDbTest : public testing::Test {
   void TearDown() override { conn.close(); }
 
   void write_settings(const std::string& passwd) {
+    write_settings(passwd, db.host_port());
+  }
+  void write_settings(const std::string& passwd, const std::string& host) {
     project.settings("<db_name>" + xml_text(db.name) + "</db_name>\n<db_host>" +
-                     xml_text(db.host_port()) + "</db_host>\n<db_user>" +
+                     xml_text(host) + "</db_host>\n<db_user>" +
                      xml_text(db.user) + "</db_user>\n<db_passwd>" +
                      xml_text(passwd) + "</db_passwd>\n");
   }
@@ -939,6 +942,13 @@ TEST_F(AdminDbTest, PingAnswersAndAWrongPasswordIsOneLine) {
       r.out.rfind(
           "database '" + db.name + "' on " + db.host_port() + " answers", 0),
       0u)
+      << r.out;
+
+  // No host: the library's default, here the test server's socket.
+  write_settings(db.passwd, "");
+  r = db_command({"ping"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("database '" + db.name + "' on the default host answers", 0), 0u)
       << r.out;
 
   write_settings(db.passwd + "-wrong");

@@ -20,9 +20,9 @@ namespace admin {
 
 namespace {
 
-const char* host_name() {
-  return config.db_host[0] ? config.db_host : "the default host";
-}
+constexpr const char* kDefaultHost = "the default host";
+
+const char* host_name() { return config.db_host[0] ? config.db_host : kDefaultHost; }
 
 // One configured server as ping saw it.
 struct Server {
@@ -58,7 +58,10 @@ std::string status_value(DB_CONN& db, const char* name) {
 // < 0: no lag limit.
 void look_at(Server& s, double max_lag) {
   DB_CONN db;
-  int retval = db.open(s.name, s.host, s.user, s.passwd);
+  // An empty host text is the library's default host; only the report
+  // names it "the default host".
+  const char* host = strcmp(s.host, kDefaultHost) ? s.host : "";
+  int retval = db.open(s.name, host, s.user, s.passwd);
   if (retval) {
     s.problem = std::string("cannot connect to ") +
                 (strcmp(s.role, "replica") ? "" : "the replica ") +
@@ -182,7 +185,7 @@ int ping(bool json, double max_lag) {
   if (strcmp(config.replica_db_host, config.db_host) ||
       strcmp(config.replica_db_name, config.db_name)) {
     add("replica", config.replica_db_name,
-        config.replica_db_host[0] ? config.replica_db_host : "the default host",
+        config.replica_db_host[0] ? config.replica_db_host : kDefaultHost,
         config.replica_db_user, config.replica_db_passwd);
   }
   bool ok = true;
