@@ -95,7 +95,7 @@ void look_at(Server& s, double max_lag) {
       s.problem = text;
     } else if (max_lag >= 0 && lag > max_lag) {
       snprintf(text, sizeof text, "the replica on %s is %d s behind, past "
-               "--max-lag %s", s.host, lag, format_real(max_lag).c_str());
+               "--max-lag %s", s.host, lag, real_text(max_lag).c_str());
       s.problem = text;
     }
   }
@@ -215,10 +215,10 @@ int perf() {
     return EXIT_FAIL;
   }
   printf("hosts         %d\n", hosts);
-  printf("fpops_mean    %s\n", format_real(info.fpops_mean).c_str());
-  printf("fpops_stddev  %s\n", format_real(info.fpops_stddev).c_str());
-  printf("fpops_p50     %s\n", format_real(info.fpops_p50).c_str());
-  printf("fpops_p95     %s\n", format_real(info.fpops_p95).c_str());
+  printf("fpops_mean    %s\n", real_text(info.fpops_mean).c_str());
+  printf("fpops_stddev  %s\n", real_text(info.fpops_stddev).c_str());
+  printf("fpops_p50     %s\n", real_text(info.fpops_p50).c_str());
+  printf("fpops_p95     %s\n", real_text(info.fpops_p95).c_str());
   // get_from_db keeps its defaults below ten hosts.
   printf("source        %s\n",
          hosts < 10 ? "defaults (fewer than 10 hosts)" : "the host table");
