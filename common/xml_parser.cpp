@@ -171,25 +171,33 @@ static int decode_one(const char* src, char* out, int& used) {
 }
 
 // Decodes src into dst (capacity len >= 1); a character is never split at
-// the end of dst. Returns the length of the whole decoded text.
-static size_t decode_entities(const char* src, char* dst, int len) {
+// the end of dst. *full, when full is not null, gets the length of the
+// whole decoded text (the rest is then decoded only to be counted).
+static void decode_entities(const char* src, char* dst, int len,
+                            size_t* full) {
   int n = 0;
-  size_t full = 0;
-  bool fits = true;
   while (*src) {
+    if (*src != '&') {  // most characters: no call
+      if (n + 1 > len - 1) break;
+      dst[n++] = *src++;
+      continue;
+    }
     char out[4];
     int used;
     int out_len = decode_one(src, out, used);
-    if (fits && n + out_len > len - 1) fits = false;
-    if (fits) {
-      memcpy(dst + n, out, static_cast<size_t>(out_len));
-      n += out_len;
-    }
-    full += static_cast<size_t>(out_len);
+    if (n + out_len > len - 1) break;
+    for (int i = 0; i < out_len; i++) dst[n++] = out[i];
     src += used;
   }
   dst[n] = 0;
-  return full;
+  if (!full) return;
+  *full = static_cast<size_t>(n);
+  while (*src) {
+    char out[4];
+    int used = 1;
+    *full += *src == '&' ? static_cast<size_t>(decode_one(src, out, used)) : 1;
+    src += used;
+  }
 }
 
 bool XML_PARSER::read_value(const char* tag, char* buf, int len, bool decode,
@@ -206,13 +214,12 @@ bool XML_PARSER::read_value(const char* tag, char* buf, int len, bool decode,
     if (!have_text) {
       have_text = true;
       // CDATA content is taken as it stands.
-      size_t full;
       if (decode && kind == SCAN_TEXT) {
-        full = decode_entities(tag_buf, buf, len);
+        decode_entities(tag_buf, buf, len, full_len);
       } else {
-        full = strlcpy(buf, tag_buf, static_cast<size_t>(len));
+        size_t full = strlcpy(buf, tag_buf, static_cast<size_t>(len));
+        if (full_len) *full_len = full;
       }
-      if (full_len) *full_len = full;
     }
   }
 }

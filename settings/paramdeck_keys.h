@@ -340,6 +340,7 @@ const PARAMDECK_KEY* paramdeck_find_key(const char* name);
 
 // What each kind of key does (settings/paramdeck_types.cpp).
 struct PARAMDECK_TYPE {
+  PARAMDECK_KIND kind;
   const char* description;  // for the reference table: "integer", ...
   // Appends rather than replaces: every element of the key counts.
   bool repeatable;
@@ -362,7 +363,10 @@ struct PARAMDECK_TYPE {
   std::string (*default_text)(const PARAMDECK_KEY& k);
   const char* (*note)(const PARAMDECK_KEY& k);
 };
-const PARAMDECK_TYPE& paramdeck_type(PARAMDECK_KIND kind);
+extern const PARAMDECK_TYPE* const PARAMDECK_TYPES[];  // by kind
+inline const PARAMDECK_TYPE& paramdeck_type(PARAMDECK_KIND kind) {
+  return *PARAMDECK_TYPES[static_cast<int>(kind)];
+}
 
 // A job cap as the text of PARAMDECK_TYPE does: "J", "J/proc" per processor.
 std::string paramdeck_cap_text(const RSC_JOB_LIMIT& cap);

@@ -77,7 +77,8 @@ std::string number_default(const K& k) {
 const char* no_note(const K&) { return ""; }
 
 // --- TEXT: char[256]; parse_str, 255 bytes kept.
-const PARAMDECK_TYPE text_type = {
+constexpr PARAMDECK_TYPE text_type = {
+    PARAMDECK_KIND::TEXT,
     "text (255 bytes)",
     false,
     [](P& c, const K& k) {
@@ -107,7 +108,8 @@ const PARAMDECK_TYPE text_type = {
 };
 
 // --- INTEGER: int; parse_int, or decoded and scaled for CLIENT_VERSION.
-const PARAMDECK_TYPE integer_type = {
+constexpr PARAMDECK_TYPE integer_type = {
+    PARAMDECK_KIND::INTEGER,
     "integer",
     false,
     [](P& c, const K& k) {
@@ -132,7 +134,8 @@ const PARAMDECK_TYPE integer_type = {
 };
 
 // --- REAL: double; parse_double.
-const PARAMDECK_TYPE real_type = {
+constexpr PARAMDECK_TYPE real_type = {
+    PARAMDECK_KIND::REAL,
     "real",
     false,
     [](P& c, const K& k) { c.*k.real = k.number_default; },
@@ -148,7 +151,8 @@ const PARAMDECK_TYPE real_type = {
 
 // --- FLAG: bool; parse_bool, or decoded for AMD_K6, whose true also bans
 // AMD K6 processors.
-const PARAMDECK_TYPE flag_type = {
+constexpr PARAMDECK_TYPE flag_type = {
+    PARAMDECK_KIND::FLAG,
     "flag",
     false,
     [](P& c, const K& k) { c.*k.flag = k.number_default != 0; },
@@ -174,7 +178,8 @@ const PARAMDECK_TYPE flag_type = {
 
 // --- PATTERN_LIST: text compiled (REG_EXTENDED | REG_NOSUB), appended; one
 // that the guard refuses or regcomp rejects is logged and dropped.
-const PARAMDECK_TYPE pattern_list_type = {
+constexpr PARAMDECK_TYPE pattern_list_type = {
+    PARAMDECK_KIND::PATTERN_LIST,
     "pattern, repeatable",
     true,
     [](P& c, const K& k) { c.*k.patterns = new std::vector<regex_t>; },
@@ -219,7 +224,8 @@ const PARAMDECK_TYPE pattern_list_type = {
 };
 
 // --- INTEGER_LIST: an integer appended to a list.
-const PARAMDECK_TYPE integer_list_type = {
+constexpr PARAMDECK_TYPE integer_list_type = {
+    PARAMDECK_KIND::INTEGER_LIST,
     "integer, repeatable",
     true,
     [](P& c, const K& k) { (c.*k.integers).clear(); },
@@ -240,7 +246,8 @@ const PARAMDECK_TYPE integer_list_type = {
 
 // --- HOURS: a real in hours, stored in seconds: into a double field of its
 // own, or truncated into an int field that another row owns.
-const PARAMDECK_TYPE hours_type = {
+constexpr PARAMDECK_TYPE hours_type = {
+    PARAMDECK_KIND::HOURS,
     "real, hours",
     false,
     [](P& c, const K& k) { c.*k.real = k.number_default; },
@@ -277,7 +284,8 @@ bool read_cap(P& c, XML_PARSER& xp, const K& k, LOAD_LISTENER* l,
   }
   return true;
 }
-const PARAMDECK_TYPE cpu_cap_type = {
+constexpr PARAMDECK_TYPE cpu_cap_type = {
+    PARAMDECK_KIND::PROJECT_CPU_CAP,
     "integer",
     false,
     nullptr,
@@ -289,7 +297,8 @@ const PARAMDECK_TYPE cpu_cap_type = {
     no_default,
     [](const K&) { return "project-wide CPU job cap, per processor"; },
 };
-const PARAMDECK_TYPE gpu_cap_type = {
+constexpr PARAMDECK_TYPE gpu_cap_type = {
+    PARAMDECK_KIND::PROJECT_GPU_CAP,
     "integer",
     false,
     nullptr,
@@ -324,7 +333,8 @@ std::string limit_json(const JOB_LIMIT& limit, bool with_name) {
   out += in + "\"gpu\": " + cap_json(limit.gpu_limit) + "\n";
   return out + "      }";
 }
-const PARAMDECK_TYPE job_limits_type = {
+constexpr PARAMDECK_TYPE job_limits_type = {
+    PARAMDECK_KIND::JOB_LIMITS,
     "job-limit block",
     true,
     [](P& c, const K& k) { c.*k.limits = JOB_LIMITS(); },
@@ -357,18 +367,21 @@ std::string paramdeck_cap_text(const RSC_JOB_LIMIT& cap) {
   return cap_text(cap);
 }
 
-const PARAMDECK_TYPE& paramdeck_type(PARAMDECK_KIND kind) {
-  switch (kind) {
-    case PARAMDECK_KIND::TEXT: return text_type;
-    case PARAMDECK_KIND::INTEGER: return integer_type;
-    case PARAMDECK_KIND::REAL: return real_type;
-    case PARAMDECK_KIND::FLAG: return flag_type;
-    case PARAMDECK_KIND::PATTERN_LIST: return pattern_list_type;
-    case PARAMDECK_KIND::INTEGER_LIST: return integer_list_type;
-    case PARAMDECK_KIND::HOURS: return hours_type;
-    case PARAMDECK_KIND::PROJECT_CPU_CAP: return cpu_cap_type;
-    case PARAMDECK_KIND::PROJECT_GPU_CAP: return gpu_cap_type;
-    case PARAMDECK_KIND::JOB_LIMITS: break;
+// In the order of PARAMDECK_KIND.
+constexpr const PARAMDECK_TYPE* const PARAMDECK_TYPES[] = {
+    &text_type,         &integer_type,      &real_type,
+    &flag_type,         &pattern_list_type, &integer_list_type,
+    &hours_type,        &cpu_cap_type,      &gpu_cap_type,
+    &job_limits_type,
+};
+
+namespace {
+constexpr bool types_in_kind_order() {
+  int i = 0;
+  for (const PARAMDECK_TYPE* t : PARAMDECK_TYPES) {
+    if (static_cast<int>(t->kind) != i++) return false;
   }
-  return job_limits_type;
+  return i == static_cast<int>(PARAMDECK_KIND::JOB_LIMITS) + 1;
 }
+static_assert(types_in_kind_order(), "one type per kind, in kind order");
+}  // namespace

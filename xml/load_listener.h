@@ -82,8 +82,11 @@ bool load_value(XML_PARSER& xp, const char* name, T& value,
                 bool* converted = nullptr) {
   char text[TAG_BUF_LEN];
   int line = xp.line();
-  size_t n = strlen(xp.tag_buf);
-  bool empty_tag = n && xp.tag_buf[n - 1] == '/';
+  bool empty_tag = false;
+  if (listener) {
+    size_t n = strlen(xp.tag_buf);
+    empty_tag = n && xp.tag_buf[n - 1] == '/';
+  }
   if (decode ? !xp.parse_str(name, text, sizeof text)
              : !xp.read_text(name, text)) {
     return false;

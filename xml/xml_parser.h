@@ -387,7 +387,7 @@ inline void xml_take_run(In& in, char* __restrict buf, int& n, int limit) {
 inline int MIOFILE::_getc() {
   if (stream) {
 #ifdef __GLIBC__
-    if (counting && stream->_IO_read_ptr >= stream->_IO_read_end) {
+    if (stream->_IO_read_ptr >= stream->_IO_read_end && counting) {
       return refill_counted();
     }
 #endif
