@@ -273,43 +273,29 @@ constexpr PARAMDECK_TYPE hours_type = {
 };
 
 // --- PROJECT_CPU_CAP, PROJECT_GPU_CAP: an integer; the project's cap of
-// max_jobs_in_progress, per processor.
-bool read_cap(P& c, XML_PARSER& xp, const K& k, LOAD_LISTENER* l,
-              RSC_JOB_LIMIT JOB_LIMIT::*which) {
+// max_jobs_in_progress (cpu_limit, gpu_limit), per processor.
+template <RSC_JOB_LIMIT JOB_LIMIT::*Cap>
+bool read_cap(P& c, XML_PARSER& xp, const K& k, LOAD_LISTENER* l) {
   int jobs;
   if (read_decoded(xp, k, jobs, xml_text_to_int, LOAD_ITEM::INTEGER, l)) {
-    RSC_JOB_LIMIT& cap = (c.*k.limits).project_limit.*which;
+    RSC_JOB_LIMIT& cap = (c.*k.limits).project_limit.*Cap;
     cap.jobs = jobs;
     cap.per_proc = true;
   }
   return true;
 }
-constexpr PARAMDECK_TYPE cpu_cap_type = {
-    PARAMDECK_KIND::PROJECT_CPU_CAP,
-    "integer",
-    false,
-    nullptr,
-    [](P& c, XML_PARSER& xp, const K& k, LOAD_LISTENER* l) {
-      return read_cap(c, xp, k, l, &JOB_LIMIT::cpu_limit);
-    },
-    none,
-    null_json,
-    no_default,
-    [](const K&) { return "project-wide CPU job cap, per processor"; },
-};
-constexpr PARAMDECK_TYPE gpu_cap_type = {
-    PARAMDECK_KIND::PROJECT_GPU_CAP,
-    "integer",
-    false,
-    nullptr,
-    [](P& c, XML_PARSER& xp, const K& k, LOAD_LISTENER* l) {
-      return read_cap(c, xp, k, l, &JOB_LIMIT::gpu_limit);
-    },
-    none,
-    null_json,
-    no_default,
-    [](const K&) { return "project-wide GPU job cap, per processor"; },
-};
+constexpr PARAMDECK_TYPE cap_type(PARAMDECK_KIND kind,
+                                  decltype(PARAMDECK_TYPE::read) read,
+                                  decltype(PARAMDECK_TYPE::note) note) {
+  return {kind, "integer", false, nullptr, read, none, null_json, no_default,
+          note};
+}
+constexpr PARAMDECK_TYPE cpu_cap_type = cap_type(
+    PARAMDECK_KIND::PROJECT_CPU_CAP, read_cap<&JOB_LIMIT::cpu_limit>,
+    [](const K&) { return "project-wide CPU job cap, per processor"; });
+constexpr PARAMDECK_TYPE gpu_cap_type = cap_type(
+    PARAMDECK_KIND::PROJECT_GPU_CAP, read_cap<&JOB_LIMIT::gpu_limit>,
+    [](const K&) { return "project-wide GPU job cap, per processor"; });
 
 // --- JOB_LIMITS: the auxiliary document's block (limits/job_limits.h).
 std::string cap_text(const RSC_JOB_LIMIT& cap) {

@@ -80,6 +80,10 @@ int load_settings(const SettingsFiles& files, bool quiet);
 // documents that stops a load (or the loader's code when none is found).
 std::string load_failure_reason(const SettingsFiles& files, int retval);
 
+// load_settings, and when it fails, "cannot load the settings: <reason>"
+// through fail(). False then: the command ends with EXIT_FAIL.
+bool load_settings_or_fail(const SettingsFiles& files, bool quiet);
+
 // After a load, the project directory as the daemons see it: the settings'
 // project_dir when given, else the one the files were found in.
 void settle_project_dir(const SettingsFiles& files);

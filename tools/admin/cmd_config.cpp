@@ -156,12 +156,7 @@ int cmd_config(const CommandLine& cl) {
   }
   SettingsFiles files = find_settings_files(cl.project);
   // The loader's own messages stay: they are what the daemons would log.
-  int retval = load_settings(files, false);
-  if (retval) {
-    fail("cannot load the settings: %s",
-         load_failure_reason(files, retval).c_str());
-    return EXIT_FAIL;
-  }
+  if (!load_settings_or_fail(files, false)) return EXIT_FAIL;
   SettingsTrace trace;
   bool verbose = cl.has("--verbose");
   if (verbose) trace_settings(files.main_path, files.aux_path, trace);

@@ -266,19 +266,14 @@ int cmd_db(const CommandLine& cl) {
   }
 
   SettingsFiles files = find_settings_files(cl.project);
-  int retval = load_settings(files, true);
-  if (retval) {
-    fail("cannot load the settings: %s",
-         load_failure_reason(files, retval).c_str());
-    return EXIT_FAIL;
-  }
+  if (!load_settings_or_fail(files, true)) return EXIT_FAIL;
   if (!config.db_name[0]) {
     fail("db_name is not set in %s", files.main_path.c_str());
     return EXIT_FAIL;
   }
   if (what == "ping") return ping(cl.has("--json"), max_lag);
-  retval = orvex_db.open(config.db_name, config.db_host, config.db_user,
-                         config.db_passwd);
+  int retval = orvex_db.open(config.db_name, config.db_host, config.db_user,
+                             config.db_passwd);
   if (retval) {
     fail("cannot connect to database '%s' on %s as '%s' (%s)", config.db_name,
          host_name(), config.db_user, orvexerror(retval));

@@ -140,6 +140,14 @@ std::string load_failure_reason(const SettingsFiles& files, int retval) {
   return files.main_path + ": the settings do not load (" + text + ")";
 }
 
+bool load_settings_or_fail(const SettingsFiles& files, bool quiet) {
+  int retval = load_settings(files, quiet);
+  if (!retval) return true;
+  fail("cannot load the settings: %s",
+       load_failure_reason(files, retval).c_str());
+  return false;
+}
+
 std::string absolute_dir(const std::string& dir) {
   if (!dir.empty() && dir[0] == '/') return dir;
   char resolved[PATH_MAX];
