@@ -1287,6 +1287,12 @@ TEST(ParamdeckListener, ItemsComeWithTheirLines) {
         "unknown 11 total_limit/ app ", "no-name 10 app max_jobs_in_progress ",
         "text 13  max_jobs_in_progress left", "unknown 16 ?pi? config "}},
       {true, "", {"no-start 1 config  "}},
+      // A tag cut by the end keeps its own line; decoded values are stored.
+      {true, "\n<?x\n\n", {"no-start 2 config  "}},
+      {false,
+       "<orvex><config><dont_search_host_for_user>&#50;"
+       "</dont_search_host_for_user>\n<!--\n",
+       {"stored 1 dont_search_host_for_user config 2", "end 2 config  "}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.doc.substr(0, 200));

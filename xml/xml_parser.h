@@ -215,9 +215,14 @@ class XML_PARSER {
     source->count_to(reinterpret_cast<const char*>(p));
     return source->newlines + 1;
   }
+  // The input ended; in_item: inside an item, whose line stays the one
+  // reported (else the end's own line is).
   template <class In>
-  int at_end(In& in) {
-    if (source->counting) item_line = source_line(in.p);
+  int at_end(In& in, bool in_item) {
+    if (source->counting) {
+      int end_line = source_line(in.p);
+      if (!in_item) item_line = end_line;
+    }
     return SCAN_END;
   }
 };
@@ -447,12 +452,12 @@ inline int XML_PARSER::get_aux_from(In& in, char* buf, int len,
                                     char* attr_buf, int attr_len) {
   for (;;) {
     int c;
-    if (scan_nonws_from(in, c)) return at_end(in);
+    if (scan_nonws_from(in, c)) return at_end(in, false);
     if (source->counting) item_line = source_line(in.p - 1);
     if (c == '<') {
       int result = scan_tag_from(in, buf, len, attr_buf, attr_len);
       if (result == SCAN_COMMENT) continue;
-      if (result == SCAN_END) return at_end(in);
+      if (result == SCAN_END) return at_end(in, true);
       // White space never enters a tag's text: only CDATA needs stripping.
       if (result == SCAN_CDATA) strip_whitespace(buf);
       return result;
@@ -461,7 +466,7 @@ inline int XML_PARSER::get_aux_from(In& in, char* buf, int len,
     // needs stripping.
     buf[0] = static_cast<char>(c);
     int n;
-    if (copy_text_from(in, buf + 1, len - 1, n)) return at_end(in);
+    if (copy_text_from(in, buf + 1, len - 1, n)) return at_end(in, true);
     n++;  // the first character
     while (n > 0 && xml_is_space(static_cast<unsigned char>(buf[n - 1]))) n--;
     buf[n] = 0;
@@ -505,7 +510,8 @@ inline int XML_PARSER::scan_tag_from(In& in, char* __restrict buf, int len,
       in.store();
       int result = scan_comment();
       in.load();
-      return result;
+      // A comment is not an item: the end stands on its own line.
+      return result == SCAN_END ? at_end(in, false) : result;
     }
     if (tag_n == 8) {
       if (!memcmp(buf, "![CDATA[", 8)) {
