@@ -16,8 +16,7 @@ void LOAD_PASSED_OVER::item(const XML_PARSER& xp) {
     return;
   }
   bool outermost = open_.empty();
-  bool self_closing =
-      !n || tag[n - 1] == '/' || tag[0] == '?' || tag[0] == '!';
+  bool self_closing = !n || tag[n - 1] == '/' || tag[0] == '?' || tag[0] == '!';
   if (!self_closing) open_.emplace_back(tag);
   if (!outermost) return;
   listener_->heard(LOAD_ITEM(LOAD_ITEM::UNKNOWN_TAG, xp.line(), tag, block_));

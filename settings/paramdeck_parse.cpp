@@ -111,7 +111,8 @@ int PARAMDECK::parse_aux(FILE* f, LOAD_LISTENER* listener) {
   while (!xp.get_tag()) {
     if (!xp.is_tag) r.stray_text();
     if (xp.is_tag && xp.match_tag("/config")) return 0;
-    const PARAMDECK_KEY* k = xp.is_tag ? paramdeck_find_key(xp.tag_buf) : nullptr;
+    const PARAMDECK_KEY* k =
+        xp.is_tag ? paramdeck_find_key(xp.tag_buf) : nullptr;
     if (k && k->auxiliary()) {
       heard(listener, LOAD_ITEM::STORED, xp.line(), k->name, "config");
       char end_tag[64];

@@ -51,7 +51,6 @@ bool read_decoded(XML_PARSER& xp, const K& k, T& value,
   return converted;
 }
 
-
 template <class T>
 std::string joined(const std::vector<T>& values, const char* sep,
                    std::string (*text)(const T&)) {
@@ -112,9 +111,7 @@ constexpr PARAMDECK_TYPE integer_type = {
     PARAMDECK_KIND::INTEGER,
     "integer",
     false,
-    [](P& c, const K& k) {
-      c.*k.integer = static_cast<int>(k.number_default);
-    },
+    [](P& c, const K& k) { c.*k.integer = static_cast<int>(k.number_default); },
     [](P& c, XML_PARSER& xp, const K& k, LOAD_LISTENER* l) {
       if (k.rule != PARAMDECK_RULE::CLIENT_VERSION) {
         return load_value(xp, k.name, c.*k.integer, xml_text_to_int,
@@ -189,7 +186,8 @@ constexpr PARAMDECK_TYPE pattern_list_type = {
       size_t length = 0;
       xp.parse_str(k.name, pattern, sizeof pattern, l ? &length : nullptr);
       bool added = c.add_pattern(k.patterns, pattern);
-      if (!added) log_messages.printf(KIND_CRITICAL, "BAD REGEXP: %s\n", pattern);
+      if (!added)
+        log_messages.printf(KIND_CRITICAL, "BAD REGEXP: %s\n", pattern);
       if (!l) return true;
       LOAD_ITEM item(LOAD_ITEM::STORED, line, k.name, BLOCK);
       item.value = pattern;
@@ -205,8 +203,8 @@ constexpr PARAMDECK_TYPE pattern_list_type = {
           regfree(&re);
         }
         regerror(rc, nullptr, why, sizeof why);  // the text needs no pattern
-        item.kind = refused ? LOAD_ITEM::PATTERN_REFUSED
-                            : LOAD_ITEM::PATTERN_INVALID;
+        item.kind =
+            refused ? LOAD_ITEM::PATTERN_REFUSED : LOAD_ITEM::PATTERN_INVALID;
         item.reason = refused && guard ? guard : why;
       }
       l->heard(item);
@@ -287,8 +285,8 @@ bool read_cap(P& c, XML_PARSER& xp, const K& k, LOAD_LISTENER* l) {
 constexpr PARAMDECK_TYPE cap_type(PARAMDECK_KIND kind,
                                   decltype(PARAMDECK_TYPE::read) read,
                                   decltype(PARAMDECK_TYPE::note) note) {
-  return {kind, "integer", false, nullptr, read, none, null_json, no_default,
-          note};
+  return {kind, "integer", false,      nullptr, read,
+          none, null_json, no_default, note};
 }
 constexpr PARAMDECK_TYPE cpu_cap_type = cap_type(
     PARAMDECK_KIND::PROJECT_CPU_CAP, read_cap<&JOB_LIMIT::cpu_limit>,
@@ -313,7 +311,8 @@ std::string cap_json(const RSC_JOB_LIMIT& cap) {
 std::string limit_json(const JOB_LIMIT& limit, bool with_name) {
   const std::string in = "        ";
   std::string out = "{\n";
-  if (with_name) out += in + "\"app_name\": " + json_string(limit.app_name) + ",\n";
+  if (with_name)
+    out += in + "\"app_name\": " + json_string(limit.app_name) + ",\n";
   out += in + "\"total\": " + cap_json(limit.total_limit) + ",\n";
   out += in + "\"cpu\": " + cap_json(limit.cpu_limit) + ",\n";
   out += in + "\"gpu\": " + cap_json(limit.gpu_limit) + "\n";
@@ -335,9 +334,9 @@ constexpr PARAMDECK_TYPE job_limits_type = {
     },
     [](const P& c, const K& k) {
       const JOB_LIMITS& limits = c.*k.limits;
-      std::string out = "{\n      \"project\": " +
-                        limit_json(limits.project_limit, false) +
-                        ",\n      \"apps\": [";
+      std::string out =
+          "{\n      \"project\": " + limit_json(limits.project_limit, false) +
+          ",\n      \"apps\": [";
       for (size_t i = 0; i < limits.app_limits.size(); i++) {
         out += (i ? ", " : "") + limit_json(limits.app_limits[i], true);
       }
@@ -355,10 +354,9 @@ std::string paramdeck_cap_text(const RSC_JOB_LIMIT& cap) {
 
 // In the order of PARAMDECK_KIND.
 constexpr const PARAMDECK_TYPE* const PARAMDECK_TYPES[] = {
-    &text_type,         &integer_type,      &real_type,
-    &flag_type,         &pattern_list_type, &integer_list_type,
-    &hours_type,        &cpu_cap_type,      &gpu_cap_type,
-    &job_limits_type,
+    &text_type,         &integer_type,      &real_type,  &flag_type,
+    &pattern_list_type, &integer_list_type, &hours_type, &cpu_cap_type,
+    &gpu_cap_type,      &job_limits_type,
 };
 
 namespace {

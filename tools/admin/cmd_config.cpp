@@ -15,7 +15,8 @@ constexpr int KEY_COLUMN = 38;  // the longest key's length
 const char* const MASK = "********";
 
 bool masked(const PARAMDECK_KEY& k, bool secrets) {
-  return k.secret && !secrets && !paramdeck_type(k.kind).text(config, k).empty();
+  return k.secret && !secrets &&
+         !paramdeck_type(k.kind).text(config, k).empty();
 }
 
 // A key's value on one line (PARAMDECK_TYPE::text); a value holding a
@@ -76,7 +77,8 @@ std::vector<std::string> origins(const PARAMDECK_KEY& k,
   }
   if (setters.empty()) return {"default"};
   std::vector<std::string> out;
-  if (!paramdeck_type(k.kind).repeatable) setters.erase(setters.begin(), setters.end() - 1);
+  if (!paramdeck_type(k.kind).repeatable)
+    setters.erase(setters.begin(), setters.end() - 1);
   for (const Occurrence* o : setters) {
     out.push_back(o->file + ":" + std::to_string(o->line));
   }

@@ -134,18 +134,18 @@ class Report : public LOAD_LISTENER {
 
  private:
   void not_converted(const LOAD_ITEM& i) {
-    std::string what =
-        i.empty_tag ? "<" + std::string(i.name) + "/> has no value"
-                    : "the value " + quoted_text(i.value) + " of " + i.name +
-                          " is not " + type_text(i.type);
+    std::string what = i.empty_tag
+                           ? "<" + std::string(i.name) + "/> has no value"
+                           : "the value " + quoted_text(i.value) + " of " +
+                                 i.name + " is not " + type_text(i.type);
     report(i.line, false, what + "; the key is passed over");
   }
 
   // A key of the catalogue, met in one of the documents.
   void key(const LOAD_ITEM& i) {
     const PARAMDECK_KEY& k = *paramdeck_find_key(i.name);
-    Occurrence o{&k, path_, i.line, i.kind == LOAD_ITEM::STORED, false,
-                 i.value};
+    Occurrence o{&k,    path_,  i.line, i.kind == LOAD_ITEM::STORED,
+                 false, i.value};
     bool flag = false;
     o.adds_ban_cpu = o.stored && k.rule == PARAMDECK_RULE::AMD_K6 &&
                      xml_text_to_bool(i.value, flag) && flag;
@@ -167,7 +167,8 @@ class Report : public LOAD_LISTENER {
                  std::to_string(i.length) + " bytes long; only the first " +
                  std::to_string(TEXT_MAX) + " are kept");
     }
-    std::string pattern = "the pattern " + quoted_text(i.value) + " of " + k.name;
+    std::string pattern =
+        "the pattern " + quoted_text(i.value) + " of " + k.name;
     std::string dropped = "; it is dropped: " + dropped_effect(k, i.value);
     switch (i.kind) {
       case LOAD_ITEM::NOT_CONVERTED: return not_converted(i);
@@ -175,8 +176,9 @@ class Report : public LOAD_LISTENER {
         return report(i.line, false,
                       pattern + " is refused (" + i.reason + ")" + dropped);
       case LOAD_ITEM::PATTERN_INVALID:
-        return report(i.line, false, pattern + " does not compile (" +
-                                         i.reason + ")" + dropped);
+        return report(
+            i.line, false,
+            pattern + " does not compile (" + i.reason + ")" + dropped);
       default: break;
     }
     if (k.kind == PARAMDECK_KIND::PATTERN_LIST && !*i.value) {
@@ -208,7 +210,8 @@ class Report : public LOAD_LISTENER {
         message = "unknown key <" + name + "> (passed over)";
       }
     } else if (paramdeck_find_key(tag.c_str())) {
-      message = tag + " is read from " + CONFIG_FILE + " only; it is passed over here";
+      message = tag + " is read from " + CONFIG_FILE +
+                " only; it is passed over here";
     } else {
       message = "unknown key <" + tag + "> (passed over" +
                 (self_closing ? ")"
@@ -235,9 +238,9 @@ void trace_file(const std::string& path, bool main, PARAMDECK& record,
                     true);
     } else if (err != ENOENT) {
       // The loader takes an auxiliary file it cannot open for none at all.
-      report.report(0, false, std::string("cannot be opened (") +
-                                  strerror(err) +
-                                  "); the job limits in it are not loaded");
+      report.report(0, false,
+                    std::string("cannot be opened (") + strerror(err) +
+                        "); the job limits in it are not loaded");
     }
     return;
   }
