@@ -89,21 +89,8 @@ struct PARAMDECK_KEY {
     return kind == PARAMDECK_KIND::JOB_LIMITS;
   }
 
-  constexpr PARAMDECK_VALUE value() const {
-    switch (kind) {
-      case PARAMDECK_KIND::TEXT:
-      case PARAMDECK_KIND::PATTERN_LIST: return PARAMDECK_VALUE::TEXT;
-      case PARAMDECK_KIND::INTEGER:
-      case PARAMDECK_KIND::INTEGER_LIST:
-      case PARAMDECK_KIND::PROJECT_CPU_CAP:
-      case PARAMDECK_KIND::PROJECT_GPU_CAP: return PARAMDECK_VALUE::INTEGER;
-      case PARAMDECK_KIND::REAL:
-      case PARAMDECK_KIND::HOURS: return PARAMDECK_VALUE::REAL;
-      case PARAMDECK_KIND::FLAG: return PARAMDECK_VALUE::FLAG;
-      case PARAMDECK_KIND::JOB_LIMITS: break;
-    }
-    return PARAMDECK_VALUE::BLOCK;
-  }
+  // What its value must look like (its kind's, see PARAMDECK_TYPE).
+  PARAMDECK_VALUE value() const;
 };
 
 // The row factories of the table.
@@ -341,6 +328,7 @@ const PARAMDECK_KEY* paramdeck_find_key(const char* name);
 // What each kind of key does (settings/paramdeck_types.cpp).
 struct PARAMDECK_TYPE {
   PARAMDECK_KIND kind;
+  PARAMDECK_VALUE value;
   const char* description;  // for the reference table: "integer", ...
   // Appends rather than replaces: every element of the key counts.
   bool repeatable;
@@ -366,6 +354,9 @@ struct PARAMDECK_TYPE {
 extern const PARAMDECK_TYPE* const PARAMDECK_TYPES[];  // by kind
 inline const PARAMDECK_TYPE& paramdeck_type(PARAMDECK_KIND kind) {
   return *PARAMDECK_TYPES[static_cast<int>(kind)];
+}
+inline PARAMDECK_VALUE PARAMDECK_KEY::value() const {
+  return paramdeck_type(kind).value;
 }
 
 // A job cap as the text of PARAMDECK_TYPE does: "J", "J/proc" per processor.

@@ -78,6 +78,7 @@ const char* no_note(const K&) { return ""; }
 // --- TEXT: char[256]; parse_str, 255 bytes kept.
 constexpr PARAMDECK_TYPE text_type = {
     PARAMDECK_KIND::TEXT,
+    PARAMDECK_VALUE::TEXT,
     "text (255 bytes)",
     false,
     [](P& c, const K& k) {
@@ -109,6 +110,7 @@ constexpr PARAMDECK_TYPE text_type = {
 // --- INTEGER: int; parse_int, or decoded and scaled for CLIENT_VERSION.
 constexpr PARAMDECK_TYPE integer_type = {
     PARAMDECK_KIND::INTEGER,
+    PARAMDECK_VALUE::INTEGER,
     "integer",
     false,
     [](P& c, const K& k) { c.*k.integer = static_cast<int>(k.number_default); },
@@ -133,6 +135,7 @@ constexpr PARAMDECK_TYPE integer_type = {
 // --- REAL: double; parse_double.
 constexpr PARAMDECK_TYPE real_type = {
     PARAMDECK_KIND::REAL,
+    PARAMDECK_VALUE::REAL,
     "real",
     false,
     [](P& c, const K& k) { c.*k.real = k.number_default; },
@@ -150,6 +153,7 @@ constexpr PARAMDECK_TYPE real_type = {
 // AMD K6 processors.
 constexpr PARAMDECK_TYPE flag_type = {
     PARAMDECK_KIND::FLAG,
+    PARAMDECK_VALUE::FLAG,
     "flag",
     false,
     [](P& c, const K& k) { c.*k.flag = k.number_default != 0; },
@@ -177,6 +181,7 @@ constexpr PARAMDECK_TYPE flag_type = {
 // that the guard refuses or regcomp rejects is logged and dropped.
 constexpr PARAMDECK_TYPE pattern_list_type = {
     PARAMDECK_KIND::PATTERN_LIST,
+    PARAMDECK_VALUE::TEXT,
     "pattern, repeatable",
     true,
     [](P& c, const K& k) { c.*k.patterns = new std::vector<regex_t>; },
@@ -224,6 +229,7 @@ constexpr PARAMDECK_TYPE pattern_list_type = {
 // --- INTEGER_LIST: an integer appended to a list.
 constexpr PARAMDECK_TYPE integer_list_type = {
     PARAMDECK_KIND::INTEGER_LIST,
+    PARAMDECK_VALUE::INTEGER,
     "integer, repeatable",
     true,
     [](P& c, const K& k) { (c.*k.integers).clear(); },
@@ -246,6 +252,7 @@ constexpr PARAMDECK_TYPE integer_list_type = {
 // own, or truncated into an int field that another row owns.
 constexpr PARAMDECK_TYPE hours_type = {
     PARAMDECK_KIND::HOURS,
+    PARAMDECK_VALUE::REAL,
     "real, hours",
     false,
     [](P& c, const K& k) { c.*k.real = k.number_default; },
@@ -285,8 +292,11 @@ bool read_cap(P& c, XML_PARSER& xp, const K& k, LOAD_LISTENER* l) {
 constexpr PARAMDECK_TYPE cap_type(PARAMDECK_KIND kind,
                                   decltype(PARAMDECK_TYPE::read) read,
                                   decltype(PARAMDECK_TYPE::note) note) {
-  return {kind, "integer", false,      nullptr, read,
-          none, null_json, no_default, note};
+  return {kind,       PARAMDECK_VALUE::INTEGER,
+          "integer",  false,
+          nullptr,    read,
+          none,       null_json,
+          no_default, note};
 }
 constexpr PARAMDECK_TYPE cpu_cap_type = cap_type(
     PARAMDECK_KIND::PROJECT_CPU_CAP, read_cap<&JOB_LIMIT::cpu_limit>,
@@ -320,6 +330,7 @@ std::string limit_json(const JOB_LIMIT& limit, bool with_name) {
 }
 constexpr PARAMDECK_TYPE job_limits_type = {
     PARAMDECK_KIND::JOB_LIMITS,
+    PARAMDECK_VALUE::BLOCK,
     "job-limit block",
     true,
     [](P& c, const K& k) { c.*k.limits = JOB_LIMITS(); },

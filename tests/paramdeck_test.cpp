@@ -1287,6 +1287,12 @@ TEST(ParamdeckListener, ItemsComeWithTheirLines) {
         "unknown 11 total_limit/ app ", "no-name 10 app max_jobs_in_progress ",
         "text 13  max_jobs_in_progress left", "unknown 16 ?pi? config "}},
       {true, "", {"no-start 1 config  "}},
+      // An empty tag opens no element that would hide what follows.
+      {true,
+       "<config><max_jobs_in_progress><project>< >\n<app></project>"
+       "</max_jobs_in_progress></config>",
+       {"stored 1 max_jobs_in_progress config ", "unknown 1  project ",
+        "unknown 2 app project "}},
       // A tag cut by the end keeps its own line; decoded values are stored.
       {true, "\n<?x\n\n", {"no-start 2 config  "}},
       {false,
