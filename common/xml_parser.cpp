@@ -51,7 +51,7 @@ void MIOFILE::count_to(const char* p) {
   for (const char* q = counted; (q = static_cast<const char*>(
                                      memchr(q, '\n', static_cast<size_t>(p - q))));
        q++) {
-    newlines++;
+    if (newlines < INT_MAX) newlines++;  // a line past that is told as that
   }
   last_was_newline = p[-1] == '\n';
   counted = p;
