@@ -107,8 +107,9 @@ class XML_PARSER {
   // items stand. Positions are known for a string source, and for a stream
   // with glibc (elsewhere they stay 1). Off, the reader does not count.
   void count_lines();
-  // The line (from 1) on which the current item begins; at end of input,
-  // the line after the last newline. 0 when lines are not counted.
+  // The line (from 1) on which the current item begins; when the input
+  // ended outside an item (in white space or a comment), the line where it
+  // ended. 0 when lines are not counted.
   int line() const { return item_line; }
   // At end of input: the line of the document's last byte (1 for an empty
   // document). 0 when lines are not counted.
@@ -303,7 +304,8 @@ struct XML_STREAM_CURSOR {
   }
   int refill() {
     store();
-    int c = source->counting ? source->refill_counted() : getc_unlocked(stream);
+    int c =
+        source->counting ? source->refill_counted() : getc_unlocked(stream);
     load();
     return c;
   }
