@@ -20,6 +20,15 @@ void strip_whitespace(char* str);
 // number, with "." as the decimal point whatever the locale.
 std::string real_text(double value);
 
+// text in double quotes with \" \\ \t \n and \xNN for the other control
+// bytes, so that it stays on one line and reads unambiguously.
+std::string quoted_text(const std::string& text);
+
+// text as a JSON string, quotes included: control bytes, quotes and
+// backslashes escaped; bytes that are not UTF-8 become \u00XX so the output
+// stays valid JSON.
+std::string json_string(const std::string& text);
+
 // Length of an MD5 digest as lower-case hex, without the terminator.
 constexpr int MD5_HEX_LEN = 32;
 

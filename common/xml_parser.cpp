@@ -14,10 +14,14 @@ MIOFILE::MIOFILE()
 
 MIOFILE::~MIOFILE() {}
 
-void MIOFILE::init_file(FILE* f) { stream = f; }
+void MIOFILE::init_file(FILE* f) {
+  stream = f;
+  counting = false;
+}
 
 void MIOFILE::init_buf_read(const char* s) {
   stream = nullptr;
+  counting = false;
   read_ptr = buf_start = s ? s : "";
   buf_end = buf_start + strlen(buf_start);
 }
@@ -35,9 +39,45 @@ void MIOFILE::_ungetc(int c) {
     }
 #endif
     ungetc(c, stream);
+    // The byte now lies outside the buffer that was being counted.
+    counted = nullptr;
   } else if (read_ptr > buf_start) {
     read_ptr--;
   }
+}
+
+void MIOFILE::count_to(const char* p) {
+  if (!counted || p <= counted) return;
+  for (const char* q = counted; (q = static_cast<const char*>(
+                                     memchr(q, '\n', static_cast<size_t>(p - q))));
+       q++) {
+    if (newlines < INT_MAX) newlines++;  // a line past that is told as that
+  }
+  last_was_newline = p[-1] == '\n';
+  counted = p;
+}
+
+#ifdef __GLIBC__
+int MIOFILE::refill_counted() {
+  count_to(stream->_IO_read_end);
+  int c = getc_unlocked(stream);
+  counted = stream->_IO_read_base;
+  return c;
+}
+#endif
+
+void XML_PARSER::count_lines() {
+  MIOFILE& s = *source;
+  s.newlines = 0;
+  s.last_was_newline = false;
+  item_line = 1;
+#ifdef __GLIBC__
+  s.counted = s.stream ? s.stream->_IO_read_ptr : s.read_ptr;
+#else
+  if (s.stream) return;  // read byte by byte: no buffer to count in
+  s.counted = s.read_ptr;
+#endif
+  s.counting = true;
 }
 
 XML_PARSER::XML_PARSER(MIOFILE* s) : is_tag(false), source(s) {
@@ -76,71 +116,92 @@ int XML_PARSER::open_form(const char* tag) const {
   return 0;
 }
 
-// Decodes the predefined entities and numeric references of src into dst
-// (capacity len >= 1). Anything that is not a known reference is copied as
-// it stands. A character is never split at the end of dst.
-static void decode_entities(const char* src, char* dst, int len) {
+// The character at src, with the predefined entities and numeric references
+// decoded: its bytes in out (at most 4), their count returned, and in used
+// the bytes of src it takes. Anything that is not a known reference stands
+// for itself.
+static int decode_one(const char* src, char* out, int& used) {
   static const struct {
     const char* name;
     char c;
   } named[] = {{"lt;", '<'}, {"gt;", '>'}, {"amp;", '&'}, {"quot;", '"'},
                {"apos;", '\''}};
+  out[0] = *src;
+  used = 1;
+  if (*src != '&') return 1;
+  for (const auto& e : named) {
+    size_t k = strlen(e.name);
+    if (!strncmp(src + 1, e.name, k)) {
+      out[0] = e.c;
+      used = 1 + static_cast<int>(k);
+      return 1;
+    }
+  }
+  if (src[1] != '#') return 1;
+  bool hex = src[2] == 'x';
+  const char* digits = src + (hex ? 3 : 2);
+  char* end;
+  errno = 0;
+  unsigned long cp = strtoul(digits, &end, hex ? 16 : 10);
+  bool valid = end != digits && *end == ';' && errno == 0 && cp > 0 &&
+               cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF) &&
+               (*digits != '-' && *digits != '+' && *digits != ' ');
+  if (!valid) return 1;
+  used = static_cast<int>(end + 1 - src);
+  if (cp < 0x80) {
+    out[0] = static_cast<char>(cp);
+    return 1;
+  }
+  if (cp < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (cp >> 6));
+    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (cp >> 18));
+  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  return 4;
+}
+
+// Decodes src into dst (capacity len >= 1); a character is never split at
+// the end of dst. *full, when full is not null, gets the length of the
+// whole decoded text (the rest is then decoded only to be counted).
+static void decode_entities(const char* src, char* dst, int len,
+                            size_t* full) {
   int n = 0;
   while (*src) {
-    char out[4];
-    int out_len = 1;
-    out[0] = *src;
-    int used = 1;
-    if (*src == '&') {
-      for (const auto& e : named) {
-        size_t k = strlen(e.name);
-        if (!strncmp(src + 1, e.name, k)) {
-          out[0] = e.c;
-          used = 1 + static_cast<int>(k);
-          break;
-        }
-      }
-      if (used == 1 && src[1] == '#') {
-        bool hex = src[2] == 'x';
-        const char* digits = src + (hex ? 3 : 2);
-        char* end;
-        errno = 0;
-        unsigned long cp = strtoul(digits, &end, hex ? 16 : 10);
-        bool valid = end != digits && *end == ';' && errno == 0 && cp > 0 &&
-                     cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF) &&
-                     (*digits != '-' && *digits != '+' && *digits != ' ');
-        if (valid) {
-          used = static_cast<int>(end + 1 - src);
-          if (cp < 0x80) {
-            out[0] = static_cast<char>(cp);
-          } else if (cp < 0x800) {
-            out[0] = static_cast<char>(0xC0 | (cp >> 6));
-            out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-            out_len = 2;
-          } else if (cp < 0x10000) {
-            out[0] = static_cast<char>(0xE0 | (cp >> 12));
-            out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-            out_len = 3;
-          } else {
-            out[0] = static_cast<char>(0xF0 | (cp >> 18));
-            out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out[3] = static_cast<char>(0x80 | (cp & 0x3F));
-            out_len = 4;
-          }
-        }
-      }
+    if (*src != '&') {  // most characters: no call
+      if (n + 1 > len - 1) break;
+      dst[n++] = *src++;
+      continue;
     }
+    char out[4];
+    int used;
+    int out_len = decode_one(src, out, used);
     if (n + out_len > len - 1) break;
-    memcpy(dst + n, out, out_len);
-    n += out_len;
+    for (int i = 0; i < out_len; i++) dst[n++] = out[i];
     src += used;
   }
   dst[n] = 0;
+  if (!full) return;
+  *full = static_cast<size_t>(n);
+  while (*src) {
+    char out[4];
+    int used = 1;
+    *full += *src == '&' ? static_cast<size_t>(decode_one(src, out, used)) : 1;
+    src += used;
+  }
 }
 
-bool XML_PARSER::read_value(const char* tag, char* buf, int len, bool decode) {
+bool XML_PARSER::read_value(const char* tag, char* buf, int len, bool decode,
+                            size_t* full_len) {
   bool have_text = false;
   for (;;) {
     int kind = get_aux(tag_buf, TAG_BUF_LEN, nullptr, 0);
@@ -154,32 +215,35 @@ bool XML_PARSER::read_value(const char* tag, char* buf, int len, bool decode) {
       have_text = true;
       // CDATA content is taken as it stands.
       if (decode && kind == SCAN_TEXT) {
-        decode_entities(tag_buf, buf, len);
+        decode_entities(tag_buf, buf, len, full_len);
       } else {
-        strlcpy(buf, tag_buf, static_cast<size_t>(len));
+        size_t full = strlcpy(buf, tag_buf, static_cast<size_t>(len));
+        if (full_len) *full_len = full;
       }
     }
   }
 }
 
-bool XML_PARSER::parse_str(const char* tag, char* buf, int len) {
+bool XML_PARSER::parse_str(const char* tag, char* buf, int len,
+                           size_t* full_len) {
   int form = open_form(tag);
   if (!form) return false;
+  if (full_len) *full_len = 0;
   if (len <= 0) {
     // No room for even a terminator: consume the element, store nothing.
     char dummy[1];
-    if (form == 1) read_value(tag, dummy, 1, false);
+    if (form == 1) read_value(tag, dummy, 1, false, nullptr);
     return true;
   }
   buf[0] = 0;
-  if (form == 1) read_value(tag, buf, len, true);
+  if (form == 1) read_value(tag, buf, len, true, full_len);
   return true;
 }
 
 int XML_PARSER::read_text(const char* tag, char* text) {
   int form = open_form(tag);
   text[0] = 0;
-  if (form == 1) read_value(tag, text, TAG_BUF_LEN, false);
+  if (form == 1) read_value(tag, text, TAG_BUF_LEN, false, nullptr);
   return form;
 }
 

@@ -1,11 +1,14 @@
 // PARAMDECK::parse and parse_aux over arbitrary bytes. Afterwards every text
 // setting must be terminated inside its 256 bytes, every pattern list must
 // exist and match its source texts, and every application name must be
-// terminated.
+// terminated. Loaded again with a listener, the record must print the same
+// and every item heard must stand on a line of the input.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "common/error_numbers.h"
 #include "log/sched_msg_log.h"
@@ -29,6 +32,36 @@ void check(const PARAMDECK& p) {
   }
 }
 
+struct Lines : LOAD_LISTENER {
+  int last = 1;  // lines in the input
+  void heard(const LOAD_ITEM& item) override {
+    if (item.line < 1 || item.line > last || !item.name || !item.value) abort();
+  }
+};
+
+// Both documents of data into p, with listener or without; what p prints.
+std::string load(PARAMDECK& p, const uint8_t* data, size_t size,
+                 LOAD_LISTENER* listener) {
+  FILE* f = fmemopen(const_cast<uint8_t*>(data), size, "r");
+  if (!f) abort();
+  int retval = p.parse(f, listener);
+  if (retval != 0 && retval != ERR_XML_INPUT) abort();
+  check(p);
+  rewind(f);
+  retval = p.parse_aux(f, listener);
+  if (retval != 0 && retval != ERR_XML_INPUT) abort();
+  check(p);
+  fclose(f);
+  char* text = nullptr;
+  size_t len = 0;
+  FILE* out = open_memstream(&text, &len);
+  p.print(out);
+  fclose(out);
+  std::string printed(text, len);
+  free(text);
+  return printed;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -39,15 +72,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;  // fmemopen refuses an empty buffer
   static PARAMDECK p;       // one record, reloaded: reuse across loads too
-  FILE* f = fmemopen(const_cast<uint8_t*>(data), size, "r");
-  if (!f) return 0;
-  int retval = p.parse(f);
-  if (retval != 0 && retval != ERR_XML_INPUT) abort();
-  check(p);
-  rewind(f);
-  retval = p.parse_aux(f);
-  if (retval != 0 && retval != ERR_XML_INPUT) abort();
-  check(p);
-  fclose(f);
+  static PARAMDECK heard;
+  Lines lines;
+  lines.last += static_cast<int>(std::count(data, data + size, '\n'));
+  if (load(p, data, size, nullptr) != load(heard, data, size, &lines)) abort();
   return 0;
 }

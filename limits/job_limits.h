@@ -14,12 +14,16 @@
 
 #include <vector>
 
+#include "xml/load_listener.h"
 #include "xml/xml_parser.h"
 
 // For all three parse members: the caller has consumed the block's opening
 // tag with xp and passes the closing tag's text with its "/" (e.g.
 // "/cpu_limit"). Result 0: xp stands just after that closing tag;
 // ERR_XML_INPUT: the input ended first, and what was read so far is kept.
+// listener, when not null, hears each value stored or not converted, each
+// unknown element and stray text (LOAD_PASSED_OVER) and each <app> dropped
+// for want of a name (NO_NAME), the block being end_tag without its "/".
 
 // One resource's cap.
 struct RSC_JOB_LIMIT {
@@ -30,7 +34,8 @@ struct RSC_JOB_LIMIT {
 
   // Sets per_proc false first (a block without <per_proc> means false);
   // jobs keeps its earlier value unless the block gives one.
-  int parse(XML_PARSER& xp, const char* end_tag);
+  int parse(XML_PARSER& xp, const char* end_tag,
+            LOAD_LISTENER* listener = nullptr);
 };
 
 // The caps of one application, or of the whole project. A plain value.
@@ -41,7 +46,8 @@ struct JOB_LIMIT {
   RSC_JOB_LIMIT gpu_limit;
 
   // Resets nothing: fields the block does not name keep their values.
-  int parse(XML_PARSER& xp, const char* end_tag);
+  int parse(XML_PARSER& xp, const char* end_tag,
+            LOAD_LISTENER* listener = nullptr);
 };
 
 struct JOB_LIMITS {
@@ -51,7 +57,8 @@ struct JOB_LIMITS {
   // A second <project> block overwrites field by field. Each <app> block
   // is read into a fresh JOB_LIMIT and appended when it has a name; one
   // without logs "missing app name" (KIND_NORMAL) and is dropped.
-  int parse(XML_PARSER& xp, const char* end_tag);
+  int parse(XML_PARSER& xp, const char* end_tag,
+            LOAD_LISTENER* listener = nullptr);
 };
 
 #endif

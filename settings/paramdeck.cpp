@@ -102,28 +102,7 @@ void PARAMDECK::reset() {
     pattern_sources[slot++].clear();
   }
   for (const PARAMDECK_KEY& k : PARAMDECK_KEYS) {
-    if (k.alias) continue;
-    switch (k.kind) {
-      case PARAMDECK_KIND::TEXT: {
-        char(&text)[256] = this->*k.text;
-        std::fill(std::begin(text), std::end(text), '\0');
-        strlcpy(text, k.text_default, sizeof text);
-        break;
-      }
-      case PARAMDECK_KIND::INTEGER:
-        this->*k.integer = static_cast<int>(k.number_default);
-        break;
-      case PARAMDECK_KIND::REAL:
-      case PARAMDECK_KIND::HOURS: this->*k.real = k.number_default; break;
-      case PARAMDECK_KIND::FLAG: this->*k.flag = k.number_default != 0; break;
-      case PARAMDECK_KIND::PATTERN_LIST:
-        this->*k.patterns = new std::vector<regex_t>;
-        break;
-      case PARAMDECK_KIND::INTEGER_LIST: (this->*k.integers).clear(); break;
-      case PARAMDECK_KIND::JOB_LIMITS: this->*k.limits = JOB_LIMITS(); break;
-      case PARAMDECK_KIND::PROJECT_CPU_CAP:
-      case PARAMDECK_KIND::PROJECT_GPU_CAP: break;
-    }
+    if (!k.alias) paramdeck_type(k.kind).reset(*this, k);
   }
 }
 
@@ -167,88 +146,14 @@ const PARAMDECK_KEY* paramdeck_find_key(const char* name) {
   return nullptr;
 }
 
-namespace {
-
-
-// A pattern in double quotes, with \" \\ \t \n and \xNN for the other
-// control bytes, so that a list stays on one line and reads unambiguously.
-void print_quoted(FILE* out, const std::string& text) {
-  fputc('"', out);
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      fputc('\\', out);
-      fputc(c, out);
-    } else if (c == '\t') {
-      fputs("\\t", out);
-    } else if (c == '\n') {
-      fputs("\\n", out);
-    } else if (c < 0x20 || c == 0x7f) {
-      fprintf(out, "\\x%02x", c);
-    } else {
-      fputc(c, out);
-    }
-  }
-  fputc('"', out);
-}
-
-void print_limit(FILE* out, const char* name, const JOB_LIMIT& limit) {
-  auto cap = [out](const char* what, const RSC_JOB_LIMIT& r) {
-    fprintf(out, "%s=%d%s", what, r.jobs, r.per_proc ? "/proc" : "");
-  };
-  fprintf(out, " %s(", name);
-  cap("total", limit.total_limit);
-  fputc(' ', out);
-  cap("cpu", limit.cpu_limit);
-  fputc(' ', out);
-  cap("gpu", limit.gpu_limit);
-  fputc(')', out);
-}
-
-}  // namespace
-
 void PARAMDECK::print(FILE* out) const {
   for (const PARAMDECK_KEY& k : PARAMDECK_KEYS) {
     if (k.alias) continue;
+    std::string value = paramdeck_type(k.kind).text(*this, k);
     fputs(k.name, out);
-    switch (k.kind) {
-      case PARAMDECK_KIND::TEXT: {
-        const char* text = this->*k.text;
-        if (*text) fprintf(out, " %.255s", text);
-        break;
-      }
-      case PARAMDECK_KIND::INTEGER:
-        fprintf(out, " %d", this->*k.integer);
-        break;
-      case PARAMDECK_KIND::REAL:
-        fputc(' ', out);
-        fputs(real_text(this->*k.real).c_str(), out);
-        break;
-      case PARAMDECK_KIND::HOURS:
-        fputc(' ', out);
-        fputs(real_text(this->*k.real / 3600.0).c_str(), out);
-        break;
-      case PARAMDECK_KIND::FLAG:
-        fprintf(out, " %d", this->*k.flag ? 1 : 0);
-        break;
-      case PARAMDECK_KIND::PATTERN_LIST:
-        for (const std::string& text : pattern_texts(k.patterns)) {
-          fputc(' ', out);
-          print_quoted(out, text);
-        }
-        break;
-      case PARAMDECK_KIND::INTEGER_LIST:
-        for (int v : this->*k.integers) fprintf(out, " %d", v);
-        break;
-      case PARAMDECK_KIND::JOB_LIMITS: {
-        const JOB_LIMITS& limits = this->*k.limits;
-        print_limit(out, "project", limits.project_limit);
-        for (const JOB_LIMIT& app : limits.app_limits) {
-          print_limit(out, app.app_name, app);
-        }
-        break;
-      }
-      case PARAMDECK_KIND::PROJECT_CPU_CAP:
-      case PARAMDECK_KIND::PROJECT_GPU_CAP: break;
+    if (!value.empty()) {
+      fputc(' ', out);
+      fputs(value.c_str(), out);
     }
     fputc('\n', out);
   }

@@ -185,13 +185,17 @@ class PARAMDECK {
   // Text between tags is reported on standard error; unknown elements are
   // passed over; values that do not convert leave their field unchanged; a
   // pattern that does not compile is logged (KIND_CRITICAL) and dropped.
-  int parse(FILE* f);
+  // listener, when not null, hears each of these items with its line (see
+  // xml/load_listener.h): each key element (stored, not converted, pattern
+  // refused), unknown tags, stray text, a missing start and an early end.
+  int parse(FILE* f, LOAD_LISTENER* listener = nullptr);
 
   // Reads the auxiliary document from f (not closed) without resetting:
   // <max_jobs_in_progress> blocks fill max_jobs_in_progress; other tags are
   // passed by one item at a time. 0 at </config>; ERR_XML_INPUT when
-  // <config> is missing or the document ends first.
-  int parse_aux(FILE* f);
+  // <config> is missing or the document ends first. listener as for
+  // parse(); each <max_jobs_in_progress> is heard as STORED at its tag.
+  int parse_aux(FILE* f, LOAD_LISTENER* listener = nullptr);
 
   // The path "<project_dir>/<fmt formatted>" in one static buffer of
   // PROJECT_PATH_LEN bytes, which the next call overwrites; a longer result
@@ -214,9 +218,8 @@ class PARAMDECK {
   // back to the same number, delete_delay in hours (as its key gives it),
   // the integer list as its numbers separated by spaces, a pattern list as
   // its source texts, each in double quotes with \" \\ \t \n \xNN escapes,
-  // and
-  // max_jobs_in_progress as "project(total=J cpu=J gpu=J)" followed by one
-  // "name(...)" per application, with "/proc" after a per-processor cap.
+  // and max_jobs_in_progress as "project(total=J cpu=J gpu=J)" followed by
+  // one "name(...)" per application, with "/proc" after a per-processor cap.
   void print(FILE* out) const;
 
   // The source texts of the patterns of `list` (one of the four pattern-list

@@ -9,13 +9,19 @@
 // not zero, its default. Nothing else: loading, reset and printing follow.
 // A key that needs a rule beyond storing its value needs a PARAMDECK_RULE
 // and code in the loader.
+//
+// To add a type of key: a PARAMDECK_KIND below, its row factory, and its
+// entry in settings/paramdeck_types.cpp, the one place where each kind is
+// reset, read, written as text and JSON, and described.
 #ifndef ORVEX_SETTINGS_PARAMDECK_KEYS_H
 #define ORVEX_SETTINGS_PARAMDECK_KEYS_H
 
 #include <cstddef>
 #include <iterator>
+#include <string>
 
 #include "settings/paramdeck.h"
+#include "xml/load_listener.h"
 
 // What a key sets and how its value is read.
 enum class PARAMDECK_KIND : unsigned char {
@@ -52,6 +58,8 @@ struct PARAMDECK_KEY {
   // Sets a field that another row owns (grace_period_hours, the caps): such
   // a row is not reset and not printed on its own.
   bool alias = false;
+  // A password: tools show it only when asked to.
+  bool secret = false;
 
   // The field, by the member pointer that matches `kind` (the others null).
   char (PARAMDECK::*text)[256] = nullptr;
@@ -67,26 +75,22 @@ struct PARAMDECK_KEY {
   const char* text_default = "";
   double number_default = 0;
 
+  // Whether both rows set the same field (an alias and its owner).
+  constexpr bool same_field(const PARAMDECK_KEY& o) const {
+    return (text && text == o.text) || (integer && integer == o.integer) ||
+           (real && real == o.real) || (flag && flag == o.flag) ||
+           (patterns && patterns == o.patterns) ||
+           (integers && integers == o.integers) ||
+           (limits && limits == o.limits);
+  }
+
   // True for the key of the auxiliary document.
   constexpr bool auxiliary() const {
     return kind == PARAMDECK_KIND::JOB_LIMITS;
   }
 
-  constexpr PARAMDECK_VALUE value() const {
-    switch (kind) {
-      case PARAMDECK_KIND::TEXT:
-      case PARAMDECK_KIND::PATTERN_LIST: return PARAMDECK_VALUE::TEXT;
-      case PARAMDECK_KIND::INTEGER:
-      case PARAMDECK_KIND::INTEGER_LIST:
-      case PARAMDECK_KIND::PROJECT_CPU_CAP:
-      case PARAMDECK_KIND::PROJECT_GPU_CAP: return PARAMDECK_VALUE::INTEGER;
-      case PARAMDECK_KIND::REAL:
-      case PARAMDECK_KIND::HOURS: return PARAMDECK_VALUE::REAL;
-      case PARAMDECK_KIND::FLAG: return PARAMDECK_VALUE::FLAG;
-      case PARAMDECK_KIND::JOB_LIMITS: break;
-    }
-    return PARAMDECK_VALUE::BLOCK;
-  }
+  // What its value must look like (its kind's, see PARAMDECK_TYPE).
+  PARAMDECK_VALUE value() const;
 };
 
 // The row factories of the table.
@@ -99,6 +103,11 @@ constexpr PARAMDECK_KEY text_key(const char* name, char (P::*f)[256],
   k.name = name;
   k.text = f;
   k.text_default = def;
+  return k;
+}
+constexpr PARAMDECK_KEY password_key(const char* name, char (P::*f)[256]) {
+  PARAMDECK_KEY k = text_key(name, f);
+  k.secret = true;
   return k;
 }
 constexpr PARAMDECK_KEY integer_key(
@@ -186,15 +195,15 @@ inline constexpr PARAMDECK_KEY PARAMDECK_KEYS[] = {
     text_key("long_name", &P::long_name),
     text_key("db_name", &P::db_name),
     text_key("db_user", &P::db_user),
-    text_key("db_passwd", &P::db_passwd),
+    password_key("db_passwd", &P::db_passwd),
     text_key("db_host", &P::db_host),
     text_key("replica_db_name", &P::replica_db_name),
     text_key("replica_db_user", &P::replica_db_user),
-    text_key("replica_db_passwd", &P::replica_db_passwd),
+    password_key("replica_db_passwd", &P::replica_db_passwd),
     text_key("replica_db_host", &P::replica_db_host),
     text_key("trigmem_db_name", &P::trigmem_db_name),
     text_key("trigmem_db_user", &P::trigmem_db_user),
-    text_key("trigmem_db_passwd", &P::trigmem_db_passwd),
+    password_key("trigmem_db_passwd", &P::trigmem_db_passwd),
     text_key("trigmem_db_host", &P::trigmem_db_host),
     integer_key("trigmem_db_port", &P::trigmem_db_port),
     integer_key("shmem_key", &P::shmem_key),
@@ -315,6 +324,43 @@ inline constexpr size_t PARAMDECK_KEY_COUNT = std::size(PARAMDECK_KEYS);
 
 // The row of the key `name`, or null.
 const PARAMDECK_KEY* paramdeck_find_key(const char* name);
+
+// What each kind of key does (settings/paramdeck_types.cpp).
+struct PARAMDECK_TYPE {
+  PARAMDECK_KIND kind;
+  PARAMDECK_VALUE value;
+  const char* description;  // for the reference table: "integer", ...
+  // Appends rather than replaces: every element of the key counts.
+  bool repeatable;
+  // The field of a row that owns one, to its state before a load.
+  void (*reset)(PARAMDECK& c, const PARAMDECK_KEY& k);
+  // Reads the element of k that is the current item into c; listener (may
+  // be null) hears how it went. False: the main document does not take
+  // this key (the loader passes it over).
+  bool (*read)(PARAMDECK& c, XML_PARSER& xp, const PARAMDECK_KEY& k,
+               LOAD_LISTENER* listener);
+  // The value on one line: a list's entries separated by spaces; texts as
+  // they are, flags 1 or 0, reals that read back to the same number, hours
+  // as hours, patterns in double quotes (quoted_text), job limits as
+  // "project(total=J cpu=J gpu=J)" and one "name(...)" per application.
+  std::string (*text)(const PARAMDECK& c, const PARAMDECK_KEY& k);
+  // The value as JSON, laid out as a member of an object indented by four.
+  std::string (*json)(const PARAMDECK& c, const PARAMDECK_KEY& k);
+  // The default for the reference table ("" when it is zero or empty), and
+  // what the kind does besides storing the value ("" when nothing).
+  std::string (*default_text)(const PARAMDECK_KEY& k);
+  const char* (*note)(const PARAMDECK_KEY& k);
+};
+extern const PARAMDECK_TYPE* const PARAMDECK_TYPES[];  // by kind
+inline const PARAMDECK_TYPE& paramdeck_type(PARAMDECK_KIND kind) {
+  return *PARAMDECK_TYPES[static_cast<int>(kind)];
+}
+inline PARAMDECK_VALUE PARAMDECK_KEY::value() const {
+  return paramdeck_type(kind).value;
+}
+
+// A job cap as the text of PARAMDECK_TYPE does: "J", "J/proc" per processor.
+std::string paramdeck_cap_text(const RSC_JOB_LIMIT& cap);
 
 namespace paramdeck_keys_check {
 constexpr bool same_name(const char* a, const char* b) {

@@ -1234,3 +1234,85 @@ TEST(ParamdeckSample, OperatorDocumentsLoad) {
             "(0 8/proc 2) alpha(20 0 1/proc) beta(0 3 0)");
   EXPECT_STREQ(p.project_dir, "");
 }
+
+// What a listener hears, as "KIND line name block value" per item.
+struct Heard : LOAD_LISTENER {
+  std::vector<std::string> items;
+  void heard(const LOAD_ITEM& i) override {
+    static const char* const kinds[] = {"stored",  "not-converted", "refused",
+                                        "invalid", "unknown",       "text",
+                                        "no-name", "no-start",      "end"};
+    items.push_back(std::string(kinds[i.kind]) + " " + std::to_string(i.line) +
+                    " " + i.name + " " + i.block + " " + i.value);
+  }
+};
+
+// The lines come from the reader, past comments, CDATA, CR-only line ends,
+// NUL bytes and stdio buffer refills (in a long comment and a long text).
+TEST(ParamdeckListener, ItemsComeWithTheirLines) {
+  const std::string comment = "<!--" + std::string(9000, '\n') + "-->";
+  const std::string long_text(9000, 'x');
+  struct Case {
+    bool aux;
+    std::string doc;
+    std::vector<std::string> heard;
+  } cases[] = {
+      {false,
+       "<orvex>\n<config>\n<bogus>\n<a/>\n</bogus> text\n"
+       "<!-- a\nb --> <max_ncpus>many</max_ncpus>\n<ban_os>(</ban_os>"
+       "<ban_os>.{,20000}</ban_os>\n<![CDATA[c\nd]]>\n</x>\r<db_name/>\r\n"
+       "<max_jobs_in_progress/><no_amd_k6/>",
+       {"unknown 3 bogus config ", "text 5  config text",
+        "not-converted 7 max_ncpus config many", "invalid 8 ban_os config (",
+        "refused 8 ban_os config .{,20000}", "text 9  config c\nd",
+        "unknown 11 /x config ", "stored 11 db_name config ",
+        "unknown 12 max_jobs_in_progress/ config ",
+        "stored 12 no_amd_k6 config ", "end 12 config  "}},
+      {false, "\n\n<config></config>", {"no-start 3 orvex  "}},
+      {false, "<orvex>\r<config>\r<db_name>a", {"stored 1 db_name config ", "end 1 config  "}},
+      {false, "<orvex><config>" + comment + "<x/>\n<db_name>" + long_text +
+                  "</db_name><db_user>" + std::string(1, '\0') + "u</db_user>\n",
+       {"unknown 9001 x/ config ",
+        "stored 9002 db_name config " + long_text.substr(0, 255),
+        "stored 9002 db_user config ", "end 9002 config  "}},
+      {true,
+       "<config>\n<foo>\n<x>left</x>\n<max_jobs_in_progress>\n<project>\n"
+       "<cpu_limt><jobs>1</jobs></cpu_limt>\n<gpu_limit><jobs>z</jobs>"
+       "<per_proc/></gpu_limit>\n<app_name>p</app_name>\n</project>\n"
+       "<app>\n<total_limit/>\n</app>\nleft\n</max_jobs_in_progress>\n"
+       "</foo>\n<?pi?></config>",
+       {"unknown 2 foo config ", "stored 4 max_jobs_in_progress config ",
+        "unknown 6 cpu_limt project ", "not-converted 7 jobs gpu_limit z",
+        "stored 7 per_proc gpu_limit ", "stored 8 app_name project p",
+        "unknown 11 total_limit/ app ", "no-name 10 app max_jobs_in_progress ",
+        "text 13  max_jobs_in_progress left", "unknown 16 ?pi? config "}},
+      {true, "", {"no-start 1 config  "}},
+      // An empty tag opens no element that would hide what follows.
+      {true,
+       "<config><max_jobs_in_progress><project>< >\n<app></project>"
+       "</max_jobs_in_progress></config>",
+       {"stored 1 max_jobs_in_progress config ", "unknown 1  project ",
+        "unknown 2 app project "}},
+      // A tag cut by the end keeps its own line; decoded values are stored.
+      {true, "\n<?x\n\n", {"no-start 2 config  "}},
+      {false,
+       "<orvex><config><dont_search_host_for_user>&#50;"
+       "</dont_search_host_for_user>\n<!--\n",
+       {"stored 1 dont_search_host_for_user config 2", "end 2 config  "}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.doc.substr(0, 200));
+    StderrCapture err;
+    LogCapture log;
+    PARAMDECK p;
+    Heard heard;
+    FILE* f = stream_of(c.doc);
+    if (c.aux) {
+      p.parse_aux(f, &heard);
+    } else {
+      p.parse(f, &heard);
+    }
+    fclose(f);
+    EXPECT_EQ(heard.items, c.heard);
+  }
+}

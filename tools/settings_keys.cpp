@@ -14,55 +14,14 @@
 
 namespace {
 
-const char* type_of(const PARAMDECK_KEY& k) {
-  switch (k.kind) {
-    case PARAMDECK_KIND::TEXT: return "text (255 bytes)";
-    case PARAMDECK_KIND::INTEGER: return "integer";
-    case PARAMDECK_KIND::REAL: return "real";
-    case PARAMDECK_KIND::FLAG: return "flag";
-    case PARAMDECK_KIND::PATTERN_LIST: return "pattern, repeatable";
-    case PARAMDECK_KIND::INTEGER_LIST: return "integer, repeatable";
-    case PARAMDECK_KIND::HOURS: return "real, hours";
-    case PARAMDECK_KIND::PROJECT_CPU_CAP:
-    case PARAMDECK_KIND::PROJECT_GPU_CAP: return "integer";
-    case PARAMDECK_KIND::JOB_LIMITS: return "job-limit block";
-  }
-  return "";
-}
-
-std::string default_of(const PARAMDECK_KEY& k) {
-  char buf[64];
-  switch (k.kind) {
-    case PARAMDECK_KIND::TEXT:
-      return *k.text_default ? std::string("\"") + k.text_default + "\"" : "";
-    case PARAMDECK_KIND::INTEGER:
-    case PARAMDECK_KIND::REAL:
-      if (k.number_default == 0) return "";
-      snprintf(buf, sizeof buf, "%g", k.number_default);
-      return buf;
-    case PARAMDECK_KIND::FLAG: return k.number_default ? "true" : "";
-    default: return "";
-  }
-}
-
 std::string note_of(const PARAMDECK_KEY& k) {
-  if (k.auxiliary()) return "in config_aux.xml";
   switch (k.rule) {
     case PARAMDECK_RULE::CLIENT_VERSION:
       return "nonzero values up to 9999 are multiplied by 100";
     case PARAMDECK_RULE::AMD_K6: return "true also bans AMD K6 processors";
     case PARAMDECK_RULE::NONE: break;
   }
-  if (k.kind == PARAMDECK_KIND::HOURS) {
-    return k.alias ? "sets report_grace_period in seconds"
-                   : "sets delete_delay in seconds";
-  }
-  if (k.kind == PARAMDECK_KIND::PROJECT_CPU_CAP) {
-    return "project-wide CPU job cap, per processor";
-  }
-  if (k.kind == PARAMDECK_KIND::PROJECT_GPU_CAP) {
-    return "project-wide GPU job cap, per processor";
-  }
+  if (*paramdeck_type(k.kind).note(k)) return paramdeck_type(k.kind).note(k);
   if (!strcmp(k.name, "db_host")) return "the local host name becomes \"localhost\"";
   if (!strncmp(k.name, "replica_db_", 11)) return "empty: the db_ value";
   return "";
@@ -71,8 +30,9 @@ std::string note_of(const PARAMDECK_KEY& k) {
 std::string table() {
   std::string out = "| key | type | default | note |\n|---|---|---|---|\n";
   for (const PARAMDECK_KEY& k : PARAMDECK_KEYS) {
-    out += std::string("| `") + k.name + "` | " + type_of(k) + " | " +
-           default_of(k) + " | " + note_of(k) + " |\n";
+    const PARAMDECK_TYPE& type = paramdeck_type(k.kind);
+    out += std::string("| `") + k.name + "` | " + type.description + " | " +
+           type.default_text(k) + " | " + note_of(k) + " |\n";
   }
   return out;
 }

@@ -52,6 +52,20 @@ class MIOFILE {
   const char* read_ptr;  // read position in the string, when stream is null
   FILE* stream;          // the stream read, or null; not owned
 
+  // Line counting, off unless XML_PARSER::count_lines() turned it on. The
+  // bytes read are counted in bulk, up to a point asked for and before a
+  // stream's buffer is refilled, so reading costs no more per byte.
+  bool counting = false;
+  int newlines = 0;             // '\n' bytes read before `counted`
+  bool last_was_newline = false;  // the last byte counted was '\n'
+  const char* counted = nullptr;  // in the string, or the stream's buffer
+  // Counts the bytes from `counted` up to p (in the same buffer).
+  void count_to(const char* p);
+#ifdef __GLIBC__
+  // Counts the rest of the stream's buffer, refills it, returns its byte.
+  int refill_counted();
+#endif
+
   // The terminating NUL of the string read_ptr reads: known from
   // init_buf_read, looked for when read_ptr was set some other way.
   const char* string_end() const {
@@ -89,6 +103,21 @@ class XML_PARSER {
   // Copies text up to the next "<" (pushed back); at most len - 1 bytes are
   // stored. True at end of input.
   inline bool copy_until_tag(char* __restrict buf, int len);
+  // Counts lines from here on: line() and last_line() then tell where the
+  // items stand. Positions are known for a string source, and for a stream
+  // with glibc (elsewhere they stay 1). Off, the reader does not count.
+  void count_lines();
+  // The line (from 1) on which the current item begins; when the input
+  // ended outside an item (in white space or a comment), the line where it
+  // ended. 0 when lines are not counted.
+  int line() const { return item_line; }
+  // At end of input: the line of the document's last byte (1 for an empty
+  // document). 0 when lines are not counted.
+  int last_line() const {
+    if (!source->counting) return item_line;
+    return source->newlines + (source->last_was_newline ? 0 : 1);
+  }
+
   // True when tag_buf equals name exactly (case counts).
   bool match_tag(const char* name) const { return !strcmp(tag_buf, name); }
   // Passes over the element whose opening tag is current.
@@ -121,7 +150,10 @@ class XML_PARSER {
   //
   // parse_str stores at most len - 1 bytes plus a NUL (an empty value for
   // <tag/>), decoding &lt; &gt; &amp; &quot; &apos; and numeric references.
-  bool parse_str(const char* tag, char* buf, int len);
+  // full_len, when not null, gets the length the decoded value has before
+  // the cut (a value is first read into TAG_BUF_LEN bytes).
+  bool parse_str(const char* tag, char* buf, int len,
+                 size_t* full_len = nullptr);
   // A value that is not a whole decimal integer within 32 bits (or <tag/>)
   // leaves value unchanged.
   bool parse_int(const char* tag, int& value);
@@ -131,6 +163,10 @@ class XML_PARSER {
   // <tag/>, an empty element, 1 and true give true; 0 and false give false;
   // any other value leaves value unchanged.
   bool parse_bool(const char* tag, bool& value);
+  // What the three above read before converting: 0 when the current item is
+  // not the opening tag `tag`; 1 for <tag>, its value, undecoded, in text
+  // (TAG_BUF_LEN bytes); 2 for <tag/>, text empty.
+  int read_text(const char* tag, char* text);
 
   // Consumes a comment after its "<!--", through "-->".
   int scan_comment();
@@ -169,12 +205,27 @@ class XML_PARSER {
   // 0: the current item is not the opening tag `tag`; 1: <tag>; 2: <tag/>.
   int open_form(const char* tag) const;
   // Reads an element's content through "/tag"; the first text item goes to
-  // buf (capacity len). False when the input ended first.
-  bool read_value(const char* tag, char* buf, int len, bool decode);
-  // open_form, and for <tag> its value, undecoded, into text (TAG_BUF_LEN).
-  int read_text(const char* tag, char* text);
-
+  // buf (capacity len), its whole length to *full_len when not null. False
+  // when the input ended first.
+  bool read_value(const char* tag, char* buf, int len, bool decode,
+                  size_t* full_len);
   bool mark_looked_for = false;  // skip_byte_order_mark ran
+  int item_line = 0;             // see line()
+  // The line of the byte at p, which the source has not yet counted past.
+  int source_line(const unsigned char* p) {
+    source->count_to(reinterpret_cast<const char*>(p));
+    return source->newlines + 1;
+  }
+  // The input ended; in_item: inside an item, whose line stays the one
+  // reported (else the end's own line is).
+  template <class In>
+  int at_end(In& in, bool in_item) {
+    if (source->counting) {
+      int end_line = source_line(in.p);
+      if (!in_item) item_line = end_line;
+    }
+    return SCAN_END;
+  }
 };
 
 // Conversions used by the typed readers; exposed for settings checkers.
@@ -240,7 +291,10 @@ struct XML_STRING_CURSOR {
 // A stdio stream, read in place from its buffer as getc_unlocked does
 // (the same fields), refilled through getc_unlocked when empty.
 struct XML_STREAM_CURSOR {
-  explicit XML_STREAM_CURSOR(MIOFILE* s) : stream(s->stream) { load(); }
+  explicit XML_STREAM_CURSOR(MIOFILE* s) : source(s), stream(s->stream) {
+    load();
+  }
+  MIOFILE* source;
   FILE* stream;
   const unsigned char* p;
   const unsigned char* end;
@@ -250,7 +304,8 @@ struct XML_STREAM_CURSOR {
   }
   int refill() {
     store();
-    int c = getc_unlocked(stream);
+    int c =
+        source->counting ? source->refill_counted() : getc_unlocked(stream);
     load();
     return c;
   }
@@ -337,7 +392,14 @@ inline void xml_take_run(In& in, char* __restrict buf, int& n, int limit) {
 }
 
 inline int MIOFILE::_getc() {
-  if (stream) return getc_unlocked(stream);
+  if (stream) {
+#ifdef __GLIBC__
+    if (stream->_IO_read_ptr >= stream->_IO_read_end && counting) {
+      return refill_counted();
+    }
+#endif
+    return getc_unlocked(stream);
+  }
   if (!*read_ptr) return -1;
   return static_cast<unsigned char>(*read_ptr++);
 }
@@ -392,10 +454,12 @@ inline int XML_PARSER::get_aux_from(In& in, char* buf, int len,
                                     char* attr_buf, int attr_len) {
   for (;;) {
     int c;
-    if (scan_nonws_from(in, c)) return SCAN_END;
+    if (scan_nonws_from(in, c)) return at_end(in, false);
+    if (source->counting) item_line = source_line(in.p - 1);
     if (c == '<') {
       int result = scan_tag_from(in, buf, len, attr_buf, attr_len);
       if (result == SCAN_COMMENT) continue;
+      if (result == SCAN_END) return at_end(in, true);
       // White space never enters a tag's text: only CDATA needs stripping.
       if (result == SCAN_CDATA) strip_whitespace(buf);
       return result;
@@ -404,7 +468,7 @@ inline int XML_PARSER::get_aux_from(In& in, char* buf, int len,
     // needs stripping.
     buf[0] = static_cast<char>(c);
     int n;
-    if (copy_text_from(in, buf + 1, len - 1, n)) return SCAN_END;
+    if (copy_text_from(in, buf + 1, len - 1, n)) return at_end(in, true);
     n++;  // the first character
     while (n > 0 && xml_is_space(static_cast<unsigned char>(buf[n - 1]))) n--;
     buf[n] = 0;
@@ -448,7 +512,8 @@ inline int XML_PARSER::scan_tag_from(In& in, char* __restrict buf, int len,
       in.store();
       int result = scan_comment();
       in.load();
-      return result;
+      // A comment is not an item: the end stands on its own line.
+      return result == SCAN_END ? at_end(in, false) : result;
     }
     if (tag_n == 8) {
       if (!memcmp(buf, "![CDATA[", 8)) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/str_util.h"  // real_text, quoted_text, json_string
+
 namespace admin {
 
 // Exit statuses: success, a failed operation (or findings of `check`), and
@@ -55,6 +57,20 @@ struct SettingsFiles {
 };
 SettingsFiles find_settings_files(const std::string& project);
 
+// While one lives, standard error goes nowhere: for the loader's own
+// messages (unexpected text, bad patterns, ...) when a command reports in
+// its own words.
+class StderrHeld {
+ public:
+  StderrHeld();
+  ~StderrHeld();
+  StderrHeld(const StderrHeld&) = delete;
+  StderrHeld& operator=(const StderrHeld&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
 // Loads both files into `config` with config.parse_file. quiet: the
 // loader's own messages (unexpected text, bad patterns, ...) are held back,
 // for commands that report in their own words. Returns parse_file's result.
@@ -63,6 +79,10 @@ int load_settings(const SettingsFiles& files, bool quiet);
 // A one-line reason for a failed load, from the first problem of the
 // documents that stops a load (or the loader's code when none is found).
 std::string load_failure_reason(const SettingsFiles& files, int retval);
+
+// load_settings, and when it fails, "cannot load the settings: <reason>"
+// through fail(). False then: the command ends with EXIT_FAIL.
+bool load_settings_or_fail(const SettingsFiles& files, bool quiet);
 
 // After a load, the project directory as the daemons see it: the settings'
 // project_dir when given, else the one the files were found in.
@@ -77,17 +97,6 @@ std::string absolute_dir(const std::string& dir);
 // error when the output was lost (a full disk, a closed descriptor), since a
 // script would otherwise take an empty or cut file for the answer.
 int finish_output(int status);
-
-// Output helpers.
-// A real as the shortest of %.15g..%.17g that reads back to the same
-// number, with "." whatever the locale.
-std::string format_real(double value);
-// text as a JSON string, quotes included: control bytes, quotes and
-// backslashes escaped; bytes that are not UTF-8 become \u00XX so the output
-// stays valid JSON.
-std::string json_string(const std::string& text);
-// text in double quotes with \" \\ \t \n and \xNN, on one line.
-std::string quoted(const std::string& text);
 
 // The subcommands. Each returns the process's exit status.
 int cmd_config(const CommandLine& cl);

@@ -5,7 +5,7 @@
 #include "common/error_numbers.h"
 #include "settings/paramdeck_keys.h"
 #include "tools/admin/admin.h"
-#include "tools/admin/settings_trace.h"
+#include "tools/admin/settings_report.h"
 
 namespace admin {
 
@@ -14,142 +14,30 @@ namespace {
 constexpr int KEY_COLUMN = 38;  // the longest key's length
 const char* const MASK = "********";
 
-bool is_secret(const PARAMDECK_KEY& k) {
-  return !strcmp(k.name, "db_passwd") || !strcmp(k.name, "replica_db_passwd") ||
-         !strcmp(k.name, "trigmem_db_passwd");
+bool masked(const PARAMDECK_KEY& k, bool secrets) {
+  return k.secret && !secrets &&
+         !paramdeck_type(k.kind).text(config, k).empty();
 }
 
-bool is_list(const PARAMDECK_KEY& k) {
-  return k.kind == PARAMDECK_KIND::PATTERN_LIST ||
-         k.kind == PARAMDECK_KIND::INTEGER_LIST ||
-         k.kind == PARAMDECK_KIND::JOB_LIMITS;
-}
-
-std::string text_of(const PARAMDECK_KEY& k, bool secrets) {
-  std::string text = config.*k.text;
-  if (is_secret(k) && !secrets && !text.empty()) return MASK;
+// A key's value on one line (PARAMDECK_TYPE::text); a value holding a
+// control byte is quoted, to keep one line per key.
+std::string value_text(const PARAMDECK_KEY& k, bool secrets) {
+  if (masked(k, secrets)) return MASK;
+  std::string text = paramdeck_type(k.kind).text(config, k);
   for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7f) return quoted(text);  // keep one line per key
+    if (c < 0x20 || c == 0x7f) return quoted_text(text);
   }
   return text;
 }
 
-std::string cap_text(const RSC_JOB_LIMIT& cap) {
-  return std::to_string(cap.jobs) + (cap.per_proc ? "/proc" : "");
-}
-
-std::string limit_text(const char* name, const JOB_LIMIT& limit) {
-  return std::string(name) + "(total=" + cap_text(limit.total_limit) +
-         " cpu=" + cap_text(limit.cpu_limit) +
-         " gpu=" + cap_text(limit.gpu_limit) + ")";
-}
-
-// A key's value on one line: texts as they are, flags as 1 or 0, reals so
-// that they read back the same, delete_delay in hours as its key gives it,
-// lists with their entries separated by spaces.
-std::string value_text(const PARAMDECK_KEY& k, bool secrets) {
-  std::string out;
-  switch (k.kind) {
-    case PARAMDECK_KIND::TEXT: return text_of(k, secrets);
-    case PARAMDECK_KIND::INTEGER: return std::to_string(config.*k.integer);
-    case PARAMDECK_KIND::REAL: return format_real(config.*k.real);
-    case PARAMDECK_KIND::HOURS: return format_real(config.*k.real / 3600.0);
-    case PARAMDECK_KIND::FLAG: return config.*k.flag ? "1" : "0";
-    case PARAMDECK_KIND::PATTERN_LIST:
-      for (const std::string& p : config.pattern_texts(k.patterns)) {
-        out += (out.empty() ? "" : " ") + quoted(p);
-      }
-      return out;
-    case PARAMDECK_KIND::INTEGER_LIST:
-      for (int v : config.*k.integers) {
-        out += (out.empty() ? "" : " ") + std::to_string(v);
-      }
-      return out;
-    case PARAMDECK_KIND::JOB_LIMITS: {
-      const JOB_LIMITS& limits = config.*k.limits;
-      out = limit_text("project", limits.project_limit);
-      for (const JOB_LIMIT& app : limits.app_limits) {
-        out += " " + limit_text(app.app_name, app);
-      }
-      return out;
-    }
-    case PARAMDECK_KIND::PROJECT_CPU_CAP:
-    case PARAMDECK_KIND::PROJECT_GPU_CAP: break;
-  }
-  return out;
-}
-
-std::string json_real(double x) {
-  return std::isfinite(x) ? format_real(x) : "null";
-}
-
-std::string json_cap(const RSC_JOB_LIMIT& cap) {
-  return "{\"jobs\": " + std::to_string(cap.jobs) +
-         ", \"per_proc\": " + (cap.per_proc ? "true" : "false") + "}";
-}
-
-std::string json_limit(const JOB_LIMIT& limit, bool with_name,
-                       const char* indent) {
-  std::string in = std::string(indent) + "  ";
-  std::string out = "{\n";
-  if (with_name)
-    out += in + "\"app_name\": " + json_string(limit.app_name) + ",\n";
-  out += in + "\"total\": " + json_cap(limit.total_limit) + ",\n";
-  out += in + "\"cpu\": " + json_cap(limit.cpu_limit) + ",\n";
-  out += in + "\"gpu\": " + json_cap(limit.gpu_limit) + "\n";
-  return out + indent + "}";
-}
-
 std::string value_json(const PARAMDECK_KEY& k, bool secrets) {
-  std::string out;
-  switch (k.kind) {
-    case PARAMDECK_KIND::TEXT: {
-      std::string text = config.*k.text;
-      if (is_secret(k) && !secrets && !text.empty()) text = MASK;
-      return json_string(text);
-    }
-    case PARAMDECK_KIND::INTEGER: return std::to_string(config.*k.integer);
-    case PARAMDECK_KIND::REAL: return json_real(config.*k.real);
-    case PARAMDECK_KIND::HOURS: return json_real(config.*k.real / 3600.0);
-    case PARAMDECK_KIND::FLAG: return config.*k.flag ? "true" : "false";
-    case PARAMDECK_KIND::PATTERN_LIST:
-      for (const std::string& p : config.pattern_texts(k.patterns)) {
-        out += (out.empty() ? "" : ", ") + json_string(p);
-      }
-      return "[" + out + "]";
-    case PARAMDECK_KIND::INTEGER_LIST:
-      for (int v : config.*k.integers) {
-        out += (out.empty() ? "" : ", ") + std::to_string(v);
-      }
-      return "[" + out + "]";
-    case PARAMDECK_KIND::JOB_LIMITS: {
-      const JOB_LIMITS& limits = config.*k.limits;
-      out = "{\n      \"project\": " +
-            json_limit(limits.project_limit, false, "      ") +
-            ",\n      \"apps\": [";
-      for (size_t i = 0; i < limits.app_limits.size(); i++) {
-        out +=
-            (i ? ", " : "") + json_limit(limits.app_limits[i], true, "      ");
-      }
-      return out + "]\n    }";
-    }
-    case PARAMDECK_KIND::PROJECT_CPU_CAP:
-    case PARAMDECK_KIND::PROJECT_GPU_CAP: break;
-  }
-  return "null";
+  if (masked(k, secrets)) return json_string(MASK);
+  return paramdeck_type(k.kind).json(config, k);
 }
 
 // Whether an element of key r sets the field that row k owns.
 bool sets_field(const PARAMDECK_KEY& r, const PARAMDECK_KEY& k) {
-  if (&r == &k) return true;
-  if (r.kind == PARAMDECK_KIND::HOURS && r.alias) {
-    return k.integer && r.integer == k.integer;
-  }
-  if (r.kind == PARAMDECK_KIND::PROJECT_CPU_CAP ||
-      r.kind == PARAMDECK_KIND::PROJECT_GPU_CAP) {
-    return k.kind == PARAMDECK_KIND::JOB_LIMITS;
-  }
-  return false;
+  return &r == &k || (r.alias && r.same_field(k));
 }
 
 // The replica settings fall back to these when the documents leave them
@@ -189,7 +77,8 @@ std::vector<std::string> origins(const PARAMDECK_KEY& k,
   }
   if (setters.empty()) return {"default"};
   std::vector<std::string> out;
-  if (!is_list(k)) setters.erase(setters.begin(), setters.end() - 1);
+  if (!paramdeck_type(k.kind).repeatable)
+    setters.erase(setters.begin(), setters.end() - 1);
   for (const Occurrence* o : setters) {
     out.push_back(o->file + ":" + std::to_string(o->line));
   }
@@ -218,8 +107,9 @@ void print_text(bool secrets, const SettingsTrace* trace) {
   printf("  %-24s %-10s %-10s %s\n", "scope", "total", "cpu", "gpu");
   auto row = [](const std::string& scope, const JOB_LIMIT& l) {
     printf("  %-24s %-10s %-10s %s\n", scope.c_str(),
-           cap_text(l.total_limit).c_str(), cap_text(l.cpu_limit).c_str(),
-           cap_text(l.gpu_limit).c_str());
+           paramdeck_cap_text(l.total_limit).c_str(),
+           paramdeck_cap_text(l.cpu_limit).c_str(),
+           paramdeck_cap_text(l.gpu_limit).c_str());
   };
   row("project", limits.project_limit);
   for (const JOB_LIMIT& app : limits.app_limits) {
@@ -268,12 +158,7 @@ int cmd_config(const CommandLine& cl) {
   }
   SettingsFiles files = find_settings_files(cl.project);
   // The loader's own messages stay: they are what the daemons would log.
-  int retval = load_settings(files, false);
-  if (retval) {
-    fail("cannot load the settings: %s",
-         load_failure_reason(files, retval).c_str());
-    return EXIT_FAIL;
-  }
+  if (!load_settings_or_fail(files, false)) return EXIT_FAIL;
   SettingsTrace trace;
   bool verbose = cl.has("--verbose");
   if (verbose) trace_settings(files.main_path, files.aux_path, trace);

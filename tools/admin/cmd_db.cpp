@@ -99,7 +99,7 @@ void look_at(Server& s, double max_lag) {
       s.problem = text;
     } else if (max_lag >= 0 && lag > max_lag) {
       snprintf(text, sizeof text, "the replica on %s is %d s behind, past "
-               "--max-lag %s", s.host, lag, format_real(max_lag).c_str());
+               "--max-lag %s", s.host, lag, real_text(max_lag).c_str());
       s.problem = text;
     }
   }
@@ -230,10 +230,10 @@ int perf() {
     return EXIT_FAIL;
   }
   printf("hosts         %d\n", hosts);
-  printf("fpops_mean    %s\n", format_real(info.fpops_mean).c_str());
-  printf("fpops_stddev  %s\n", format_real(info.fpops_stddev).c_str());
-  printf("fpops_p50     %s\n", format_real(info.fpops_p50).c_str());
-  printf("fpops_p95     %s\n", format_real(info.fpops_p95).c_str());
+  printf("fpops_mean    %s\n", real_text(info.fpops_mean).c_str());
+  printf("fpops_stddev  %s\n", real_text(info.fpops_stddev).c_str());
+  printf("fpops_p50     %s\n", real_text(info.fpops_p50).c_str());
+  printf("fpops_p95     %s\n", real_text(info.fpops_p95).c_str());
   // get_from_db keeps its defaults below ten hosts.
   printf("source        %s\n",
          hosts < 10 ? "defaults (fewer than 10 hosts)" : "the host table");
@@ -281,19 +281,14 @@ int cmd_db(const CommandLine& cl) {
   }
 
   SettingsFiles files = find_settings_files(cl.project);
-  int retval = load_settings(files, true);
-  if (retval) {
-    fail("cannot load the settings: %s",
-         load_failure_reason(files, retval).c_str());
-    return EXIT_FAIL;
-  }
+  if (!load_settings_or_fail(files, true)) return EXIT_FAIL;
   if (!config.db_name[0]) {
     fail("db_name is not set in %s", files.main_path.c_str());
     return EXIT_FAIL;
   }
   if (what == "ping") return ping(cl.has("--json"), max_lag);
-  retval = orvex_db.open(config.db_name, config.db_host, config.db_user,
-                         config.db_passwd);
+  int retval = orvex_db.open(config.db_name, config.db_host, config.db_user,
+                             config.db_passwd);
   if (retval) {
     fail("cannot connect to database '%s' on %s as '%s' (%s)", config.db_name,
          host_name(), config.db_user, orvexerror(retval));

@@ -28,12 +28,7 @@ int cmd_path(const CommandLine& cl, bool url) {
   if (name.empty()) return usage_error(cl, "the file name is empty");
 
   SettingsFiles files = find_settings_files(cl.project);
-  int retval = load_settings(files, true);
-  if (retval) {
-    fail("cannot load the settings: %s",
-         load_failure_reason(files, retval).c_str());
-    return EXIT_FAIL;
-  }
+  if (!load_settings_or_fail(files, true)) return EXIT_FAIL;
   const char* key;
   const char* root;
   if (url) {
@@ -49,6 +44,7 @@ int cmd_path(const CommandLine& cl, bool url) {
   }
   char out[DIR_HIER_PATH_LEN];
   errno = 0;
+  int retval;
   if (url) {
     retval = dir_hier_url(name.c_str(), root, config.uldl_dir_fanout, out);
   } else if (cl.has("--create")) {

@@ -9,11 +9,12 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "common/str_util.h"
 #include "settings/paramdeck.h"
 #include "tools/admin/admin.h"
-#include "tools/admin/settings_trace.h"
+#include "tools/admin/settings_report.h"
 
 namespace admin {
 
@@ -105,24 +106,27 @@ SettingsFiles find_settings_files(const std::string& project) {
   return files;
 }
 
+StderrHeld::StderrHeld() {
+  fflush(stderr);
+  saved_ = dup(STDERR_FILENO);
+  int null_fd = open("/dev/null", O_WRONLY);
+  if (saved_ >= 0 && null_fd >= 0) dup2(null_fd, STDERR_FILENO);
+  if (null_fd >= 0) close(null_fd);
+}
+
+StderrHeld::~StderrHeld() {
+  fflush(stderr);
+  if (saved_ < 0) return;
+  dup2(saved_, STDERR_FILENO);
+  close(saved_);
+}
+
 int load_settings(const SettingsFiles& files, bool quiet) {
-  int saved = -1, null_fd = -1;
-  if (quiet) {
-    fflush(stderr);
-    saved = dup(STDERR_FILENO);
-    null_fd = open("/dev/null", O_WRONLY);
-    if (saved >= 0 && null_fd >= 0) dup2(null_fd, STDERR_FILENO);
-  }
+  std::unique_ptr<StderrHeld> held;
+  if (quiet) held = std::make_unique<StderrHeld>();
   // The directory is known by now, so parse_file never searches (and never
   // exits) here.
-  int retval = config.parse_file(files.dir.c_str());
-  if (quiet) {
-    fflush(stderr);
-    if (saved >= 0) dup2(saved, STDERR_FILENO);
-    if (saved >= 0) close(saved);
-    if (null_fd >= 0) close(null_fd);
-  }
-  return retval;
+  return config.parse_file(files.dir.c_str());
 }
 
 std::string load_failure_reason(const SettingsFiles& files, int retval) {
@@ -134,6 +138,14 @@ std::string load_failure_reason(const SettingsFiles& files, int retval) {
   char text[64];
   snprintf(text, sizeof text, "error %d", retval);
   return files.main_path + ": the settings do not load (" + text + ")";
+}
+
+bool load_settings_or_fail(const SettingsFiles& files, bool quiet) {
+  int retval = load_settings(files, quiet);
+  if (!retval) return true;
+  fail("cannot load the settings: %s",
+       load_failure_reason(files, retval).c_str());
+  return false;
 }
 
 std::string absolute_dir(const std::string& dir) {

@@ -1,9 +1,9 @@
-// A second reading of the settings documents that follows the loader item
-// by item, but remembers the line of everything it meets: where each value
-// came from (for `config --verbose`) and what the loader passes over
-// without a word (for `check`).
-#ifndef ORVEX_TOOLS_ADMIN_SETTINGS_TRACE_H
-#define ORVEX_TOOLS_ADMIN_SETTINGS_TRACE_H
+// What a load of the settings documents met, heard from the loader itself
+// (a LOAD_LISTENER) and put in the tool's words: where each value came from
+// (for `config --verbose`) and what the loader passes over without a word
+// (for `check`).
+#ifndef ORVEX_TOOLS_ADMIN_SETTINGS_REPORT_H
+#define ORVEX_TOOLS_ADMIN_SETTINGS_REPORT_H
 
 #include <string>
 #include <vector>
@@ -30,7 +30,7 @@ struct Occurrence {
   int line = 0;
   bool stored = false;        // its value reached the record
   bool adds_ban_cpu = false;  // a true no_amd_k6: also a pattern in ban_cpu
-  std::string text;           // for text keys: the value as stored
+  std::string text;           // its value as stored (texts: cut to 255)
 };
 
 struct SettingsTrace {
@@ -41,8 +41,9 @@ struct SettingsTrace {
   int warnings() const;
 };
 
-// Reads the main document and, when it can be opened, the auxiliary one,
-// the way config.parse_file reads them.
+// Loads the main document and, when it can be opened, the auxiliary one
+// into a record of its own, as config.parse_file loads them, and hears
+// what the loader meets. A document is read up to its first NUL byte.
 void trace_settings(const std::string& main_path, const std::string& aux_path,
                     SettingsTrace& trace);
 
