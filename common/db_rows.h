@@ -17,18 +17,22 @@
 // until the program opens it, and it is never closed behind the program's
 // back.
 //
-// Columns. db_print writes every column of the record, in table order, texts
-// escaped with escape_string; db_parse reads them back from a row of
-// "select *" in the same order, and an SQL NULL gives the field's empty
-// value (0, or the empty text). A table must have at least the columns of
-// db/schema.sql, in that order: db_parse reads the row by position, and a
-// row with fewer columns is refused (ERR_DB_ROW_SHORT, see db_columns). Texts
+// Columns. Each record has one column table (below), and db_print and
+// db_parse are loops over it: db_print writes every column of the record, in
+// table order, texts escaped with escape_string; db_parse reads them back
+// from a row of "select *" in the same order, and an SQL NULL gives the
+// field's empty value (0, or the empty text). A table must have at least the
+// columns of db/schema.sql, in that order: db_parse reads the row by
+// position, and a row with fewer columns is refused (ERR_DB_ROW_SHORT, see
+// db_columns). Texts
 // are byte strings: the schema stores them in binary columns no longer than
 // their field, so any bytes round-trip and a value that would not fit is
 // refused by the server rather than cut on the way back. A double that is
 // not finite (the database holds none) is written as 0.
 #ifndef ORVEX_COMMON_DB_ROWS_H
 #define ORVEX_COMMON_DB_ROWS_H
+
+#include <cstddef>
 
 #include "database/tablerow.h"
 
@@ -186,6 +190,34 @@ struct ASSIGNMENT {
 
   void clear() { *this = ASSIGNMENT(); }
 };
+
+// A column of a record: its name, which is also its member's, and where and
+// what the member is. The tables list every member of their record, in
+// member order (checked when the library is compiled), and
+// tests/db_rows_test.cpp holds them against the live schema of db/schema.sql
+// column by column: names, order, types and text sizes.
+enum DB_COLUMN_KIND {
+  DB_COLUMN_INT,     // int; SQL integer or smallint
+  DB_COLUMN_DOUBLE,  // double; SQL double
+  DB_COLUMN_TEXT,    // char[size]; SQL varbinary(size - 1)
+};
+
+struct DB_COLUMN {
+  const char* name;
+  DB_COLUMN_KIND kind;
+  size_t offset;  // of the member in its record
+  size_t size;    // of the member, in bytes
+};
+
+struct DB_COLUMN_TABLE {
+  const DB_COLUMN* columns;  // in table order
+  int count;
+};
+
+extern const DB_COLUMN_TABLE workunit_columns;
+extern const DB_COLUMN_TABLE result_columns;
+extern const DB_COLUMN_TABLE host_columns;
+extern const DB_COLUMN_TABLE assignment_columns;
 
 // The row classes. Copies share the connection and start with no
 // enumeration of their own (see TABLEROW).
