@@ -14,6 +14,7 @@
 #ifndef ORVEX_DATABASE_TABLEROW_H
 #define ORVEX_DATABASE_TABLEROW_H
 
+#include <cstddef>
 #include <string>
 
 #include "database/db_conn.h"
@@ -119,8 +120,13 @@ class TABLEROW {
   CURSOR row_cursor;
 
  private:
-  // Reads the first row of query into the record (lookup, lookup_id).
-  int read_row(const char* query);
+  // Formats a statement into the calling thread's statement buffer and sends
+  // it: the result of do_query, or ERR_DB_QUERY_TOO_LONG when it would not
+  // fit size bytes with its terminator (one report line on standard error,
+  // nothing sent).
+  __attribute__((format(printf, 3, 4))) int send_statement(size_t size,
+                                                           const char* fmt,
+                                                           ...);
 };
 
 // For classes that compose their own statements without a table name: a
