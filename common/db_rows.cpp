@@ -257,12 +257,12 @@ class ListWriter {
   bool overflow_ = false;
 };
 
-void print_columns(const DB_COLUMN_TABLE& table, const void* record,
+void print_columns(const DB_COLUMN* columns, int count, const void* record,
                    char* dest) {
   const char* base = static_cast<const char*>(record);
   ListWriter w(dest);
-  for (int i = 0; i < table.count; i++) {
-    const DB_COLUMN& c = table.columns[i];
+  for (int i = 0; i < count; i++) {
+    const DB_COLUMN& c = columns[i];
     const char* field = base + c.offset;
     if (!w.start(c.name, i == 0)) return;
     switch (c.kind) {
@@ -286,10 +286,11 @@ void print_columns(const DB_COLUMN_TABLE& table, const void* record,
 
 // Reads the columns of a fetched row in table order. SQL NULL gives the
 // empty value; numbers out of range are clamped rather than wrapped.
-void parse_columns(const DB_COLUMN_TABLE& table, void* record, MYSQL_ROW row) {
+void parse_columns(const DB_COLUMN* columns, int count, void* record,
+                   MYSQL_ROW row) {
   char* base = static_cast<char*>(record);
-  for (int i = 0; i < table.count; i++) {
-    const DB_COLUMN& c = table.columns[i];
+  for (int i = 0; i < count; i++) {
+    const DB_COLUMN& c = columns[i];
     const char* text = row[i];
     char* field = base + c.offset;
     switch (c.kind) {
@@ -311,19 +312,37 @@ void parse_columns(const DB_COLUMN_TABLE& table, void* record, MYSQL_ROW row) {
   }
 }
 
+// The record argument takes a row class too, as its record.
+template <typename T>
+struct Same {
+  using type = T;
+};
+
+template <typename RECORD>
+void print_record(const DB_COLUMN_TABLE<RECORD>& table,
+                  const typename Same<RECORD>::type& record, char* dest) {
+  print_columns(table.columns, table.count, &record, dest);
+}
+
+template <typename RECORD>
+void parse_record(const DB_COLUMN_TABLE<RECORD>& table,
+                  typename Same<RECORD>::type& record, MYSQL_ROW row) {
+  parse_columns(table.columns, table.count, &record, row);
+}
+
 DB_CONN* or_default(DB_CONN* connection) {
   return connection ? connection : &orvex_db;
 }
 
 }  // namespace
 
-const DB_COLUMN_TABLE workunit_columns = {
+const DB_COLUMN_TABLE<WORKUNIT> workunit_columns = {
     kWorkunit, static_cast<int>(std::size(kWorkunit))};
-const DB_COLUMN_TABLE result_columns = {kResult,
-                                        static_cast<int>(std::size(kResult))};
-const DB_COLUMN_TABLE host_columns = {kHost,
-                                      static_cast<int>(std::size(kHost))};
-const DB_COLUMN_TABLE assignment_columns = {
+const DB_COLUMN_TABLE<RESULT> result_columns = {
+    kResult, static_cast<int>(std::size(kResult))};
+const DB_COLUMN_TABLE<HOST> host_columns = {kHost,
+                                            static_cast<int>(std::size(kHost))};
+const DB_COLUMN_TABLE<ASSIGNMENT> assignment_columns = {
     kAssignment, static_cast<int>(std::size(kAssignment))};
 
 // ---- workunit ----
@@ -339,11 +358,11 @@ DB_WORKUNIT& DB_WORKUNIT::operator=(const WORKUNIT& wu) {
 int DB_WORKUNIT::get_id() { return id; }
 
 void DB_WORKUNIT::db_print(char* dest) {
-  print_columns(workunit_columns, static_cast<WORKUNIT*>(this), dest);
+  print_record(workunit_columns, *this, dest);
 }
 
 void DB_WORKUNIT::db_parse(MYSQL_ROW& row) {
-  parse_columns(workunit_columns, static_cast<WORKUNIT*>(this), row);
+  parse_record(workunit_columns, *this, row);
 }
 
 int DB_WORKUNIT::db_columns() { return workunit_columns.count; }
@@ -356,11 +375,11 @@ DB_RESULT::DB_RESULT(DB_CONN* connection)
 int DB_RESULT::get_id() { return id; }
 
 void DB_RESULT::db_print(char* dest) {
-  print_columns(result_columns, static_cast<RESULT*>(this), dest);
+  print_record(result_columns, *this, dest);
 }
 
 void DB_RESULT::db_parse(MYSQL_ROW& row) {
-  parse_columns(result_columns, static_cast<RESULT*>(this), row);
+  parse_record(result_columns, *this, row);
 }
 
 int DB_RESULT::db_columns() { return result_columns.count; }
@@ -372,12 +391,10 @@ DB_HOST::DB_HOST(DB_CONN* connection)
 
 int DB_HOST::get_id() { return id; }
 
-void DB_HOST::db_print(char* dest) {
-  print_columns(host_columns, static_cast<HOST*>(this), dest);
-}
+void DB_HOST::db_print(char* dest) { print_record(host_columns, *this, dest); }
 
 void DB_HOST::db_parse(MYSQL_ROW& row) {
-  parse_columns(host_columns, static_cast<HOST*>(this), row);
+  parse_record(host_columns, *this, row);
 }
 
 int DB_HOST::db_columns() { return host_columns.count; }
@@ -420,11 +437,11 @@ DB_ASSIGNMENT::DB_ASSIGNMENT(DB_CONN* connection)
 int DB_ASSIGNMENT::get_id() { return id; }
 
 void DB_ASSIGNMENT::db_print(char* dest) {
-  print_columns(assignment_columns, static_cast<ASSIGNMENT*>(this), dest);
+  print_record(assignment_columns, *this, dest);
 }
 
 void DB_ASSIGNMENT::db_parse(MYSQL_ROW& row) {
-  parse_columns(assignment_columns, static_cast<ASSIGNMENT*>(this), row);
+  parse_record(assignment_columns, *this, row);
 }
 
 int DB_ASSIGNMENT::db_columns() { return assignment_columns.count; }

@@ -209,15 +209,18 @@ struct DB_COLUMN {
   size_t size;    // of the member, in bytes
 };
 
+// The columns of RECORD's table; typed by the record, so that no row class
+// can read or write its record through another record's columns.
+template <typename RECORD>
 struct DB_COLUMN_TABLE {
   const DB_COLUMN* columns;  // in table order
   int count;
 };
 
-extern const DB_COLUMN_TABLE workunit_columns;
-extern const DB_COLUMN_TABLE result_columns;
-extern const DB_COLUMN_TABLE host_columns;
-extern const DB_COLUMN_TABLE assignment_columns;
+extern const DB_COLUMN_TABLE<WORKUNIT> workunit_columns;
+extern const DB_COLUMN_TABLE<RESULT> result_columns;
+extern const DB_COLUMN_TABLE<HOST> host_columns;
+extern const DB_COLUMN_TABLE<ASSIGNMENT> assignment_columns;
 
 // The row classes. Copies share the connection and start with no
 // enumeration of their own (see TABLEROW).
