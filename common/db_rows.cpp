@@ -312,28 +312,6 @@ void parse_columns(const DB_COLUMN* columns, int count, void* record,
   }
 }
 
-// The record argument takes a row class too, as its record.
-template <typename T>
-struct Same {
-  using type = T;
-};
-
-template <typename RECORD>
-void print_record(const DB_COLUMN_TABLE<RECORD>& table,
-                  const typename Same<RECORD>::type& record, char* dest) {
-  print_columns(table.columns, table.count, &record, dest);
-}
-
-template <typename RECORD>
-void parse_record(const DB_COLUMN_TABLE<RECORD>& table,
-                  typename Same<RECORD>::type& record, MYSQL_ROW row) {
-  parse_columns(table.columns, table.count, &record, row);
-}
-
-DB_CONN* or_default(DB_CONN* connection) {
-  return connection ? connection : &orvex_db;
-}
-
 }  // namespace
 
 const DB_COLUMN_TABLE<WORKUNIT> workunit_columns = {
@@ -345,59 +323,71 @@ const DB_COLUMN_TABLE<HOST> host_columns = {kHost,
 const DB_COLUMN_TABLE<ASSIGNMENT> assignment_columns = {
     kAssignment, static_cast<int>(std::size(kAssignment))};
 
-// ---- workunit ----
+namespace {
+
+const DB_COLUMN_TABLE<WORKUNIT>& table_of(const WORKUNIT*) {
+  return workunit_columns;
+}
+const DB_COLUMN_TABLE<RESULT>& table_of(const RESULT*) {
+  return result_columns;
+}
+const DB_COLUMN_TABLE<HOST>& table_of(const HOST*) { return host_columns; }
+const DB_COLUMN_TABLE<ASSIGNMENT>& table_of(const ASSIGNMENT*) {
+  return assignment_columns;
+}
+
+}  // namespace
+
+template <typename RECORD>
+DB_RECORD_ROW<RECORD>::DB_RECORD_ROW(const char* table_name,
+                                     DB_CONN* connection)
+    : TABLEROW(table_name, connection ? connection : &orvex_db) {}
+
+template <typename RECORD>
+void DB_RECORD_ROW<RECORD>::db_print(char* dest) {
+  const RECORD* record = this;
+  const DB_COLUMN_TABLE<RECORD>& table = table_of(record);
+  print_columns(table.columns, table.count, record, dest);
+}
+
+template <typename RECORD>
+void DB_RECORD_ROW<RECORD>::db_parse(MYSQL_ROW& row) {
+  RECORD* record = this;
+  const DB_COLUMN_TABLE<RECORD>& table = table_of(record);
+  parse_columns(table.columns, table.count, record, row);
+}
+
+template <typename RECORD>
+int DB_RECORD_ROW<RECORD>::db_columns() {
+  return table_of(static_cast<RECORD*>(this)).count;
+}
+
+template <typename RECORD>
+const char* DB_RECORD_ROW<RECORD>::db_column_name(int i) {
+  const DB_COLUMN_TABLE<RECORD>& table = table_of(static_cast<RECORD*>(this));
+  return i >= 0 && i < table.count ? table.columns[i].name : nullptr;
+}
+
+template class DB_RECORD_ROW<WORKUNIT>;
+template class DB_RECORD_ROW<RESULT>;
+template class DB_RECORD_ROW<HOST>;
+template class DB_RECORD_ROW<ASSIGNMENT>;
 
 DB_WORKUNIT::DB_WORKUNIT(DB_CONN* connection)
-    : TABLEROW("workunit", or_default(connection)) {}
+    : DB_RECORD_ROW("workunit", connection) {}
 
 DB_WORKUNIT& DB_WORKUNIT::operator=(const WORKUNIT& wu) {
   WORKUNIT::operator=(wu);
   return *this;
 }
 
-int DB_WORKUNIT::get_id() { return id; }
-
-void DB_WORKUNIT::db_print(char* dest) {
-  print_record(workunit_columns, *this, dest);
-}
-
-void DB_WORKUNIT::db_parse(MYSQL_ROW& row) {
-  parse_record(workunit_columns, *this, row);
-}
-
-int DB_WORKUNIT::db_columns() { return workunit_columns.count; }
-
-// ---- result ----
-
 DB_RESULT::DB_RESULT(DB_CONN* connection)
-    : TABLEROW("result", or_default(connection)) {}
+    : DB_RECORD_ROW("result", connection) {}
 
-int DB_RESULT::get_id() { return id; }
+DB_HOST::DB_HOST(DB_CONN* connection) : DB_RECORD_ROW("host", connection) {}
 
-void DB_RESULT::db_print(char* dest) {
-  print_record(result_columns, *this, dest);
-}
-
-void DB_RESULT::db_parse(MYSQL_ROW& row) {
-  parse_record(result_columns, *this, row);
-}
-
-int DB_RESULT::db_columns() { return result_columns.count; }
-
-// ---- host ----
-
-DB_HOST::DB_HOST(DB_CONN* connection)
-    : TABLEROW("host", or_default(connection)) {}
-
-int DB_HOST::get_id() { return id; }
-
-void DB_HOST::db_print(char* dest) { print_record(host_columns, *this, dest); }
-
-void DB_HOST::db_parse(MYSQL_ROW& row) {
-  parse_record(host_columns, *this, row);
-}
-
-int DB_HOST::db_columns() { return host_columns.count; }
+DB_ASSIGNMENT::DB_ASSIGNMENT(DB_CONN* connection)
+    : DB_RECORD_ROW("assignment", connection) {}
 
 int DB_HOST::fpops_mean(double& x) {
   char query[256];
@@ -428,20 +418,3 @@ int DB_HOST::fpops_percentile(double percent, double& x) {
            table_name, static_cast<int>(rank) - 1);
   return get_double(query, x);
 }
-
-// ---- assignment ----
-
-DB_ASSIGNMENT::DB_ASSIGNMENT(DB_CONN* connection)
-    : TABLEROW("assignment", or_default(connection)) {}
-
-int DB_ASSIGNMENT::get_id() { return id; }
-
-void DB_ASSIGNMENT::db_print(char* dest) {
-  print_record(assignment_columns, *this, dest);
-}
-
-void DB_ASSIGNMENT::db_parse(MYSQL_ROW& row) {
-  parse_record(assignment_columns, *this, row);
-}
-
-int DB_ASSIGNMENT::db_columns() { return assignment_columns.count; }

@@ -222,35 +222,44 @@ extern const DB_COLUMN_TABLE<RESULT> result_columns;
 extern const DB_COLUMN_TABLE<HOST> host_columns;
 extern const DB_COLUMN_TABLE<ASSIGNMENT> assignment_columns;
 
-// The row classes. Copies share the connection and start with no
-// enumeration of their own (see TABLEROW).
-class DB_WORKUNIT : public TABLEROW, public WORKUNIT {
+// The part of a row class that its record's column table answers: id,
+// db_print, db_parse and the column checks. Copies share the connection and
+// start with no enumeration of their own (see TABLEROW).
+template <typename RECORD>
+class DB_RECORD_ROW : public TABLEROW, public RECORD {
+ public:
+  int get_id() override { return this->id; }
+  void db_print(char* dest) override;
+  void db_parse(MYSQL_ROW& row) override;
+  int db_columns() override;
+  const char* db_column_name(int i) override;
+
+ protected:
+  // A null connection means orvex_db.
+  DB_RECORD_ROW(const char* table_name, DB_CONN* connection);
+};
+
+extern template class DB_RECORD_ROW<WORKUNIT>;
+extern template class DB_RECORD_ROW<RESULT>;
+extern template class DB_RECORD_ROW<HOST>;
+extern template class DB_RECORD_ROW<ASSIGNMENT>;
+
+// The row classes.
+class DB_WORKUNIT : public DB_RECORD_ROW<WORKUNIT> {
  public:
   explicit DB_WORKUNIT(DB_CONN* connection = nullptr);
   // Takes the whole record, id included; the connection stays.
   DB_WORKUNIT& operator=(const WORKUNIT& wu);
-  int get_id() override;
-  void db_print(char* dest) override;
-  void db_parse(MYSQL_ROW& row) override;
-  int db_columns() override;
 };
 
-class DB_RESULT : public TABLEROW, public RESULT {
+class DB_RESULT : public DB_RECORD_ROW<RESULT> {
  public:
   explicit DB_RESULT(DB_CONN* connection = nullptr);
-  int get_id() override;
-  void db_print(char* dest) override;
-  void db_parse(MYSQL_ROW& row) override;
-  int db_columns() override;
 };
 
-class DB_HOST : public TABLEROW, public HOST {
+class DB_HOST : public DB_RECORD_ROW<HOST> {
  public:
   explicit DB_HOST(DB_CONN* connection = nullptr);
-  int get_id() override;
-  void db_print(char* dest) override;
-  void db_parse(MYSQL_ROW& row) override;
-  int db_columns() override;
 
   // Statistics of p_fpops over every row of the host table, computed by the
   // server. Each stores its value in x and returns 0; with no hosts it
@@ -267,13 +276,9 @@ class DB_HOST : public TABLEROW, public HOST {
   int fpops_percentile(double percent, double& x);
 };
 
-class DB_ASSIGNMENT : public TABLEROW, public ASSIGNMENT {
+class DB_ASSIGNMENT : public DB_RECORD_ROW<ASSIGNMENT> {
  public:
   explicit DB_ASSIGNMENT(DB_CONN* connection = nullptr);
-  int get_id() override;
-  void db_print(char* dest) override;
-  void db_parse(MYSQL_ROW& row) override;
-  int db_columns() override;
 };
 
 #endif

@@ -1,5 +1,7 @@
 #include "database/tablerow.h"
 
+#include <strings.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -77,17 +79,31 @@ int errno_of(DB_CONN* connection) {
                             : 0;
 }
 
-// False, with one report line, when a row of result is too short for the
-// record of row.
-bool row_fits(TABLEROW& row, MYSQL_RES* result) {
+// 0 when the rows of result have the columns that the record of row reads,
+// in its order; else ERR_DB_ROW_SHORT or ERR_DB_ROW_ORDER, with one report
+// line. Checked once per result, not per row.
+int row_matches(TABLEROW& row, MYSQL_RES* result) {
   unsigned have = mysql_num_fields(result);
   int need = row.db_columns();
-  if (need <= 0 || have >= static_cast<unsigned>(need)) return true;
-  fprintf(stderr,
-          "Database error: a row of %s has %u columns, fewer than the %d "
-          "its record reads; refused\n",
-          row.table_name, have, need);
-  return false;
+  if (need <= 0) return 0;
+  if (have < static_cast<unsigned>(need)) {
+    fprintf(stderr,
+            "Database error: a row of %s has %u columns, fewer than the %d "
+            "its record reads; refused\n",
+            row.table_name, have, need);
+    return ERR_DB_ROW_SHORT;
+  }
+  MYSQL_FIELD* fields = mysql_fetch_fields(result);
+  for (int i = 0; i < need; i++) {
+    const char* name = row.db_column_name(i);
+    if (!name || strcasecmp(fields[i].name, name) == 0) continue;
+    fprintf(stderr,
+            "Database error: column %d of %s is %s, not the %s its record "
+            "reads; refused\n",
+            i + 1, row.table_name, fields[i].name, name);
+    return ERR_DB_ROW_ORDER;
+  }
+  return 0;
 }
 
 // Hands the first row of the whole result of the statement just sent, if
@@ -106,13 +122,13 @@ int read_first_row(DB_CONN* connection, int no_result_set, Use use) {
 // The first row of the statement just sent, into the record of row (lookup,
 // lookup_id).
 int read_row(TABLEROW& row) {
-  bool fits = true;
+  int mismatch = 0;
   int retval = read_first_row(row.connection, -1,
                               [&](MYSQL_ROW& values, MYSQL_RES* result) {
-                                fits = row_fits(row, result);
-                                if (fits) row.db_parse(values);
+                                mismatch = row_matches(row, result);
+                                if (!mismatch) row.db_parse(values);
                               });
-  return (retval == 0 && !fits) ? ERR_DB_ROW_SHORT : retval;
+  return retval ? retval : mismatch;
 }
 
 // The first column of the first row of the statement just sent, converted;
@@ -171,6 +187,8 @@ void TABLEROW::db_parse(MYSQL_ROW&) {}
 
 int TABLEROW::db_columns() { return 0; }
 
+const char* TABLEROW::db_column_name(int) { return nullptr; }
+
 int TABLEROW::lookup_id(int row_id) {
   int retval = send_statement(QUERY_TEXT_MAX, "select * from %s where id=%u",
                               table_name, as_unsigned(row_id));
@@ -200,9 +218,10 @@ int TABLEROW::enumerate(const char* clause, bool streaming) {
       int err = errno_of(connection);
       return err ? err : -1;
     }
-    if (!row_fits(*this, result)) {
+    int mismatch = row_matches(*this, result);
+    if (mismatch) {
       mysql_free_result(result);
-      return ERR_DB_ROW_SHORT;
+      return mismatch;
     }
     row_cursor.result_set = result;
     row_cursor.active = true;

@@ -9,8 +9,9 @@
 // ERR_DB_QUERY_TOO_LONG (nothing sent) when a statement would not fit its
 // buffer of QUERY_TEXT_MAX bytes (INSERT_TEXT_MAX for insert), and
 // ERR_DB_ROW_SHORT when a row read has fewer columns than db_columns
-// (a table of an older schema; one report line on standard error, the
-// record untouched).
+// (a table of an older schema), ERR_DB_ROW_ORDER when one of those columns
+// is not the one db_column_name names (a column moved); either with one
+// report line on standard error and the record untouched.
 #ifndef ORVEX_DATABASE_TABLEROW_H
 #define ORVEX_DATABASE_TABLEROW_H
 
@@ -57,6 +58,10 @@ class TABLEROW {
   // How many columns db_parse reads. A row with fewer is refused before
   // db_parse sees it. The base returns 0 (no check).
   virtual int db_columns();
+  // The name of column i (from 0, below db_columns) as db_parse reads it; a
+  // row whose column i has another name (compared without regard to case)
+  // is refused before db_parse sees it. The base returns null (no check).
+  virtual const char* db_column_name(int i);
 
   // "select * from T where id=%u": reads that row into the record.
   int lookup_id(int row_id);

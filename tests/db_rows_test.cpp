@@ -260,6 +260,33 @@ TEST_F(DbRowsTest, RowsShorterThanTheRecordAreRefused) {
   check_table(DB_ASSIGNMENT(), "assignment");
 }
 
+// All the columns, but one moved by an ALTER: read by position, values
+// would land in the wrong fields and an update would write them back into
+// the wrong columns. Every read is refused, the record untouched; names
+// compare as the server does, without regard to case.
+TEST_F(DbRowsTest, RowsWithColumnsInAnotherOrderAreRefused) {
+  int id = insert_distinct_row("host");
+  exec("alter table host modify p_membw double not null default 0 after "
+       "p_fpops");
+  DB_HOST h(&db);
+  for (bool streaming : {false, true}) {
+    CaptureStderr();
+    EXPECT_EQ(h.lookup_id(id), ERR_DB_ROW_ORDER);
+    EXPECT_EQ(h.enumerate("", streaming), ERR_DB_ROW_ORDER);
+    EXPECT_FALSE(h.row_cursor.active);
+    std::string line =
+        "Database error: column 18 of host is p_membw, not the p_iops its "
+        "record reads; refused\n";
+    EXPECT_EQ(GetCapturedStderr(), line + line);
+    EXPECT_EQ(h.id, 0);
+  }
+  exec("alter table host modify p_membw double not null default 0 after "
+       "p_iops");
+  exec("alter table host change p_iops P_IOPS double not null default 0");
+  EXPECT_EQ(h.lookup_id(id), 0);
+  EXPECT_EQ(h.id, id);
+}
+
 // Texts written by db_print reach the table byte for byte.
 TEST_F(DbRowsTest, InsertStoresHostileTextsExactly) {
   DB_HOST h(&db);
