@@ -96,7 +96,8 @@ int row_matches(TABLEROW& row, MYSQL_RES* result) {
   MYSQL_FIELD* fields = mysql_fetch_fields(result);
   for (int i = 0; i < need; i++) {
     const char* name = row.db_column_name(i);
-    if (!name || strcasecmp(fields[i].name, name) == 0) continue;
+    if (!name || strcmp(fields[i].name, name) == 0) continue;  // the usual
+    if (strcasecmp(fields[i].name, name) == 0) continue;
     fprintf(stderr,
             "Database error: column %d of %s is %s, not the %s its record "
             "reads; refused\n",

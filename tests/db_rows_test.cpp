@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -285,6 +286,26 @@ TEST_F(DbRowsTest, RowsWithColumnsInAnotherOrderAreRefused) {
   exec("alter table host change p_iops P_IOPS double not null default 0");
   EXPECT_EQ(h.lookup_id(id), 0);
   EXPECT_EQ(h.id, id);
+}
+
+// Integer texts as the reader takes them: past the int range clamped, not
+// wrapped; leading zeros, blanks, a lone or doubled sign as strtoll reads them.
+TEST_F(DbRowsTest, IntegerTextsAreReadAsStrtollReadsThemAndClamped) {
+  int id = insert_distinct_row("assignment");
+  exec("create or replace view assignment_texts as select id, "
+       "'-2147483649' as create_time, '2147483648' as target_id, "
+       "'0000000009' as target_type, '-' as multi, ' -7x' as workunitid, "
+       "'-999999999' as resultid from assignment");
+  DB_ASSIGNMENT a(&db);
+  a.table_name = "assignment_texts";
+  ASSERT_EQ(a.lookup_id(id), 0);
+  EXPECT_EQ(a.create_time, INT_MIN);
+  EXPECT_EQ(a.target_id, INT_MAX);
+  EXPECT_EQ(a.target_type, 9);
+  EXPECT_EQ(a.multi, 0);
+  EXPECT_EQ(a.workunitid, -7);
+  EXPECT_EQ(a.resultid, -999999999);
+  exec("drop view assignment_texts");
 }
 
 // Texts written by db_print reach the table byte for byte.
