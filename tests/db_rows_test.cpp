@@ -267,8 +267,9 @@ TEST_F(DbRowsTest, RowsShorterThanTheRecordAreRefused) {
 // compare as the server does, without regard to case.
 TEST_F(DbRowsTest, RowsWithColumnsInAnotherOrderAreRefused) {
   int id = insert_distinct_row("host");
-  exec("alter table host modify p_membw double not null default 0 after "
-       "p_fpops");
+  exec(
+      "alter table host modify p_membw double not null default 0 after "
+      "p_fpops");
   DB_HOST h(&db);
   for (bool streaming : {false, true}) {
     CaptureStderr();
@@ -281,8 +282,9 @@ TEST_F(DbRowsTest, RowsWithColumnsInAnotherOrderAreRefused) {
     EXPECT_EQ(GetCapturedStderr(), line + line);
     EXPECT_EQ(h.id, 0);
   }
-  exec("alter table host modify p_membw double not null default 0 after "
-       "p_iops");
+  exec(
+      "alter table host modify p_membw double not null default 0 after "
+      "p_iops");
   exec("alter table host change p_iops P_IOPS double not null default 0");
   EXPECT_EQ(h.lookup_id(id), 0);
   EXPECT_EQ(h.id, id);
@@ -292,10 +294,11 @@ TEST_F(DbRowsTest, RowsWithColumnsInAnotherOrderAreRefused) {
 // wrapped; leading zeros, blanks, a lone or doubled sign as strtoll reads them.
 TEST_F(DbRowsTest, IntegerTextsAreReadAsStrtollReadsThemAndClamped) {
   int id = insert_distinct_row("assignment");
-  exec("create or replace view assignment_texts as select id, "
-       "'-2147483649' as create_time, '2147483648' as target_id, "
-       "'0000000009' as target_type, '-' as multi, ' -7x' as workunitid, "
-       "'-999999999' as resultid from assignment");
+  exec(
+      "create or replace view assignment_texts as select id, "
+      "'-2147483649' as create_time, '2147483648' as target_id, "
+      "'0000000009' as target_type, '-' as multi, ' -7x' as workunitid, "
+      "'-999999999' as resultid from assignment");
   DB_ASSIGNMENT a(&db);
   a.table_name = "assignment_texts";
   ASSERT_EQ(a.lookup_id(id), 0);
