@@ -33,13 +33,15 @@ struct ColumnKind<char[N]> {
   static constexpr DB_COLUMN_KIND value = DB_COLUMN_TEXT;
 };
 
+template <typename T>
+constexpr DB_COLUMN column(const char* name, size_t offset) {
+  return {name, ColumnKind<T>::value, offset, sizeof(T)};
+}
+
 // The column named after MEMBER of RECORD: name, kind and size all come from
 // the member, so none of them can be written wrong.
-#define ORVEX_COLUMN(RECORD, MEMBER)                         \
-  DB_COLUMN {                                                \
-#MEMBER, ColumnKind < decltype(RECORD::MEMBER)> ::value, \
-        offsetof(RECORD, MEMBER), sizeof(RECORD::MEMBER)     \
-  }
+#define ORVEX_COLUMN(RECORD, MEMBER) \
+  column<decltype(RECORD::MEMBER)>(#MEMBER, offsetof(RECORD, MEMBER))
 
 constexpr size_t align_of(DB_COLUMN_KIND kind) {
   return kind == DB_COLUMN_INT      ? alignof(int)
