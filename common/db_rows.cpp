@@ -1,11 +1,12 @@
 #include "common/db_rows.h"
 
+#include <charconv>
 #include <climits>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "common/error_numbers.h"
 #include "common/str_util.h"
@@ -15,341 +16,391 @@ DB_CONN orvex_db;
 
 namespace {
 
+// The kind of a member's column, from the member's type; a member of any
+// other type has no column and does not compile.
+template <typename T>
+struct ColumnKind;
+template <>
+struct ColumnKind<int> {
+  static constexpr DB_COLUMN_KIND value = DB_COLUMN_INT;
+};
+template <>
+struct ColumnKind<double> {
+  static constexpr DB_COLUMN_KIND value = DB_COLUMN_DOUBLE;
+};
+template <size_t N>
+struct ColumnKind<char[N]> {
+  static constexpr DB_COLUMN_KIND value = DB_COLUMN_TEXT;
+};
+
+template <typename T>
+constexpr DB_COLUMN column(const char* name, size_t offset) {
+  return {name, ColumnKind<T>::value, offset, sizeof(T)};
+}
+
+// The column named after MEMBER of RECORD: name, kind and size all come from
+// the member, so none of them can be written wrong.
+#define ORVEX_COLUMN(RECORD, MEMBER) \
+  column<decltype(RECORD::MEMBER)>(#MEMBER, offsetof(RECORD, MEMBER))
+
+constexpr size_t align_of(DB_COLUMN_KIND kind) {
+  return kind == DB_COLUMN_INT      ? alignof(int)
+         : kind == DB_COLUMN_DOUBLE ? alignof(double)
+                                    : 1;
+}
+
+constexpr size_t align_up(size_t offset, size_t align) {
+  return (offset + align - 1) / align * align;
+}
+
+// True when the columns are every member of a record of record_size bytes,
+// in member order: each starts where the one before it ends (after the
+// padding its type needs) and the last ends the record. A member left out
+// of the table, or two swapped, leaves a gap or an overlap.
+template <size_t N>
+constexpr bool covers_record(const DB_COLUMN (&columns)[N], size_t record_size,
+                             size_t record_align) {
+  size_t end = 0;
+  for (size_t i = 0; i < N; i++) {
+    if (columns[i].offset != align_up(end, align_of(columns[i].kind))) {
+      return false;
+    }
+    end = columns[i].offset + columns[i].size;
+  }
+  return align_up(end, record_align) == record_size;
+}
+
+#define WU(m) ORVEX_COLUMN(WORKUNIT, m)
+constexpr DB_COLUMN kWorkunit[] = {
+    WU(id),
+    WU(create_time),
+    WU(appid),
+    WU(name),
+    WU(xml_doc),
+    WU(batch),
+    WU(rsc_fpops_est),
+    WU(rsc_fpops_bound),
+    WU(rsc_memory_bound),
+    WU(rsc_disk_bound),
+    WU(need_validate),
+    WU(canonical_resultid),
+    WU(canonical_credit),
+    WU(transition_time),
+    WU(delay_bound),
+    WU(error_mask),
+    WU(file_delete_state),
+    WU(assimilate_state),
+    WU(min_quorum),
+    WU(target_nresults),
+    WU(max_error_results),
+    WU(max_total_results),
+    WU(max_success_results),
+    WU(result_template_file),
+    WU(priority),
+    WU(app_version_id),
+    WU(transitioner_flags),
+};
+#undef WU
+static_assert(covers_record(kWorkunit, sizeof(WORKUNIT), alignof(WORKUNIT)));
+
+#define RES(m) ORVEX_COLUMN(RESULT, m)
+constexpr DB_COLUMN kResult[] = {
+    RES(id),
+    RES(create_time),
+    RES(workunitid),
+    RES(server_state),
+    RES(outcome),
+    RES(client_state),
+    RES(hostid),
+    RES(userid),
+    RES(report_deadline),
+    RES(sent_time),
+    RES(received_time),
+    RES(name),
+    RES(cpu_time),
+    RES(xml_doc_out),
+    RES(stderr_out),
+    RES(batch),
+    RES(file_delete_state),
+    RES(validate_state),
+    RES(granted_credit),
+    RES(opaque),
+    RES(random),
+    RES(app_version_num),
+    RES(appid),
+    RES(exit_status),
+    RES(teamid),
+    RES(priority),
+    RES(elapsed_time),
+    RES(flops_estimate),
+    RES(app_version_id),
+};
+#undef RES
+static_assert(covers_record(kResult, sizeof(RESULT), alignof(RESULT)));
+
+#define HST(m) ORVEX_COLUMN(HOST, m)
+constexpr DB_COLUMN kHost[] = {
+    HST(id),
+    HST(create_time),
+    HST(userid),
+    HST(rpc_seqno),
+    HST(rpc_time),
+    HST(total_credit),
+    HST(expavg_credit),
+    HST(expavg_time),
+    HST(timezone),
+    HST(domain_name),
+    HST(last_ip_addr),
+    HST(external_ip_addr),
+    HST(host_cpid),
+    HST(p_ncpus),
+    HST(p_vendor),
+    HST(p_model),
+    HST(p_fpops),
+    HST(p_iops),
+    HST(p_membw),
+    HST(os_name),
+    HST(os_version),
+    HST(m_nbytes),
+    HST(m_cache),
+    HST(m_swap),
+    HST(d_total),
+    HST(d_free),
+    HST(n_bwup),
+    HST(n_bwdown),
+    HST(avg_turnaround),
+    HST(credit_per_cpu_sec),
+    HST(venue),
+    HST(nresults_today),
+    HST(error_rate),
+    HST(max_results_day),
+};
+#undef HST
+static_assert(covers_record(kHost, sizeof(HOST), alignof(HOST)));
+
+#define ASG(m) ORVEX_COLUMN(ASSIGNMENT, m)
+constexpr DB_COLUMN kAssignment[] = {
+    ASG(id),    ASG(create_time), ASG(target_id), ASG(target_type),
+    ASG(multi), ASG(workunitid),  ASG(resultid),
+};
+#undef ASG
+static_assert(covers_record(kAssignment, sizeof(ASSIGNMENT),
+                            alignof(ASSIGNMENT)));
+
+#undef ORVEX_COLUMN
+
 // Builds an assignment list "a=1, b='x', ..." into a buffer of
 // QUERY_TEXT_MAX bytes. Every write is bounded; a list that would not fit
 // (no record comes near it) is emptied, so that the statement is refused by
 // the server instead of being sent with columns missing.
-class ColumnWriter {
+class ListWriter {
  public:
-  explicit ColumnWriter(char* dest) : dest_(dest) { dest_[0] = '\0'; }
+  explicit ListWriter(char* dest) : dest_(dest) { dest_[0] = '\0'; }
 
-  void int_col(const char* column, int value) {
-    append("%s=%d", column, value);
+  // "name=" after the separator; false once the list has overflowed.
+  bool start(const char* name, bool first) {
+    size_t name_len = strlen(name);
+    if (!reserve(name_len + 3)) return false;
+    if (!first) put(", ", 2);
+    put(name, name_len);
+    put("=", 1);
+    return true;
+  }
+
+  void int_value(int value) {
+    char buf[16];
+    std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, value);
+    if (reserve(r.ptr - buf)) put(buf, r.ptr - buf);
   }
 
   // %.17g reads back as the same double.
-  void double_col(const char* column, double value) {
-    append("%s=%.17g", column, std::isfinite(value) ? value : 0.0);
+  void double_value(double value) {
+    char buf[32];
+    int n =
+        snprintf(buf, sizeof buf, "%.17g", std::isfinite(value) ? value : 0.0);
+    if (reserve(n)) put(buf, n);
   }
 
   // field is a record's text buffer of field_size bytes; it is read up to
-  // its terminator or its end, whichever comes first.
-  void text_col(const char* column, const char* field, size_t field_size) {
+  // its terminator or its end, whichever comes first, and escaped in place
+  // in dest, with room for every byte doubled, so nothing is dropped.
+  void text_value(const char* field, size_t field_size) {
     size_t len = strnlen(field, field_size);
-    if (len >= sizeof escaped_) len = sizeof escaped_ - 1;
-    memcpy(escaped_, field, len);
-    escaped_[len] = '\0';
-    // Room for every byte doubled: nothing is dropped.
-    escape_string(escaped_, static_cast<int>(sizeof escaped_));
-    append("%s='%s'", column, escaped_);
+    if (!reserve(2 * len + 4)) return;
+    char* text = dest_ + len_ + 1;
+    dest_[len_] = '\'';
+    memcpy(text, field, len);
+    text[len] = '\0';
+    escape_string(text, static_cast<int>(2 * len + 3));
+    len_ += 1 + strlen(text);
+    put("'", 1);
+  }
+
+  void finish() {
+    if (!overflow_) dest_[len_] = '\0';
   }
 
  private:
-  __attribute__((format(printf, 2, 3))) void append(const char* fmt, ...) {
-    if (overflow_) return;
-    size_t room = QUERY_TEXT_MAX - len_;
-    int n = 0;
-    if (len_ > 0) {
-      n = snprintf(dest_ + len_, room, ", ");
-      if (n < 0 || static_cast<size_t>(n) >= room) return fail();
-      len_ += n;
-      room -= n;
-    }
-    va_list args;
-    va_start(args, fmt);
-    n = vsnprintf(dest_ + len_, room, fmt, args);
-    va_end(args);
-    if (n < 0 || static_cast<size_t>(n) >= room) return fail();
-    len_ += n;
-  }
-
-  void fail() {
+  // Room for n more bytes and the terminator.
+  bool reserve(size_t n) {
+    if (!overflow_ && n < QUERY_TEXT_MAX - len_) return true;
     overflow_ = true;
     dest_[0] = '\0';
+    return false;
+  }
+
+  void put(const char* bytes, size_t n) {
+    memcpy(dest_ + len_, bytes, n);
+    len_ += n;
   }
 
   char* dest_;
   size_t len_ = 0;
   bool overflow_ = false;
-  char escaped_[2 * DB_BLOB_LEN + 3];
 };
 
-// Reads the columns of a fetched row in order. SQL NULL gives the empty
-// value; numbers out of range are clamped rather than wrapped.
-class ColumnReader {
- public:
-  explicit ColumnReader(MYSQL_ROW row) : row_(row) {}
-
-  int int_col() {
-    const char* text = row_[next_++];
-    if (!text) return 0;
-    long long v = strtoll(text, nullptr, 10);
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return static_cast<int>(v);
+void print_columns(const DB_COLUMN* columns, int count, const void* record,
+                   char* dest) {
+  const char* base = static_cast<const char*>(record);
+  ListWriter w(dest);
+  for (int i = 0; i < count; i++) {
+    const DB_COLUMN& c = columns[i];
+    const char* field = base + c.offset;
+    if (!w.start(c.name, i == 0)) return;
+    switch (c.kind) {
+      case DB_COLUMN_INT: {
+        int v;
+        memcpy(&v, field, sizeof v);
+        w.int_value(v);
+        break;
+      }
+      case DB_COLUMN_DOUBLE: {
+        double v;
+        memcpy(&v, field, sizeof v);
+        w.double_value(v);
+        break;
+      }
+      case DB_COLUMN_TEXT: w.text_value(field, c.size); break;
+    }
   }
+  w.finish();
+}
 
-  double double_col() {
-    const char* text = row_[next_++];
-    return text ? strtod(text, nullptr) : 0.0;
+// A column's integer text as strtoll reads it, clamped to int. The server's
+// usual form, an optional minus and up to nine digits, is read here: the
+// library call was most of the time db_parse took.
+int int_of(const char* text) {
+  const char* digits = text + (*text == '-');
+  int v = 0, n = 0;
+  for (; n < 9 && digits[n] >= '0' && digits[n] <= '9'; n++) {
+    v = v * 10 + (digits[n] - '0');
   }
+  if (n > 0 && digits[n] == '\0') return *text == '-' ? -v : v;
+  long long w = strtoll(text, nullptr, 10);
+  return w > INT_MAX ? INT_MAX : w < INT_MIN ? INT_MIN : static_cast<int>(w);
+}
 
-  template <size_t N>
-  void text_col(char (&field)[N]) {
-    const char* text = row_[next_++];
-    strlcpy(field, text ? text : "", N);
+// Reads the columns of a fetched row in table order. SQL NULL gives the
+// empty value; numbers out of range are clamped rather than wrapped.
+void parse_columns(const DB_COLUMN* columns, int count, void* record,
+                   MYSQL_ROW row) {
+  char* base = static_cast<char*>(record);
+  for (int i = 0; i < count; i++) {
+    const DB_COLUMN& c = columns[i];
+    const char* text = row[i];
+    char* field = base + c.offset;
+    switch (c.kind) {
+      case DB_COLUMN_INT: {
+        int v = text ? int_of(text) : 0;
+        memcpy(field, &v, sizeof v);
+        break;
+      }
+      case DB_COLUMN_DOUBLE: {
+        double v = text ? strtod(text, nullptr) : 0.0;
+        memcpy(field, &v, sizeof v);
+        break;
+      }
+      case DB_COLUMN_TEXT: strlcpy(field, text ? text : "", c.size); break;
+    }
   }
-
- private:
-  MYSQL_ROW row_;
-  int next_ = 0;
-};
-
-DB_CONN* or_default(DB_CONN* connection) {
-  return connection ? connection : &orvex_db;
 }
 
 }  // namespace
 
-// ---- workunit ----
+const DB_COLUMN_TABLE<WORKUNIT> workunit_columns = {
+    kWorkunit, static_cast<int>(std::size(kWorkunit))};
+const DB_COLUMN_TABLE<RESULT> result_columns = {
+    kResult, static_cast<int>(std::size(kResult))};
+const DB_COLUMN_TABLE<HOST> host_columns = {kHost,
+                                            static_cast<int>(std::size(kHost))};
+const DB_COLUMN_TABLE<ASSIGNMENT> assignment_columns = {
+    kAssignment, static_cast<int>(std::size(kAssignment))};
+
+namespace {
+
+const DB_COLUMN_TABLE<WORKUNIT>& table_of(const WORKUNIT*) {
+  return workunit_columns;
+}
+const DB_COLUMN_TABLE<RESULT>& table_of(const RESULT*) {
+  return result_columns;
+}
+const DB_COLUMN_TABLE<HOST>& table_of(const HOST*) { return host_columns; }
+const DB_COLUMN_TABLE<ASSIGNMENT>& table_of(const ASSIGNMENT*) {
+  return assignment_columns;
+}
+
+}  // namespace
+
+template <typename RECORD>
+DB_RECORD_ROW<RECORD>::DB_RECORD_ROW(const char* table_name,
+                                     DB_CONN* connection)
+    : TABLEROW(table_name, connection ? connection : &orvex_db) {}
+
+template <typename RECORD>
+void DB_RECORD_ROW<RECORD>::db_print(char* dest) {
+  const RECORD* record = this;
+  const DB_COLUMN_TABLE<RECORD>& table = table_of(record);
+  print_columns(table.columns, table.count, record, dest);
+}
+
+template <typename RECORD>
+void DB_RECORD_ROW<RECORD>::db_parse(MYSQL_ROW& row) {
+  RECORD* record = this;
+  const DB_COLUMN_TABLE<RECORD>& table = table_of(record);
+  parse_columns(table.columns, table.count, record, row);
+}
+
+template <typename RECORD>
+int DB_RECORD_ROW<RECORD>::db_columns() {
+  return table_of(static_cast<RECORD*>(this)).count;
+}
+
+template <typename RECORD>
+const char* DB_RECORD_ROW<RECORD>::db_column_name(int i) {
+  const DB_COLUMN_TABLE<RECORD>& table = table_of(static_cast<RECORD*>(this));
+  return i >= 0 && i < table.count ? table.columns[i].name : nullptr;
+}
+
+template class DB_RECORD_ROW<WORKUNIT>;
+template class DB_RECORD_ROW<RESULT>;
+template class DB_RECORD_ROW<HOST>;
+template class DB_RECORD_ROW<ASSIGNMENT>;
 
 DB_WORKUNIT::DB_WORKUNIT(DB_CONN* connection)
-    : TABLEROW("workunit", or_default(connection)) {}
+    : DB_RECORD_ROW("workunit", connection) {}
 
 DB_WORKUNIT& DB_WORKUNIT::operator=(const WORKUNIT& wu) {
   WORKUNIT::operator=(wu);
   return *this;
 }
 
-int DB_WORKUNIT::get_id() { return id; }
-
-void DB_WORKUNIT::db_print(char* dest) {
-  ColumnWriter w(dest);
-  w.int_col("id", id);
-  w.int_col("create_time", create_time);
-  w.int_col("appid", appid);
-  w.text_col("name", name, sizeof name);
-  w.text_col("xml_doc", xml_doc, sizeof xml_doc);
-  w.int_col("batch", batch);
-  w.double_col("rsc_fpops_est", rsc_fpops_est);
-  w.double_col("rsc_fpops_bound", rsc_fpops_bound);
-  w.double_col("rsc_memory_bound", rsc_memory_bound);
-  w.double_col("rsc_disk_bound", rsc_disk_bound);
-  w.int_col("need_validate", need_validate);
-  w.int_col("canonical_resultid", canonical_resultid);
-  w.double_col("canonical_credit", canonical_credit);
-  w.int_col("transition_time", transition_time);
-  w.int_col("delay_bound", delay_bound);
-  w.int_col("error_mask", error_mask);
-  w.int_col("file_delete_state", file_delete_state);
-  w.int_col("assimilate_state", assimilate_state);
-  w.int_col("min_quorum", min_quorum);
-  w.int_col("target_nresults", target_nresults);
-  w.int_col("max_error_results", max_error_results);
-  w.int_col("max_total_results", max_total_results);
-  w.int_col("max_success_results", max_success_results);
-  w.text_col("result_template_file", result_template_file,
-             sizeof result_template_file);
-  w.int_col("priority", priority);
-  w.int_col("app_version_id", app_version_id);
-  w.int_col("transitioner_flags", transitioner_flags);
-}
-
-// The columns db_parse reads below, in table order.
-int DB_WORKUNIT::db_columns() { return 27; }
-
-void DB_WORKUNIT::db_parse(MYSQL_ROW& row) {
-  ColumnReader r(row);
-  id = r.int_col();
-  create_time = r.int_col();
-  appid = r.int_col();
-  r.text_col(name);
-  r.text_col(xml_doc);
-  batch = r.int_col();
-  rsc_fpops_est = r.double_col();
-  rsc_fpops_bound = r.double_col();
-  rsc_memory_bound = r.double_col();
-  rsc_disk_bound = r.double_col();
-  need_validate = r.int_col();
-  canonical_resultid = r.int_col();
-  canonical_credit = r.double_col();
-  transition_time = r.int_col();
-  delay_bound = r.int_col();
-  error_mask = r.int_col();
-  file_delete_state = r.int_col();
-  assimilate_state = r.int_col();
-  min_quorum = r.int_col();
-  target_nresults = r.int_col();
-  max_error_results = r.int_col();
-  max_total_results = r.int_col();
-  max_success_results = r.int_col();
-  r.text_col(result_template_file);
-  priority = r.int_col();
-  app_version_id = r.int_col();
-  transitioner_flags = r.int_col();
-}
-
-// ---- result ----
-
 DB_RESULT::DB_RESULT(DB_CONN* connection)
-    : TABLEROW("result", or_default(connection)) {}
+    : DB_RECORD_ROW("result", connection) {}
 
-int DB_RESULT::get_id() { return id; }
+DB_HOST::DB_HOST(DB_CONN* connection) : DB_RECORD_ROW("host", connection) {}
 
-void DB_RESULT::db_print(char* dest) {
-  ColumnWriter w(dest);
-  w.int_col("id", id);
-  w.int_col("create_time", create_time);
-  w.int_col("workunitid", workunitid);
-  w.int_col("server_state", server_state);
-  w.int_col("outcome", outcome);
-  w.int_col("client_state", client_state);
-  w.int_col("hostid", hostid);
-  w.int_col("userid", userid);
-  w.int_col("report_deadline", report_deadline);
-  w.int_col("sent_time", sent_time);
-  w.int_col("received_time", received_time);
-  w.text_col("name", name, sizeof name);
-  w.double_col("cpu_time", cpu_time);
-  w.text_col("xml_doc_out", xml_doc_out, sizeof xml_doc_out);
-  w.text_col("stderr_out", stderr_out, sizeof stderr_out);
-  w.int_col("batch", batch);
-  w.int_col("file_delete_state", file_delete_state);
-  w.int_col("validate_state", validate_state);
-  w.double_col("granted_credit", granted_credit);
-  w.double_col("opaque", opaque);
-  w.int_col("random", random);
-  w.int_col("app_version_num", app_version_num);
-  w.int_col("appid", appid);
-  w.int_col("exit_status", exit_status);
-  w.int_col("teamid", teamid);
-  w.int_col("priority", priority);
-  w.double_col("elapsed_time", elapsed_time);
-  w.double_col("flops_estimate", flops_estimate);
-  w.int_col("app_version_id", app_version_id);
-}
-
-// The columns db_parse reads below, in table order.
-int DB_RESULT::db_columns() { return 29; }
-
-void DB_RESULT::db_parse(MYSQL_ROW& row) {
-  ColumnReader r(row);
-  id = r.int_col();
-  create_time = r.int_col();
-  workunitid = r.int_col();
-  server_state = r.int_col();
-  outcome = r.int_col();
-  client_state = r.int_col();
-  hostid = r.int_col();
-  userid = r.int_col();
-  report_deadline = r.int_col();
-  sent_time = r.int_col();
-  received_time = r.int_col();
-  r.text_col(name);
-  cpu_time = r.double_col();
-  r.text_col(xml_doc_out);
-  r.text_col(stderr_out);
-  batch = r.int_col();
-  file_delete_state = r.int_col();
-  validate_state = r.int_col();
-  granted_credit = r.double_col();
-  opaque = r.double_col();
-  random = r.int_col();
-  app_version_num = r.int_col();
-  appid = r.int_col();
-  exit_status = r.int_col();
-  teamid = r.int_col();
-  priority = r.int_col();
-  elapsed_time = r.double_col();
-  flops_estimate = r.double_col();
-  app_version_id = r.int_col();
-}
-
-// ---- host ----
-
-DB_HOST::DB_HOST(DB_CONN* connection)
-    : TABLEROW("host", or_default(connection)) {}
-
-int DB_HOST::get_id() { return id; }
-
-void DB_HOST::db_print(char* dest) {
-  ColumnWriter w(dest);
-  w.int_col("id", id);
-  w.int_col("create_time", create_time);
-  w.int_col("userid", userid);
-  w.int_col("rpc_seqno", rpc_seqno);
-  w.int_col("rpc_time", rpc_time);
-  w.double_col("total_credit", total_credit);
-  w.double_col("expavg_credit", expavg_credit);
-  w.double_col("expavg_time", expavg_time);
-  w.int_col("timezone", timezone);
-  w.text_col("domain_name", domain_name, sizeof domain_name);
-  w.text_col("last_ip_addr", last_ip_addr, sizeof last_ip_addr);
-  w.text_col("external_ip_addr", external_ip_addr, sizeof external_ip_addr);
-  w.text_col("host_cpid", host_cpid, sizeof host_cpid);
-  w.int_col("p_ncpus", p_ncpus);
-  w.text_col("p_vendor", p_vendor, sizeof p_vendor);
-  w.text_col("p_model", p_model, sizeof p_model);
-  w.double_col("p_fpops", p_fpops);
-  w.double_col("p_iops", p_iops);
-  w.double_col("p_membw", p_membw);
-  w.text_col("os_name", os_name, sizeof os_name);
-  w.text_col("os_version", os_version, sizeof os_version);
-  w.double_col("m_nbytes", m_nbytes);
-  w.double_col("m_cache", m_cache);
-  w.double_col("m_swap", m_swap);
-  w.double_col("d_total", d_total);
-  w.double_col("d_free", d_free);
-  w.double_col("n_bwup", n_bwup);
-  w.double_col("n_bwdown", n_bwdown);
-  w.double_col("avg_turnaround", avg_turnaround);
-  w.double_col("credit_per_cpu_sec", credit_per_cpu_sec);
-  w.text_col("venue", venue, sizeof venue);
-  w.int_col("nresults_today", nresults_today);
-  w.double_col("error_rate", error_rate);
-  w.int_col("max_results_day", max_results_day);
-}
-
-// The columns db_parse reads below, in table order.
-int DB_HOST::db_columns() { return 34; }
-
-void DB_HOST::db_parse(MYSQL_ROW& row) {
-  ColumnReader r(row);
-  id = r.int_col();
-  create_time = r.int_col();
-  userid = r.int_col();
-  rpc_seqno = r.int_col();
-  rpc_time = r.int_col();
-  total_credit = r.double_col();
-  expavg_credit = r.double_col();
-  expavg_time = r.double_col();
-  timezone = r.int_col();
-  r.text_col(domain_name);
-  r.text_col(last_ip_addr);
-  r.text_col(external_ip_addr);
-  r.text_col(host_cpid);
-  p_ncpus = r.int_col();
-  r.text_col(p_vendor);
-  r.text_col(p_model);
-  p_fpops = r.double_col();
-  p_iops = r.double_col();
-  p_membw = r.double_col();
-  r.text_col(os_name);
-  r.text_col(os_version);
-  m_nbytes = r.double_col();
-  m_cache = r.double_col();
-  m_swap = r.double_col();
-  d_total = r.double_col();
-  d_free = r.double_col();
-  n_bwup = r.double_col();
-  n_bwdown = r.double_col();
-  avg_turnaround = r.double_col();
-  credit_per_cpu_sec = r.double_col();
-  r.text_col(venue);
-  nresults_today = r.int_col();
-  error_rate = r.double_col();
-  max_results_day = r.int_col();
-}
+DB_ASSIGNMENT::DB_ASSIGNMENT(DB_CONN* connection)
+    : DB_RECORD_ROW("assignment", connection) {}
 
 int DB_HOST::fpops_mean(double& x) {
   char query[256];
@@ -379,36 +430,4 @@ int DB_HOST::fpops_percentile(double percent, double& x) {
            "select p_fpops from %s order by p_fpops limit 1 offset %d",
            table_name, static_cast<int>(rank) - 1);
   return get_double(query, x);
-}
-
-// ---- assignment ----
-
-DB_ASSIGNMENT::DB_ASSIGNMENT(DB_CONN* connection)
-    : TABLEROW("assignment", or_default(connection)) {}
-
-int DB_ASSIGNMENT::get_id() { return id; }
-
-void DB_ASSIGNMENT::db_print(char* dest) {
-  ColumnWriter w(dest);
-  w.int_col("id", id);
-  w.int_col("create_time", create_time);
-  w.int_col("target_id", target_id);
-  w.int_col("target_type", target_type);
-  w.int_col("multi", multi);
-  w.int_col("workunitid", workunitid);
-  w.int_col("resultid", resultid);
-}
-
-// The columns db_parse reads below, in table order.
-int DB_ASSIGNMENT::db_columns() { return 7; }
-
-void DB_ASSIGNMENT::db_parse(MYSQL_ROW& row) {
-  ColumnReader r(row);
-  id = r.int_col();
-  create_time = r.int_col();
-  target_id = r.int_col();
-  target_type = r.int_col();
-  multi = r.int_col();
-  workunitid = r.int_col();
-  resultid = r.int_col();
 }

@@ -17,18 +17,22 @@
 // until the program opens it, and it is never closed behind the program's
 // back.
 //
-// Columns. db_print writes every column of the record, in table order, texts
-// escaped with escape_string; db_parse reads them back from a row of
-// "select *" in the same order, and an SQL NULL gives the field's empty
-// value (0, or the empty text). A table must have at least the columns of
-// db/schema.sql, in that order: db_parse reads the row by position, and a
-// row with fewer columns is refused (ERR_DB_ROW_SHORT, see db_columns). Texts
+// Columns. Each record has one column table (below), and db_print and
+// db_parse are loops over it: db_print writes every column of the record, in
+// table order, texts escaped with escape_string; db_parse reads them back
+// from a row of "select *" in the same order, and an SQL NULL gives the
+// field's empty value (0, or the empty text). A table must have at least the
+// columns of db/schema.sql, in that order: db_parse reads the row by
+// position, and a row with fewer columns is refused (ERR_DB_ROW_SHORT, see
+// db_columns). Texts
 // are byte strings: the schema stores them in binary columns no longer than
 // their field, so any bytes round-trip and a value that would not fit is
 // refused by the server rather than cut on the way back. A double that is
 // not finite (the database holds none) is written as 0.
 #ifndef ORVEX_COMMON_DB_ROWS_H
 #define ORVEX_COMMON_DB_ROWS_H
+
+#include <cstddef>
 
 #include "database/tablerow.h"
 
@@ -187,35 +191,75 @@ struct ASSIGNMENT {
   void clear() { *this = ASSIGNMENT(); }
 };
 
-// The row classes. Copies share the connection and start with no
-// enumeration of their own (see TABLEROW).
-class DB_WORKUNIT : public TABLEROW, public WORKUNIT {
+// A column of a record: its name, which is also its member's, and where and
+// what the member is. The tables list every member of their record, in
+// member order (checked when the library is compiled), and
+// tests/db_rows_test.cpp holds them against the live schema of db/schema.sql
+// column by column: names, order, types and text sizes.
+enum DB_COLUMN_KIND {
+  DB_COLUMN_INT,     // int; SQL integer or smallint
+  DB_COLUMN_DOUBLE,  // double; SQL double
+  DB_COLUMN_TEXT,    // char[size]; SQL varbinary(size - 1)
+};
+
+struct DB_COLUMN {
+  const char* name;
+  DB_COLUMN_KIND kind;
+  size_t offset;  // of the member in its record
+  size_t size;    // of the member, in bytes
+};
+
+// The columns of RECORD's table; typed by the record, so that no row class
+// can read or write its record through another record's columns.
+template <typename RECORD>
+struct DB_COLUMN_TABLE {
+  const DB_COLUMN* columns;  // in table order
+  int count;
+};
+
+extern const DB_COLUMN_TABLE<WORKUNIT> workunit_columns;
+extern const DB_COLUMN_TABLE<RESULT> result_columns;
+extern const DB_COLUMN_TABLE<HOST> host_columns;
+extern const DB_COLUMN_TABLE<ASSIGNMENT> assignment_columns;
+
+// The part of a row class that its record's column table answers: id,
+// db_print, db_parse and the column checks. Copies share the connection and
+// start with no enumeration of their own (see TABLEROW).
+template <typename RECORD>
+class DB_RECORD_ROW : public TABLEROW, public RECORD {
+ public:
+  int get_id() override { return this->id; }
+  void db_print(char* dest) override;
+  void db_parse(MYSQL_ROW& row) override;
+  int db_columns() override;
+  const char* db_column_name(int i) override;
+
+ protected:
+  // A null connection means orvex_db.
+  DB_RECORD_ROW(const char* table_name, DB_CONN* connection);
+};
+
+extern template class DB_RECORD_ROW<WORKUNIT>;
+extern template class DB_RECORD_ROW<RESULT>;
+extern template class DB_RECORD_ROW<HOST>;
+extern template class DB_RECORD_ROW<ASSIGNMENT>;
+
+// The row classes.
+class DB_WORKUNIT : public DB_RECORD_ROW<WORKUNIT> {
  public:
   explicit DB_WORKUNIT(DB_CONN* connection = nullptr);
   // Takes the whole record, id included; the connection stays.
   DB_WORKUNIT& operator=(const WORKUNIT& wu);
-  int get_id() override;
-  void db_print(char* dest) override;
-  void db_parse(MYSQL_ROW& row) override;
-  int db_columns() override;
 };
 
-class DB_RESULT : public TABLEROW, public RESULT {
+class DB_RESULT : public DB_RECORD_ROW<RESULT> {
  public:
   explicit DB_RESULT(DB_CONN* connection = nullptr);
-  int get_id() override;
-  void db_print(char* dest) override;
-  void db_parse(MYSQL_ROW& row) override;
-  int db_columns() override;
 };
 
-class DB_HOST : public TABLEROW, public HOST {
+class DB_HOST : public DB_RECORD_ROW<HOST> {
  public:
   explicit DB_HOST(DB_CONN* connection = nullptr);
-  int get_id() override;
-  void db_print(char* dest) override;
-  void db_parse(MYSQL_ROW& row) override;
-  int db_columns() override;
 
   // Statistics of p_fpops over every row of the host table, computed by the
   // server. Each stores its value in x and returns 0; with no hosts it
@@ -232,13 +276,9 @@ class DB_HOST : public TABLEROW, public HOST {
   int fpops_percentile(double percent, double& x);
 };
 
-class DB_ASSIGNMENT : public TABLEROW, public ASSIGNMENT {
+class DB_ASSIGNMENT : public DB_RECORD_ROW<ASSIGNMENT> {
  public:
   explicit DB_ASSIGNMENT(DB_CONN* connection = nullptr);
-  int get_id() override;
-  void db_print(char* dest) override;
-  void db_parse(MYSQL_ROW& row) override;
-  int db_columns() override;
 };
 
 #endif

@@ -10,6 +10,7 @@ const char* orvexerror(int code) {
     case ERR_DB_CONNECT: return "database connect failed";
     case ERR_DB_QUERY_TOO_LONG: return "database statement too long";
     case ERR_DB_ROW_SHORT: return "database row has too few columns";
+    case ERR_DB_ROW_ORDER: return "database row columns out of order";
     case ERR_DB_INIT: return "database init failed";
     case ERR_DIR_CREATE: return "directory create failed";
     case ERR_DB_REPLICA_TIMEOUT: return "replica did not catch up in time";

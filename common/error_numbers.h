@@ -11,6 +11,7 @@ constexpr int ERR_DB_CONNECT = -138;  // no connection, or ping finds no live se
 // clang-format off
 constexpr int ERR_DB_QUERY_TOO_LONG = -139;  // statement not sent: too long
 constexpr int ERR_DB_ROW_SHORT = -140;       // row shorter than its record
+constexpr int ERR_DB_ROW_ORDER = -141;       // row's columns not its record's
 // clang-format on
 constexpr int ERR_DB_INIT = -159;     // the client library gives no handle
 constexpr int ERR_DIR_CREATE = -192;  // a bucket directory cannot be created

@@ -1,31 +1,63 @@
 #include "database/tablerow.h"
 
+#include <strings.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "common/error_numbers.h"
 #include "common/str_util.h"
 
 namespace {
 
-// Formats a statement into buf. A statement that would not fit is reported
-// on standard error and refused: sent cut short, "... where id=12345" could
-// become "... where id=1".
-__attribute__((format(printf, 3, 4))) bool format_query(char* buf, size_t size,
-                                                        const char* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  int n = vsnprintf(buf, size, fmt, args);
-  va_end(args);
-  if (n >= 0 && static_cast<size_t>(n) < size) return true;
-  fprintf(stderr,
-          "Database error: statement of %d bytes does not fit its buffer of "
-          "%zu bytes; not sent\n",
-          n, size);
-  return false;
-}
+// The statement texts of the calling thread: two buffers of INSERT_TEXT_MAX
+// bytes, one for an assignment list and one for the statement, taken from
+// the heap when the thread first needs them and kept. A statement costs
+// neither an allocation nor the stack (an insert needs 1 MiB, more than many
+// threads have). A buffer still in use further up the same thread (a
+// db_print that runs a statement of its own) is never handed out twice: that
+// call gets one of its own.
+class TextBuffer {
+ public:
+  enum Slot { LIST, STATEMENT };
+
+  explicit TextBuffer(Slot slot) {
+    Kept& k = kept(slot);
+    if (k.busy) {
+      own_.reset(new char[INSERT_TEXT_MAX]);
+      text_ = own_.get();
+      return;
+    }
+    if (!k.text) k.text.reset(new char[INSERT_TEXT_MAX]);
+    k.busy = true;
+    kept_ = &k;
+    text_ = k.text.get();
+  }
+  ~TextBuffer() {
+    if (kept_) kept_->busy = false;
+  }
+  TextBuffer(const TextBuffer&) = delete;
+  TextBuffer& operator=(const TextBuffer&) = delete;
+
+  char* get() { return text_; }
+
+ private:
+  struct Kept {
+    std::unique_ptr<char[]> text;
+    bool busy = false;
+  };
+  static Kept& kept(Slot slot) {
+    thread_local Kept buffers[2];
+    return buffers[slot];
+  }
+
+  Kept* kept_ = nullptr;
+  std::unique_ptr<char[]> own_;
+  char* text_;
+};
 
 // Asks the row for its assignment list. The last byte is a sentinel: a row
 // that overwrote it filled the whole buffer, and its list is refused; left
@@ -47,27 +79,39 @@ int errno_of(DB_CONN* connection) {
                             : 0;
 }
 
-// False, with one report line, when a row of result is too short for the
-// record of row.
-bool row_fits(TABLEROW& row, MYSQL_RES* result) {
+// 0 when the rows of result have the columns that the record of row reads,
+// in its order; else ERR_DB_ROW_SHORT or ERR_DB_ROW_ORDER, with one report
+// line. Checked once per result, not per row.
+int row_matches(TABLEROW& row, MYSQL_RES* result) {
   unsigned have = mysql_num_fields(result);
   int need = row.db_columns();
-  if (need <= 0 || have >= static_cast<unsigned>(need)) return true;
-  fprintf(stderr,
-          "Database error: a row of %s has %u columns, fewer than the %d "
-          "its record reads; refused\n",
-          row.table_name, have, need);
-  return false;
+  if (need <= 0) return 0;
+  if (have < static_cast<unsigned>(need)) {
+    fprintf(stderr,
+            "Database error: a row of %s has %u columns, fewer than the %d "
+            "its record reads; refused\n",
+            row.table_name, have, need);
+    return ERR_DB_ROW_SHORT;
+  }
+  MYSQL_FIELD* fields = mysql_fetch_fields(result);
+  for (int i = 0; i < need; i++) {
+    const char* name = row.db_column_name(i);
+    if (!name || strcmp(fields[i].name, name) == 0) continue;  // the usual
+    if (strcasecmp(fields[i].name, name) == 0) continue;
+    fprintf(stderr,
+            "Database error: column %d of %s is %s, not the %s its record "
+            "reads; refused\n",
+            i + 1, row.table_name, fields[i].name, name);
+    return ERR_DB_ROW_ORDER;
+  }
+  return 0;
 }
 
-// Sends sql, then hands the first row of its whole result, if there is one,
-// and its number of columns to use. no_result_set is returned when the
-// library gives no result set.
+// Hands the first row of the whole result of the statement just sent, if
+// there is one, and its number of columns to use. no_result_set is returned
+// when the library gives no result set.
 template <typename Use>
-int read_first_row(DB_CONN* connection, const char* sql, int no_result_set,
-                   Use use) {
-  int retval = connection->do_query(sql);
-  if (retval) return retval;
+int read_first_row(DB_CONN* connection, int no_result_set, Use use) {
   MYSQL_RES* result = mysql_store_result(connection->handle);
   if (!result) return no_result_set;
   MYSQL_ROW row = mysql_fetch_row(result);
@@ -76,9 +120,51 @@ int read_first_row(DB_CONN* connection, const char* sql, int no_result_set,
   return row ? 0 : ERR_DB_NO_ROW;
 }
 
+// The first row of the statement just sent, into the record of row (lookup,
+// lookup_id).
+int read_row(TABLEROW& row) {
+  int mismatch = 0;
+  int retval = read_first_row(row.connection, -1,
+                              [&](MYSQL_ROW& values, MYSQL_RES* result) {
+                                mismatch = row_matches(row, result);
+                                if (!mismatch) row.db_parse(values);
+                              });
+  return retval ? retval : mismatch;
+}
+
+// The first column of the first row of the statement just sent, converted;
+// ERR_DB_NO_ROW, value untouched, when there is no row or it is NULL.
+template <typename T>
+int read_value(DB_CONN* connection, T& value, T (*convert)(const char*)) {
+  bool null_value = false;
+  int retval = read_first_row(connection, ERR_DB_NO_ROW,
+                              [&](MYSQL_ROW& row, MYSQL_RES*) {
+                                if (row[0]) value = convert(row[0]);
+                                null_value = !row[0];
+                              });
+  return (retval == 0 && null_value) ? ERR_DB_NO_ROW : retval;
+}
+
 unsigned as_unsigned(int id) { return static_cast<unsigned>(id); }
 
 }  // namespace
+
+int TABLEROW::send_statement(size_t size, const char* fmt, ...) {
+  TextBuffer query(TextBuffer::STATEMENT);
+  va_list args;
+  va_start(args, fmt);
+  int n = vsnprintf(query.get(), size, fmt, args);
+  va_end(args);
+  // Sent cut short, "... where id=12345" could become "... where id=1".
+  if (n < 0 || static_cast<size_t>(n) >= size) {
+    fprintf(stderr,
+            "Database error: statement of %d bytes does not fit its buffer of "
+            "%zu bytes; not sent\n",
+            n, size);
+    return ERR_DB_QUERY_TOO_LONG;
+  }
+  return connection->do_query(query.get());
+}
 
 TABLEROW::TABLEROW(const char* table_name, DB_CONN* connection)
     : connection(connection), table_name(table_name) {}
@@ -102,44 +188,27 @@ void TABLEROW::db_parse(MYSQL_ROW&) {}
 
 int TABLEROW::db_columns() { return 0; }
 
+const char* TABLEROW::db_column_name(int) { return nullptr; }
+
 int TABLEROW::lookup_id(int row_id) {
-  char query[QUERY_TEXT_MAX];
-  if (!format_query(query, sizeof query, "select * from %s where id=%u",
-                    table_name, as_unsigned(row_id))) {
-    return ERR_DB_QUERY_TOO_LONG;
-  }
-  return read_row(query);
+  int retval = send_statement(QUERY_TEXT_MAX, "select * from %s where id=%u",
+                              table_name, as_unsigned(row_id));
+  return retval ? retval : read_row(*this);
 }
 
 int TABLEROW::lookup(const char* clause) {
-  char query[QUERY_TEXT_MAX];
-  if (!format_query(query, sizeof query, "select * from %s %s", table_name,
-                    clause)) {
-    return ERR_DB_QUERY_TOO_LONG;
-  }
-  return read_row(query);
-}
-
-int TABLEROW::read_row(const char* query) {
-  bool fits = true;
-  int retval = read_first_row(connection, query, -1,
-                              [&](MYSQL_ROW& row, MYSQL_RES* result) {
-                                fits = row_fits(*this, result);
-                                if (fits) db_parse(row);
-                              });
-  return (retval == 0 && !fits) ? ERR_DB_ROW_SHORT : retval;
+  int retval =
+      send_statement(QUERY_TEXT_MAX, "select * from %s %s", table_name, clause);
+  return retval ? retval : read_row(*this);
 }
 
 int TABLEROW::enumerate(const char* clause, bool streaming) {
   if (!row_cursor.active) {
-    char query[QUERY_TEXT_MAX];
-    if (!format_query(query, sizeof query, "select * from %s %s", table_name,
-                      clause)) {
-      return ERR_DB_QUERY_TOO_LONG;
-    }
+    int retval = send_statement(QUERY_TEXT_MAX, "select * from %s %s",
+                                table_name, clause);
+    if (retval == ERR_DB_QUERY_TOO_LONG) return retval;  // nothing was sent
     // A failed start must never read as a row (0), whatever the library's
     // error number says.
-    int retval = connection->do_query(query);
     if (retval) {
       int err = errno_of(connection);
       return err ? err : retval;
@@ -150,9 +219,10 @@ int TABLEROW::enumerate(const char* clause, bool streaming) {
       int err = errno_of(connection);
       return err ? err : -1;
     }
-    if (!row_fits(*this, result)) {
+    int mismatch = row_matches(*this, result);
+    if (mismatch) {
       mysql_free_result(result);
-      return ERR_DB_ROW_SHORT;
+      return mismatch;
     }
     row_cursor.result_set = result;
     row_cursor.active = true;
@@ -183,14 +253,12 @@ int TABLEROW::end_enumerate() {
 }
 
 int TABLEROW::insert() {
-  char values[INSERT_TEXT_MAX];
-  char query[INSERT_TEXT_MAX];
-  if (!print_row(*this, values, sizeof values)) return ERR_DB_QUERY_TOO_LONG;
-  if (!format_query(query, sizeof query, "insert into %s set %s", table_name,
-                    values)) {
+  TextBuffer values(TextBuffer::LIST);
+  if (!print_row(*this, values.get(), INSERT_TEXT_MAX)) {
     return ERR_DB_QUERY_TOO_LONG;
   }
-  return connection->do_query(query);
+  return send_statement(INSERT_TEXT_MAX, "insert into %s set %s", table_name,
+                        values.get());
 }
 
 int TABLEROW::insert_batch(const std::string& values) {
@@ -202,113 +270,74 @@ int TABLEROW::insert_batch(const std::string& values) {
 }
 
 int TABLEROW::update() {
-  char set_list[QUERY_TEXT_MAX];
-  char query[QUERY_TEXT_MAX];
-  if (!print_row(*this, set_list, sizeof set_list)) {
+  TextBuffer set_list(TextBuffer::LIST);
+  if (!print_row(*this, set_list.get(), QUERY_TEXT_MAX)) {
     return ERR_DB_QUERY_TOO_LONG;
   }
-  if (!format_query(query, sizeof query, "update %s set %s where id=%u",
-                    table_name, set_list, as_unsigned(get_id()))) {
-    return ERR_DB_QUERY_TOO_LONG;
-  }
-  int retval = connection->do_query(query);
+  int retval =
+      send_statement(QUERY_TEXT_MAX, "update %s set %s where id=%u", table_name,
+                     set_list.get(), as_unsigned(get_id()));
   if (retval) return retval;
   return connection->affected_rows() == 1 ? 0 : ERR_DB_NO_ROW;
 }
 
 int TABLEROW::update_field(const char* set_list, const char* where) {
-  char query[QUERY_TEXT_MAX];
-  bool fits =
-      where ? format_query(query, sizeof query,
-                           "update %s set %s where id=%u and %s", table_name,
-                           set_list, as_unsigned(get_id()), where)
-            : format_query(query, sizeof query, "update %s set %s where id=%u",
-                           table_name, set_list, as_unsigned(get_id()));
-  if (!fits) return ERR_DB_QUERY_TOO_LONG;
-  return connection->do_query(query);
+  if (!where) {
+    return send_statement(QUERY_TEXT_MAX, "update %s set %s where id=%u",
+                          table_name, set_list, as_unsigned(get_id()));
+  }
+  return send_statement(QUERY_TEXT_MAX, "update %s set %s where id=%u and %s",
+                        table_name, set_list, as_unsigned(get_id()), where);
 }
 
 int TABLEROW::update_fields_noid(const char* set_list, const char* where) {
-  char query[QUERY_TEXT_MAX];
-  if (!format_query(query, sizeof query, "update %s set %s where %s",
-                    table_name, set_list, where)) {
-    return ERR_DB_QUERY_TOO_LONG;
-  }
-  return connection->do_query(query);
+  return send_statement(QUERY_TEXT_MAX, "update %s set %s where %s", table_name,
+                        set_list, where);
 }
 
 int TABLEROW::delete_from_db() {
-  char query[QUERY_TEXT_MAX];
-  if (!format_query(query, sizeof query, "delete from %s where id=%u",
-                    table_name, as_unsigned(get_id()))) {
-    return ERR_DB_QUERY_TOO_LONG;
-  }
-  return connection->do_query(query);
+  return send_statement(QUERY_TEXT_MAX, "delete from %s where id=%u",
+                        table_name, as_unsigned(get_id()));
 }
 
 int TABLEROW::delete_from_db_multi(const char* where) {
-  char query[QUERY_TEXT_MAX];
-  if (!format_query(query, sizeof query, "delete from %s where %s", table_name,
-                    where)) {
-    return ERR_DB_QUERY_TOO_LONG;
-  }
-  return connection->do_query(query);
+  return send_statement(QUERY_TEXT_MAX, "delete from %s where %s", table_name,
+                        where);
 }
 
 int TABLEROW::count(int& number, const char* clause) {
-  char query[QUERY_TEXT_MAX];
-  if (!format_query(query, sizeof query, "select count(*) from %s %s",
-                    table_name, clause)) {
-    return ERR_DB_QUERY_TOO_LONG;
-  }
-  return get_integer(query, number);
+  int retval = send_statement(QUERY_TEXT_MAX, "select count(*) from %s %s",
+                              table_name, clause);
+  return retval ? retval : read_value(connection, number, atoi);
 }
 
 int TABLEROW::max_id(int& number, const char* clause) {
-  char query[QUERY_TEXT_MAX];
-  if (!format_query(query, sizeof query, "select max(id) from %s %s",
-                    table_name, clause)) {
-    return ERR_DB_QUERY_TOO_LONG;
-  }
-  return get_integer(query, number);
+  int retval = send_statement(QUERY_TEXT_MAX, "select max(id) from %s %s",
+                              table_name, clause);
+  return retval ? retval : read_value(connection, number, atoi);
 }
 
 int TABLEROW::sum(double& x, const char* column, const char* clause) {
-  char query[QUERY_TEXT_MAX];
-  if (!format_query(query, sizeof query, "select sum(%s) from %s %s", column,
-                    table_name, clause)) {
-    return ERR_DB_QUERY_TOO_LONG;
-  }
-  return get_double(query, x);
+  int retval = send_statement(QUERY_TEXT_MAX, "select sum(%s) from %s %s",
+                              column, table_name, clause);
+  return retval ? retval : read_value(connection, x, atof);
 }
 
 int TABLEROW::get_integer(const char* sql, int& number) {
-  bool null_value = false;
-  int retval = read_first_row(connection, sql, ERR_DB_NO_ROW,
-                              [&](MYSQL_ROW& row, MYSQL_RES*) {
-                                if (row[0]) number = atoi(row[0]);
-                                null_value = !row[0];
-                              });
-  return (retval == 0 && null_value) ? ERR_DB_NO_ROW : retval;
+  int retval = connection->do_query(sql);
+  return retval ? retval : read_value(connection, number, atoi);
 }
 
 int TABLEROW::get_double(const char* sql, double& x) {
-  bool null_value = false;
-  int retval = read_first_row(connection, sql, ERR_DB_NO_ROW,
-                              [&](MYSQL_ROW& row, MYSQL_RES*) {
-                                if (row[0]) x = atof(row[0]);
-                                null_value = !row[0];
-                              });
-  return (retval == 0 && null_value) ? ERR_DB_NO_ROW : retval;
+  int retval = connection->do_query(sql);
+  return retval ? retval : read_value(connection, x, atof);
 }
 
 int TABLEROW::get_field_str(const char* column, char* dest, int dest_size) {
-  char query[QUERY_TEXT_MAX];
-  if (!format_query(query, sizeof query, "select %s from %s where id=%u",
-                    column, table_name, as_unsigned(get_id()))) {
-    return ERR_DB_QUERY_TOO_LONG;
-  }
-  return read_first_row(connection, query, -1, [&](MYSQL_ROW& row, MYSQL_RES*) {
+  int retval = send_statement(QUERY_TEXT_MAX, "select %s from %s where id=%u",
+                              column, table_name, as_unsigned(get_id()));
+  if (retval) return retval;
+  return read_first_row(connection, -1, [&](MYSQL_ROW& row, MYSQL_RES*) {
     if (row[0] && dest_size > 0) {
       strlcpy(dest, row[0], static_cast<size_t>(dest_size));
     }
@@ -317,19 +346,16 @@ int TABLEROW::get_field_str(const char* column, char* dest, int dest_size) {
 
 int TABLEROW::get_field_ints(const char* columns, int column_count,
                              int* values) {
-  char query[QUERY_TEXT_MAX];
-  if (!format_query(query, sizeof query, "select %s from %s where id=%u",
-                    columns, table_name, as_unsigned(get_id()))) {
-    return ERR_DB_QUERY_TOO_LONG;
-  }
-  return read_first_row(
-      connection, query, -1, [&](MYSQL_ROW& row, MYSQL_RES* result) {
-        unsigned num_fields = mysql_num_fields(result);
-        for (int i = 0; i < column_count; i++) {
-          bool present = static_cast<unsigned>(i) < num_fields && row[i];
-          values[i] = present ? atoi(row[i]) : 0;
-        }
-      });
+  int retval = send_statement(QUERY_TEXT_MAX, "select %s from %s where id=%u",
+                              columns, table_name, as_unsigned(get_id()));
+  if (retval) return retval;
+  return read_first_row(connection, -1, [&](MYSQL_ROW& row, MYSQL_RES* result) {
+    unsigned num_fields = mysql_num_fields(result);
+    for (int i = 0; i < column_count; i++) {
+      bool present = static_cast<unsigned>(i) < num_fields && row[i];
+      values[i] = present ? atoi(row[i]) : 0;
+    }
+  });
 }
 
 int TABLEROW::affected_rows() { return connection->affected_rows(); }

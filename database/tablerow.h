@@ -9,11 +9,13 @@
 // ERR_DB_QUERY_TOO_LONG (nothing sent) when a statement would not fit its
 // buffer of QUERY_TEXT_MAX bytes (INSERT_TEXT_MAX for insert), and
 // ERR_DB_ROW_SHORT when a row read has fewer columns than db_columns
-// (a table of an older schema; one report line on standard error, the
-// record untouched).
+// (a table of an older schema), ERR_DB_ROW_ORDER when one of those columns
+// is not the one db_column_name names (a column moved); either with one
+// report line on standard error and the record untouched.
 #ifndef ORVEX_DATABASE_TABLEROW_H
 #define ORVEX_DATABASE_TABLEROW_H
 
+#include <cstddef>
 #include <string>
 
 #include "database/db_conn.h"
@@ -56,6 +58,10 @@ class TABLEROW {
   // How many columns db_parse reads. A row with fewer is refused before
   // db_parse sees it. The base returns 0 (no check).
   virtual int db_columns();
+  // The name of column i (from 0, below db_columns) as db_parse reads it; a
+  // row whose column i has another name (compared without regard to case)
+  // is refused before db_parse sees it. The base returns null (no check).
+  virtual const char* db_column_name(int i);
 
   // "select * from T where id=%u": reads that row into the record.
   int lookup_id(int row_id);
@@ -119,8 +125,13 @@ class TABLEROW {
   CURSOR row_cursor;
 
  private:
-  // Reads the first row of query into the record (lookup, lookup_id).
-  int read_row(const char* query);
+  // Formats a statement into the calling thread's statement buffer and sends
+  // it: the result of do_query, or ERR_DB_QUERY_TOO_LONG when it would not
+  // fit size bytes with its terminator (one report line on standard error,
+  // nothing sent).
+  __attribute__((format(printf, 3, 4))) int send_statement(size_t size,
+                                                           const char* fmt,
+                                                           ...);
 };
 
 // For classes that compose their own statements without a table name: a

@@ -15,28 +15,15 @@ using testing::internal::GetCapturedStderr;
 
 namespace {
 
-class DbConnTest : public testing::Test {
+class DbConnTest : public orvex_test::DbTest {
  protected:
-  void SetUp() override {
-    ORVEX_OPEN_TEST_DB(db);
-    std::string why;
-    ASSERT_TRUE(orvex_test::load_test_db(env, why)) << why;
-    ASSERT_TRUE(orvex_test::open_test_db(check, why, false)) << why;
+  void prepare() override {
     ASSERT_EQ(db.do_query("drop table if exists conn_t"), 0);
     ASSERT_EQ(db.do_query("create table conn_t (id int not null "
                           "auto_increment primary key, v int not null) "
                           "engine=InnoDB"),
               0);
   }
-  void TearDown() override {
-    g_print_queries = false;
-    check.close();
-    db.close();
-  }
-
-  DB_CONN db;     // the connection under test
-  DB_CONN check;  // a second connection that looks at the results
-  orvex_test::TestDb env;
 };
 
 TEST(DbConnNotConnected, AnswersNotConnectedAndCloseIsHarmless) {

@@ -62,28 +62,15 @@ class DB_FAULT_ROW : public TABLEROW, public FAULT_ROW {
   }
 };
 
-class DbFaults : public testing::Test {
+// check kills db's sessions and looks at what reached the tables.
+class DbFaults : public orvex_test::DbTest {
  protected:
-  void SetUp() override {
-    ORVEX_OPEN_TEST_DB(db);
-    std::string why;
-    ASSERT_TRUE(orvex_test::load_test_db(env, why)) << why;
-    ASSERT_TRUE(orvex_test::open_test_db(check, why, false)) << why;
+  void prepare() override {
     exec("drop table if exists fault_t");
     exec("drop table if exists fault_log");
     exec(kCreateFaultTable);
     exec("create table fault_log (n int not null) engine=InnoDB");
   }
-  void TearDown() override {
-    g_print_queries = false;
-    check.close();
-    db.close();
-  }
-
-  void exec(const std::string& sql) {
-    ASSERT_EQ(check.do_query(sql.c_str()), 0) << sql;
-  }
-  std::string value(const std::string& sql) { return query_value(check, sql); }
 
   // Ends db's session from the second connection and waits until the server
   // has really dropped it, so that the fault lies between two statements.
@@ -101,10 +88,6 @@ class DbFaults : public testing::Test {
     ADD_FAILURE() << "session " << id << " still there after KILL";
     return id;
   }
-
-  DB_CONN db;     // the connection under test
-  DB_CONN check;  // kills db's sessions and looks at what reached the tables
-  orvex_test::TestDb env;
 };
 
 // The client library notices the dropped session before it sends and

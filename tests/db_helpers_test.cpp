@@ -23,24 +23,10 @@ namespace {
 
 // The helpers make their row objects without a connection, so the tests
 // open the default one; a second connection checks what reached the tables.
-class DbHelpersTest : public testing::Test {
+class DbHelpersTest : public orvex_test::DbTest {
  protected:
-  void SetUp() override {
-    ORVEX_OPEN_TEST_DB(orvex_db);
-    std::string why;
-    ASSERT_TRUE(orvex_test::open_test_db(check, why, false)) << why;
-    ASSERT_TRUE(orvex_test::create_schema(check));
-  }
-  void TearDown() override {
-    g_print_queries = false;
-    check.close();
-    orvex_db.close();
-  }
-
-  void exec(const std::string& sql) {
-    ASSERT_EQ(check.do_query(sql.c_str()), 0) << sql;
-  }
-  std::string value(const std::string& sql) { return query_value(check, sql); }
+  DbHelpersTest() : DbTest(orvex_db) {}
+  void prepare() override { ASSERT_TRUE(orvex_test::create_schema(check)); }
 
   // Workunits 1 to 3 (appid 1, 1, 7) and results of them in various states.
   void seed_results() {
@@ -62,8 +48,6 @@ class DbHelpersTest : public testing::Test {
       exec(sql);
     }
   }
-
-  DB_CONN check;
 };
 
 TEST_F(DbHelpersTest, CountsSendTheirClausesAndCount) {

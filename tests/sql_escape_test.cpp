@@ -128,16 +128,14 @@ TEST(EscapeLikePattern, EscapesWildcardsQuotesAndBackslashes) {
   EXPECT_EQ(strlen(out.data()), 12u);
 }
 
-class EscapeAgainstServerTest : public testing::Test {
+class EscapeAgainstServerTest : public orvex_test::DbTest {
  protected:
-  void SetUp() override {
-    ORVEX_OPEN_TEST_DB(db);
+  void prepare() override {
     ASSERT_EQ(db.do_query("drop table if exists escape_t"), 0);
     ASSERT_EQ(db.do_query("create table escape_t (id int not null primary "
                           "key, b longblob not null)"),
               0);
   }
-  void TearDown() override { db.close(); }
 
   // Stores text under id through a statement built with escape_string and
   // returns the bytes the server kept.
@@ -151,8 +149,6 @@ class EscapeAgainstServerTest : public testing::Test {
     return query_value(db,
                        "select b from escape_t where id=" + std::to_string(id));
   }
-
-  DB_CONN db;
 };
 
 // Whatever the bytes, the server stores exactly the text that

@@ -84,19 +84,11 @@ class PaddedWidget : public TABLEROW {
   size_t length_;
 };
 
-class TableRowTest : public testing::Test {
+class TableRowTest : public orvex_test::DbTest {
  protected:
-  void SetUp() override {
-    ORVEX_OPEN_TEST_DB(db);
-    std::string why;
-    ASSERT_TRUE(orvex_test::open_test_db(check, why, false)) << why;
+  void prepare() override {
     ASSERT_EQ(db.do_query("drop table if exists widget"), 0);
     ASSERT_EQ(db.do_query(kCreateWidget), 0);
-  }
-  void TearDown() override {
-    g_print_queries = false;
-    check.close();
-    db.close();
   }
 
   // Rows 1 (a, 3, 1.5), 2 (b, 5, 2.25, note 'n2'), 3 (c, 0, 4, NULL note),
@@ -108,11 +100,8 @@ class TableRowTest : public testing::Test {
               0);
   }
   std::string count_where(const std::string& where) {
-    return query_value(check, "select count(*) from widget where " + where);
+    return value("select count(*) from widget where " + where);
   }
-
-  DB_CONN db;
-  DB_CONN check;
 };
 
 // Every operation sends its template byte for byte (ids unsigned).
@@ -549,6 +538,26 @@ TEST_F(TableRowTest, StatementsBeyondTheirBufferAreRefused) {
   PaddedWidget wide(&db, 0, QUERY_TEXT_MAX - 1);
   EXPECT_EQ(wide.insert(), 0);
   EXPECT_EQ(count_where("qty=5"), "2");
+}
+
+// A row whose db_print writes its list and then has inner insert its own:
+// the buffers in use further up are not handed out again.
+struct NestingWidget : public TABLEROW {
+  NestingWidget(DB_CONN* connection, int qty, TABLEROW* inner)
+      : TABLEROW("widget", connection), qty(qty), inner(inner) {}
+  void db_print(char* dest) override {
+    snprintf(dest, QUERY_TEXT_MAX, "qty=%d", qty);
+    EXPECT_EQ(inner ? inner->insert() : 0, 0);
+  }
+  int qty;
+  TABLEROW* inner;
+};
+
+TEST_F(TableRowTest, StatementsRunFromInsideDbPrintKeepTheirOwnBuffers) {
+  NestingWidget inner(&db, 11, nullptr);
+  NestingWidget outer(&db, 77, &inner);
+  EXPECT_EQ(outer.insert(), 0);
+  EXPECT_EQ(value("select group_concat(qty order by id) from widget"), "11,77");
 }
 
 TEST(TableRowSpecial, HoldsAConnectionAndAnInactiveCursor) {

@@ -169,4 +169,44 @@ class GlobalSqlMode {
 // Opens conn as the server's root, for statements on global settings.
 #define ORVEX_OPEN_TEST_DB_ROOT(conn) ORVEX_OPEN_TEST_DB_AS(conn, true)
 
+namespace orvex_test {
+
+// A test of one connection (db, or the one given) with a second one, check,
+// that sets up and looks at what reached the tables. Both are open when a
+// test starts (prepare runs then) and closed, with the statement echo off,
+// when it ends.
+class DbTest : public testing::Test {
+ protected:
+  DbTest() : under_test_(db) {}
+  explicit DbTest(DB_CONN& under_test) : under_test_(under_test) {}
+
+  void SetUp() override {
+    ORVEX_OPEN_TEST_DB(under_test_);
+    std::string why;
+    ASSERT_TRUE(load_test_db(env, why)) << why;
+    ASSERT_TRUE(open_test_db(check, why, false)) << why;
+    prepare();
+  }
+  void TearDown() override {
+    g_print_queries = false;
+    check.close();
+    under_test_.close();
+  }
+  virtual void prepare() {}
+
+  void exec(const std::string& sql) {
+    ASSERT_EQ(check.do_query(sql.c_str()), 0) << sql;
+  }
+  std::string value(const std::string& sql) { return query_value(check, sql); }
+
+  DB_CONN db;
+  DB_CONN check;
+  TestDb env;
+
+ private:
+  DB_CONN& under_test_;
+};
+
+}  // namespace orvex_test
+
 #endif
