@@ -3,6 +3,7 @@
 #include <errmsg.h>
 #include <mysqld_error.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -318,9 +319,15 @@ int DB_CONN::open(const char* db_name, const char* db_host, const char* db_user,
 
   const char* file = getenv(kOptionFileEnv);
   option_file_ = file ? file : "";
-  if (!option_file_.empty() && access(file, R_OK) != 0) {
+  // The client library skips a file it cannot read as text (a directory)
+  // without a word, and the connection would go out without its TLS.
+  struct stat st;
+  errno = 0;
+  if (!option_file_.empty() &&
+      (stat(file, &st) != 0 || access(file, R_OK) != 0 ||
+       !S_ISREG(st.st_mode))) {
     snprintf(connect_error_, sizeof connect_error_, "%s=%s: %s", kOptionFileEnv,
-             file, strerror(errno));
+             file, errno ? strerror(errno) : "not a regular file");
     return ERR_DB_CONNECT;
   }
 
@@ -347,7 +354,7 @@ bool DB_CONN::fail_over() {
     size_t k = (current_ + i) % servers_.size();
     MYSQL* m = nullptr;
     if (connect_server(k, m) != 0) continue;
-    end_enumerations();
+    leave_enumerations();
     mysql_close(handle);
     handle = m;
     current_ = k;
@@ -392,6 +399,24 @@ void DB_CONN::end_enumerations() {
     cursor->result_set = nullptr;
     cursor->active = false;
     enumeration_ended(cursor);
+  }
+}
+
+void DB_CONN::leave_enumerations() {
+  for (CURSOR* cursor = cursors_; cursor;) {
+    CURSOR* next = cursor->next_open;
+    // A whole result set holds its rows already: the program reads it to
+    // the end, else its next enumerate would run the selection again on the
+    // new server and deliver rows twice. Detached, it no longer points at
+    // the session about to be closed.
+    cursor->result_set->handle = nullptr;
+    if (!cursor->result_set->data) {  // streamed: its rows are on the old one
+      mysql_free_result(cursor->result_set);
+      cursor->result_set = nullptr;
+      cursor->active = false;
+      enumeration_ended(cursor);
+    }
+    cursor = next;
   }
 }
 

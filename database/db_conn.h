@@ -70,7 +70,8 @@ bool split_db_hosts(const char* db_host, std::vector<std::string>& servers);
 // the lost one is tried last ("fail over"). The new session gets the same
 // init commands. A statement is never run again. No server ready: the
 // statement is refused, nothing sent (ERR_DB_CONNECT), and the next one
-// tries again. Enumerations open on the lost session are ended.
+// tries again. A whole enumeration open on the lost session goes on to
+// its end (its rows were all fetched); a streamed one is ended.
 //
 // TLS and other client options: when the environment variable
 // ORVEX_DB_OPTION_FILE names a file, every session reads the [orvex] group
@@ -140,10 +141,10 @@ class DB_CONN {
   // Returns 0; ERR_DB_INIT when the library gives no handle; ERR_DB_CONNECT
   // when the connection cannot be made (or the session still reads
   // backslashes literally, reported with one line on standard error; or the
-  // option file cannot be read, or changed the character set). Prints
-  // nothing else: connect_error() says why each server was not taken. On
-  // failure the handle is released and left null. Does not close an earlier
-  // connection: callers close first.
+  // option file is not a readable regular file, or changed the character
+  // set). Prints nothing else: connect_error() says why each server was not
+  // taken. On failure the handle is released and left null. Does not close
+  // an earlier connection: callers close first.
   int open(const char* db_name, const char* db_host, const char* db_user,
            const char* db_passwd);
 
@@ -243,6 +244,8 @@ class DB_CONN {
   void echo_init_commands() const;
   void refuse(const char* sql, const char* why);
   void end_enumerations();
+  // Before a fail over: ends the streamed enumerations, keeps the whole ones.
+  void leave_enumerations();
   void set_reconnect(bool on);
   // One session on servers_[k], with every option and init command of the
   // connection: 0 and out set, or ERR_DB_INIT/ERR_DB_CONNECT with the
