@@ -941,6 +941,17 @@ TEST_F(AdminDbTest, PingAnswersAndAWrongPasswordIsOneLine) {
       0u)
       << r.out;
 
+  // No db_host: the library's default host (the test's socket), as the
+  // other commands connect, never a host named by the text shown for it.
+  project.settings("<db_name>" + xml_text(db.name) + "</db_name>\n<db_user>" +
+                   xml_text(db.user) + "</db_user>\n<db_passwd>" +
+                   xml_text(db.passwd) + "</db_passwd>\n");
+  r = db_command({"ping"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("database '" + db.name + "' on the default host "
+                        "answers", 0), 0u)
+      << r.out;
+
   write_settings(db.passwd + "-wrong");
   r = db_command({"ping"});
   EXPECT_EQ(r.status, 1);
