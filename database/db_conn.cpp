@@ -57,6 +57,8 @@ const char* const kUnsafeText =
 const char* const kLostText =
     "the session was lost inside a transaction, whose work is gone; roll it "
     "back";
+const char* const kInsertLostText =
+    "the session of the last insert was lost, and its id with it";
 const char* const kCommitFailedText =
     "the transaction was lost and its COMMIT has failed already; nothing to "
     "commit";
@@ -597,9 +599,18 @@ int DB_CONN::affected_rows() {
 }
 
 int DB_CONN::insert_id() {
+  unsigned long session = session_;
   int retval = do_query("select LAST_INSERT_ID()");
   if (retval) return retval;
   MYSQL_RES* result = mysql_store_result(handle);
+  if (session_ != session) {
+    // Replaced on the way (reconnection or fail over): the new session
+    // answers 0, which would read as an id.
+    mysql_free_result(result);
+    fprintf(stderr, "Database error: %s\nquery=select LAST_INSERT_ID()\n",
+            kInsertLostText);
+    return ERR_DB_NO_ROW;
+  }
   if (!result) return ERR_DB_NO_ROW;
   MYSQL_ROW row = mysql_fetch_row(result);
   int id = (row && row[0]) ? atoi(row[0]) : ERR_DB_NO_ROW;

@@ -184,7 +184,8 @@ class DB_CONN {
 
   // The id the server gave to this connection's last insert. The failure
   // value of do_query when the lookup statement fails; ERR_DB_NO_ROW when it
-  // yields nothing.
+  // yields nothing, or (with a report) when the session of the insert was
+  // replaced before the lookup: its id is gone with it.
   int insert_id();
 
   // "START TRANSACTION", "COMMIT", "ROLLBACK": the result of do_query, with

@@ -288,6 +288,30 @@ TEST_F(DbConnTest, InsertIdIsThisConnectionsLastInsert) {
   mysql_free_result(mysql_store_result(db.handle));
 }
 
+// The id of an insert belongs to its session: asked for after the session
+// was replaced, there is none to give, and 0 would read as an id.
+TEST_F(DbConnTest, InsertIdIsNotTakenFromANewSession) {
+  DB_CONN root;
+  ORVEX_OPEN_TEST_DB_ROOT(root);
+  std::string s = env.host_port();
+  for (const std::string& hosts : {s, s + "," + s}) {
+    SCOPED_TRACE(hosts);
+    DB_CONN conn;
+    ASSERT_EQ(conn.open(env.name.c_str(), hosts.c_str(), env.user.c_str(),
+                        env.passwd.c_str()),
+              0);
+    ASSERT_EQ(conn.do_query("insert into conn_t (v) values (1)"), 0);
+    std::string id = query_value(conn, "select connection_id()");
+    ASSERT_EQ(root.do_query(("kill " + id).c_str()), 0);
+    usleep(100000);
+    CaptureStderr();
+    EXPECT_EQ(conn.insert_id(), ERR_DB_NO_ROW);
+    EXPECT_NE(GetCapturedStderr().find("id with it"), std::string::npos);
+    conn.close();
+  }
+  root.close();
+}
+
 // Reconnection is on: a connection killed by the server comes back on ping,
 // as a new session.
 TEST_F(DbConnTest, PingReconnectsAfterTheServerEndsTheSession) {
