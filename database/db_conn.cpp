@@ -36,10 +36,20 @@ constexpr Reconnect kReconnect = reconnect_for(MYSQL_VERSION_ID);
 
 // Run by the library first on every new session: takes NO_BACKSLASH_ESCAPES
 // out of whatever sql_mode the server's default, its global mode or its
-// init_connect gave the session, keeping every other mode.
+// init_connect gave the session, keeping every other mode; and sets the
+// character set again, which the server's init_connect may have changed
+// behind the client's back (in GBK a backslash can end a character).
+#define ORVEX_NAMES "utf8mb4"
 const char* const kForceEscapes =
-    "SET SESSION sql_mode=TRIM(BOTH ',' FROM REPLACE(CONCAT(',', "
-    "@@SESSION.sql_mode, ','), ',NO_BACKSLASH_ESCAPES,', ','))";
+    "SET NAMES " ORVEX_NAMES ", SESSION sql_mode=TRIM(BOTH ',' FROM REPLACE("
+    "CONCAT(',', @@SESSION.sql_mode, ','), ',NO_BACKSLASH_ESCAPES,', ','))";
+
+constexpr bool same_text(const char* a, const char* b) {
+  return *a == *b && (*a == '\0' || same_text(a + 1, b + 1));
+}
+static_assert(same_text(ORVEX_NAMES, DB_CONN_CHARSET),
+              "the init command sets the character set the client pins");
+#undef ORVEX_NAMES
 
 const char* const kIsolationText[] = {"READ UNCOMMITTED", "READ COMMITTED",
                                       "REPEATABLE READ", "SERIALIZABLE"};
@@ -267,8 +277,8 @@ int DB_CONN::connect_server(size_t k, MYSQL*& out) {
     fprintf(stderr, "Database error: %s\n", kUnsafeText);
     return fail(kUnsafeText, "");
   }
-  // An option file may name another character set; escaping relies on this
-  // one.
+  // An init command of the option file may set another character set after
+  // ours (the server reports it); escaping relies on this one.
   if (strcmp(mysql_character_set_name(m), DB_CONN_CHARSET) != 0) {
     return fail("the option file changed the character set", "");
   }

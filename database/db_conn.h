@@ -48,9 +48,10 @@ bool split_db_hosts(const char* db_host, std::vector<std::string>& servers);
 // reconnection), and everything a new session needs is handed to the
 // library as init commands, which it runs on every connect and reconnect
 // before the statement that met the loss:
-//   - the escaping guard: sql_mode loses NO_BACKSLASH_ESCAPES (kForceEscapes
-//     in db_conn.cpp), whatever the server's default, its global mode or its
-//     init_connect made of it;
+//   - the escaping guard: sql_mode loses NO_BACKSLASH_ESCAPES and the
+//     character set is DB_CONN_CHARSET again (kForceEscapes in db_conn.cpp),
+//     whatever the server's default, its global mode or its init_connect
+//     made of them;
 //   - the isolation level of set_isolation_level, once set;
 //   - causal reads of set_causal_reads, once asked for.
 // No statement of the layer ever runs between a program's statement and its

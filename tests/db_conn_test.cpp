@@ -358,8 +358,10 @@ TEST_F(DbConnTest, OpenTakesNoBackslashEscapesOutOfTheSession) {
       "set global sql_mode=concat(@@global.sql_mode, ',NO_BACKSLASH_ESCAPES')",
       "set global init_connect='set session sql_mode=concat(@@sql_mode, "
       "'',NO_BACKSLASH_ESCAPES'')'",
+      // In GBK the 0xBF before the quote swallows the escaping backslash.
+      "set global init_connect='set names gbk'",
   };
-  char text[64] = "' or 1=1 -- ";
+  char text[64] = "\xbf' or 1=1 -- ";
   escape_string(text, sizeof text);
   // Counts both rows if the backslash stops escaping.
   std::string probe = std::string(
@@ -440,7 +442,8 @@ TEST_F(DbConnTest, OptionFileCannotUndoTheGuards) {
       {"empty group", "[orvex]\n", 0},
       {"another database in [client]", "[client]\ndatabase=mysql\n", 0},
       {"a directory", nullptr, ERR_DB_CONNECT},
-      {"charset", "[orvex]\ndefault-character-set=gbk\n", ERR_DB_CONNECT},
+      {"charset, set again by the layer",
+       "[orvex]\ndefault-character-set=gbk\n", 0},
       {"set names", "[orvex]\ninit-command=SET NAMES gbk\n", ERR_DB_CONNECT},
       {"client charset", "[client]\ninit-command=SET character_set_client="
                          "big5\n", ERR_DB_CONNECT},
