@@ -287,7 +287,9 @@ int DB_CONN::connect_server(size_t k, MYSQL*& out) {
     const char* why = not_ready_reason(m, causal_);
     if (*why) return fail(why, "");
   }
-  if (kReconnect == Reconnect::kAfterConnect) switch_reconnect(m, true);
+  // Again after connecting: an option file read while connecting may say
+  // reconnect=0, and a lost session would then never be replaced.
+  switch_reconnect(m, true);
   out = m;
   return 0;
 }
