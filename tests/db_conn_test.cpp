@@ -356,8 +356,8 @@ TEST_F(DbConnTest, OpenTakesNoBackslashEscapesOutOfTheSession) {
   std::string host = env.host_port();
   const char* ways[] = {
       "set global sql_mode=concat(@@global.sql_mode, ',NO_BACKSLASH_ESCAPES')",
-      "set global init_connect='set session sql_mode=concat(@@sql_mode, "
-      "'',NO_BACKSLASH_ESCAPES'')'",
+      ("set global init_connect='set session sql_mode=concat(@@sql_mode, "
+       "'',NO_BACKSLASH_ESCAPES'')'"),
       // In GBK the 0xBF before the quote swallows the escaping backslash.
       "set global init_connect='set names gbk'",
   };
