@@ -10,8 +10,8 @@
 #include "common/error_numbers.h"
 #include "database/sql_escape.h"
 #include "database/tablerow.h"
-#include "test_util.h"
 #include "test_db.h"
+#include "test_util.h"
 
 using orvex_test::echo_of;
 using orvex_test::query_value;
@@ -303,7 +303,13 @@ TEST_F(DbConnTest, InsertIdIsNotTakenFromANewSession) {
     ASSERT_EQ(conn.do_query("insert into conn_t (v) values (1)"), 0);
     std::string id = query_value(conn, "select connection_id()");
     ASSERT_EQ(root.do_query(("kill " + id).c_str()), 0);
-    usleep(100000);
+    auto gone = [&] {
+      return query_value(root,
+                         "select count(*) from information_schema."
+                         "processlist where id=" +
+                             id) == "0";
+    };
+    for (int i = 0; i < 500 && !gone(); i++) usleep(2000);
     CaptureStderr();
     EXPECT_EQ(conn.insert_id(), ERR_DB_NO_ROW);
     EXPECT_NE(GetCapturedStderr().find("id with it"), std::string::npos);
@@ -401,8 +407,8 @@ class ConnRow : public TABLEROW {
 TEST_F(DbConnTest, FailOverKeepsAWholeEnumeration) {
   std::string s = env.host_port();
   DB_CONN conn;
-  ASSERT_EQ(conn.open(env.name.c_str(), (s + "," + s).c_str(),
-                      env.user.c_str(), env.passwd.c_str()),
+  ASSERT_EQ(conn.open(env.name.c_str(), (s + "," + s).c_str(), env.user.c_str(),
+                      env.passwd.c_str()),
             0);
   ASSERT_EQ(check.do_query("insert into conn_t (v) values (1), (2), (3)"), 0);
   ConnRow row(&conn);
@@ -446,10 +452,14 @@ TEST_F(DbConnTest, OptionFileCannotUndoTheGuards) {
       {"charset, set again by the layer",
        "[orvex]\ndefault-character-set=gbk\n", 0},
       {"set names", "[orvex]\ninit-command=SET NAMES gbk\n", ERR_DB_CONNECT},
-      {"client charset", "[client]\ninit-command=SET character_set_client="
-                         "big5\n", ERR_DB_CONNECT},
-      {"sql_mode", "[orvex]\ninit-command=SET sql_mode='NO_BACKSLASH_ESCAPES'"
-                   "\n", ERR_DB_CONNECT},
+      {"client charset",
+       "[client]\ninit-command=SET character_set_client="
+       "big5\n",
+       ERR_DB_CONNECT},
+      {"sql_mode",
+       "[orvex]\ninit-command=SET sql_mode='NO_BACKSLASH_ESCAPES'"
+       "\n",
+       ERR_DB_CONNECT},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -468,12 +478,14 @@ TEST_F(DbConnTest, OptionFileCannotUndoTheGuards) {
     EXPECT_EQ(retval, c.retval) << conn.connect_error();
     // A lost session is replaced, each time, with the same guards.
     for (int i = 0; i < 3 && retval == 0; i++) {
-      EXPECT_EQ(query_value(conn, "select concat(database(), ' ', "
-                                  "@@character_set_client)"),
+      EXPECT_EQ(query_value(conn,
+                            "select concat(database(), ' ', "
+                            "@@character_set_client)"),
                 env.name + " utf8mb4");
       CaptureStderr();
       EXPECT_NE(conn.do_query("kill connection_id()"), 0);
       GetCapturedStderr();
+      EXPECT_EQ(conn.ping(), 0);
     }
     conn.close();
   }
