@@ -198,7 +198,9 @@ void DB_CONN::set_reconnect(bool on) { switch_reconnect(handle, on); }
 bool split_db_hosts(const char* db_host, std::vector<std::string>& servers) {
   servers.clear();
   char buf[kHostTextMax];
-  if (strlcpy(buf, db_host, sizeof buf) >= sizeof buf) return false;
+  if (strlcpy(buf, db_host ? db_host : "", sizeof buf) >= sizeof buf) {
+    return false;
+  }
   bool list = strchr(buf, ',') != nullptr;
   for (char* item = buf;;) {
     char* comma = strchr(item, ',');

@@ -38,9 +38,9 @@ struct CURSOR;
 
 // The servers of a db_host text as DB_CONN::open reads it: split at commas,
 // blanks around each dropped, in order; a text without a comma is one
-// server (the empty text too: the library's default host). False, with
-// servers emptied, for a text over 255 bytes, an empty server in a list
-// (",,", a leading or trailing comma), or a port outside 0..65535.
+// server (the empty text and null too: the library's default host). False,
+// with servers emptied, for a text over 255 bytes, an empty server in a
+// list (",,", a leading or trailing comma), or a port outside 0..65535.
 bool split_db_hosts(const char* db_host, std::vector<std::string>& servers);
 
 // The session layer. A DB_CONN drives one session of the server at a time;

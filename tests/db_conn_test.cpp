@@ -59,6 +59,9 @@ TEST(DbConnNotConnected, AnswersNotConnectedAndCloseIsHarmless) {
   db.close();
   db.close();
   EXPECT_EQ(db.handle, nullptr);
+  std::vector<std::string> servers;
+  EXPECT_TRUE(split_db_hosts(nullptr, servers));
+  EXPECT_EQ(servers, std::vector<std::string>{""});
 }
 
 // Every failed open releases its library object (the leak checker of the
