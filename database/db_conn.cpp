@@ -3,6 +3,7 @@
 #include <errmsg.h>
 #include <mysqld_error.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -35,10 +36,20 @@ constexpr Reconnect kReconnect = reconnect_for(MYSQL_VERSION_ID);
 
 // Run by the library first on every new session: takes NO_BACKSLASH_ESCAPES
 // out of whatever sql_mode the server's default, its global mode or its
-// init_connect gave the session, keeping every other mode.
+// init_connect gave the session, keeping every other mode; and sets the
+// character set again, which the server's init_connect may have changed
+// behind the client's back (in GBK a backslash can end a character).
+#define ORVEX_NAMES "utf8mb4"
 const char* const kForceEscapes =
-    "SET SESSION sql_mode=TRIM(BOTH ',' FROM REPLACE(CONCAT(',', "
-    "@@SESSION.sql_mode, ','), ',NO_BACKSLASH_ESCAPES,', ','))";
+    "SET NAMES " ORVEX_NAMES ", SESSION sql_mode=TRIM(BOTH ',' FROM REPLACE("
+    "CONCAT(',', @@SESSION.sql_mode, ','), ',NO_BACKSLASH_ESCAPES,', ','))";
+
+constexpr bool same_text(const char* a, const char* b) {
+  return *a == *b && (*a == '\0' || same_text(a + 1, b + 1));
+}
+static_assert(same_text(ORVEX_NAMES, DB_CONN_CHARSET),
+              "the init command sets the character set the client pins");
+#undef ORVEX_NAMES
 
 const char* const kIsolationText[] = {"READ UNCOMMITTED", "READ COMMITTED",
                                       "REPEATABLE READ", "SERIALIZABLE"};
@@ -56,6 +67,8 @@ const char* const kUnsafeText =
 const char* const kLostText =
     "the session was lost inside a transaction, whose work is gone; roll it "
     "back";
+const char* const kInsertLostText =
+    "the session of the last insert was lost, and its id with it";
 const char* const kCommitFailedText =
     "the transaction was lost and its COMMIT has failed already; nothing to "
     "commit";
@@ -185,7 +198,9 @@ void DB_CONN::set_reconnect(bool on) { switch_reconnect(handle, on); }
 bool split_db_hosts(const char* db_host, std::vector<std::string>& servers) {
   servers.clear();
   char buf[kHostTextMax];
-  if (strlcpy(buf, db_host, sizeof buf) >= sizeof buf) return false;
+  if (strlcpy(buf, db_host ? db_host : "", sizeof buf) >= sizeof buf) {
+    return false;
+  }
   bool list = strchr(buf, ',') != nullptr;
   for (char* item = buf;;) {
     char* comma = strchr(item, ',');
@@ -264,8 +279,8 @@ int DB_CONN::connect_server(size_t k, MYSQL*& out) {
     fprintf(stderr, "Database error: %s\n", kUnsafeText);
     return fail(kUnsafeText, "");
   }
-  // An option file may name another character set; escaping relies on this
-  // one.
+  // An init command of the option file may set another character set after
+  // ours (the server reports it); escaping relies on this one.
   if (strcmp(mysql_character_set_name(m), DB_CONN_CHARSET) != 0) {
     return fail("the option file changed the character set", "");
   }
@@ -274,7 +289,9 @@ int DB_CONN::connect_server(size_t k, MYSQL*& out) {
     const char* why = not_ready_reason(m, causal_);
     if (*why) return fail(why, "");
   }
-  if (kReconnect == Reconnect::kAfterConnect) switch_reconnect(m, true);
+  // Again after connecting: an option file read while connecting may say
+  // reconnect=0, and a lost session would then never be replaced.
+  switch_reconnect(m, true);
   out = m;
   return 0;
 }
@@ -318,9 +335,15 @@ int DB_CONN::open(const char* db_name, const char* db_host, const char* db_user,
 
   const char* file = getenv(kOptionFileEnv);
   option_file_ = file ? file : "";
-  if (!option_file_.empty() && access(file, R_OK) != 0) {
+  // The client library skips a file it cannot read as text (a directory)
+  // without a word, and the connection would go out without its TLS.
+  struct stat st;
+  errno = 0;
+  if (!option_file_.empty() &&
+      (stat(file, &st) != 0 || access(file, R_OK) != 0 ||
+       !S_ISREG(st.st_mode))) {
     snprintf(connect_error_, sizeof connect_error_, "%s=%s: %s", kOptionFileEnv,
-             file, strerror(errno));
+             file, errno ? strerror(errno) : "not a regular file");
     return ERR_DB_CONNECT;
   }
 
@@ -347,7 +370,7 @@ bool DB_CONN::fail_over() {
     size_t k = (current_ + i) % servers_.size();
     MYSQL* m = nullptr;
     if (connect_server(k, m) != 0) continue;
-    end_enumerations();
+    leave_enumerations();
     mysql_close(handle);
     handle = m;
     current_ = k;
@@ -392,6 +415,24 @@ void DB_CONN::end_enumerations() {
     cursor->result_set = nullptr;
     cursor->active = false;
     enumeration_ended(cursor);
+  }
+}
+
+void DB_CONN::leave_enumerations() {
+  for (CURSOR* cursor = cursors_; cursor;) {
+    CURSOR* next = cursor->next_open;
+    // A whole result set holds its rows already: the program reads it to
+    // the end, else its next enumerate would run the selection again on the
+    // new server and deliver rows twice. Detached, it no longer points at
+    // the session about to be closed.
+    cursor->result_set->handle = nullptr;
+    if (!cursor->result_set->data) {  // streamed: its rows are on the old one
+      mysql_free_result(cursor->result_set);
+      cursor->result_set = nullptr;
+      cursor->active = false;
+      enumeration_ended(cursor);
+    }
+    cursor = next;
   }
 }
 
@@ -572,9 +613,18 @@ int DB_CONN::affected_rows() {
 }
 
 int DB_CONN::insert_id() {
+  unsigned long session = session_;
   int retval = do_query("select LAST_INSERT_ID()");
   if (retval) return retval;
   MYSQL_RES* result = mysql_store_result(handle);
+  if (session_ != session) {
+    // Replaced on the way (reconnection or fail over): the new session
+    // answers 0, which would read as an id.
+    mysql_free_result(result);
+    fprintf(stderr, "Database error: %s\nquery=select LAST_INSERT_ID()\n",
+            kInsertLostText);
+    return ERR_DB_NO_ROW;
+  }
   if (!result) return ERR_DB_NO_ROW;
   MYSQL_ROW row = mysql_fetch_row(result);
   int id = (row && row[0]) ? atoi(row[0]) : ERR_DB_NO_ROW;

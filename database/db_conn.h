@@ -38,9 +38,9 @@ struct CURSOR;
 
 // The servers of a db_host text as DB_CONN::open reads it: split at commas,
 // blanks around each dropped, in order; a text without a comma is one
-// server (the empty text too: the library's default host). False, with
-// servers emptied, for a text over 255 bytes, an empty server in a list
-// (",,", a leading or trailing comma), or a port outside 0..65535.
+// server (the empty text and null too: the library's default host). False,
+// with servers emptied, for a text over 255 bytes, an empty server in a
+// list (",,", a leading or trailing comma), or a port outside 0..65535.
 bool split_db_hosts(const char* db_host, std::vector<std::string>& servers);
 
 // The session layer. A DB_CONN drives one session of the server at a time;
@@ -48,9 +48,10 @@ bool split_db_hosts(const char* db_host, std::vector<std::string>& servers);
 // reconnection), and everything a new session needs is handed to the
 // library as init commands, which it runs on every connect and reconnect
 // before the statement that met the loss:
-//   - the escaping guard: sql_mode loses NO_BACKSLASH_ESCAPES (kForceEscapes
-//     in db_conn.cpp), whatever the server's default, its global mode or its
-//     init_connect made of it;
+//   - the escaping guard: sql_mode loses NO_BACKSLASH_ESCAPES and the
+//     character set is DB_CONN_CHARSET again (kForceEscapes in db_conn.cpp),
+//     whatever the server's default, its global mode or its init_connect
+//     made of them;
 //   - the isolation level of set_isolation_level, once set;
 //   - causal reads of set_causal_reads, once asked for.
 // No statement of the layer ever runs between a program's statement and its
@@ -70,7 +71,8 @@ bool split_db_hosts(const char* db_host, std::vector<std::string>& servers);
 // the lost one is tried last ("fail over"). The new session gets the same
 // init commands. A statement is never run again. No server ready: the
 // statement is refused, nothing sent (ERR_DB_CONNECT), and the next one
-// tries again. Enumerations open on the lost session are ended.
+// tries again. A whole enumeration open on the lost session goes on to
+// its end (its rows were all fetched); a streamed one is ended.
 //
 // TLS and other client options: when the environment variable
 // ORVEX_DB_OPTION_FILE names a file, every session reads the [orvex] group
@@ -140,10 +142,10 @@ class DB_CONN {
   // Returns 0; ERR_DB_INIT when the library gives no handle; ERR_DB_CONNECT
   // when the connection cannot be made (or the session still reads
   // backslashes literally, reported with one line on standard error; or the
-  // option file cannot be read, or changed the character set). Prints
-  // nothing else: connect_error() says why each server was not taken. On
-  // failure the handle is released and left null. Does not close an earlier
-  // connection: callers close first.
+  // option file is not a readable regular file, or changed the character
+  // set). Prints nothing else: connect_error() says why each server was not
+  // taken. On failure the handle is released and left null. Does not close
+  // an earlier connection: callers close first.
   int open(const char* db_name, const char* db_host, const char* db_user,
            const char* db_passwd);
 
@@ -183,7 +185,8 @@ class DB_CONN {
 
   // The id the server gave to this connection's last insert. The failure
   // value of do_query when the lookup statement fails; ERR_DB_NO_ROW when it
-  // yields nothing.
+  // yields nothing, or (with a report) when the session of the insert was
+  // replaced before the lookup: its id is gone with it.
   int insert_id();
 
   // "START TRANSACTION", "COMMIT", "ROLLBACK": the result of do_query, with
@@ -243,6 +246,8 @@ class DB_CONN {
   void echo_init_commands() const;
   void refuse(const char* sql, const char* why);
   void end_enumerations();
+  // Before a fail over: ends the streamed enumerations, keeps the whole ones.
+  void leave_enumerations();
   void set_reconnect(bool on);
   // One session on servers_[k], with every option and init command of the
   // connection: 0 and out set, or ERR_DB_INIT/ERR_DB_CONNECT with the

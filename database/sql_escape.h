@@ -15,10 +15,9 @@
 //    functions cannot, so no session that has it is ever used.)
 //  - no character of the connection's character set can hold the bytes 0x5C
 //    (backslash) or 0x27 (quote) inside a multi-byte character, as GBK, Big5
-//    and SJIS can: DB_CONN::open pins utf8mb4 with a client option, and the
-//    server is assumed to honour the character set the client asks for (it
-//    is not started with skip-character-set-client-handshake, and no
-//    init_connect statement changes it).
+//    and SJIS can: DB_CONN::open pins utf8mb4 with a client option, and
+//    every session starts with SET NAMES utf8mb4, after whatever the
+//    server's init_connect did.
 // A statement that changes the session's character set breaks the second
 // assumption; the library sends none.
 #ifndef ORVEX_DATABASE_SQL_ESCAPE_H

@@ -1,12 +1,17 @@
 #include "database/db_conn.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "common/error_numbers.h"
 #include "database/sql_escape.h"
+#include "database/tablerow.h"
 #include "test_db.h"
+#include "test_util.h"
 
 using orvex_test::echo_of;
 using orvex_test::query_value;
@@ -41,6 +46,9 @@ TEST(DbConnNotConnected, AnswersNotConnectedAndCloseIsHarmless) {
   db.close();
   db.close();
   EXPECT_EQ(db.handle, nullptr);
+  std::vector<std::string> servers;
+  EXPECT_TRUE(split_db_hosts(nullptr, servers));
+  EXPECT_EQ(servers, std::vector<std::string>{""});
 }
 
 // Every failed open releases its library object (the leak checker of the
@@ -270,6 +278,36 @@ TEST_F(DbConnTest, InsertIdIsThisConnectionsLastInsert) {
   mysql_free_result(mysql_store_result(db.handle));
 }
 
+// The id of an insert belongs to its session: asked for after the session
+// was replaced, there is none to give, and 0 would read as an id.
+TEST_F(DbConnTest, InsertIdIsNotTakenFromANewSession) {
+  DB_CONN root;
+  ORVEX_OPEN_TEST_DB_ROOT(root);
+  std::string s = env.host_port();
+  for (const std::string& hosts : {s, s + "," + s}) {
+    SCOPED_TRACE(hosts);
+    DB_CONN conn;
+    ASSERT_EQ(conn.open(env.name.c_str(), hosts.c_str(), env.user.c_str(),
+                        env.passwd.c_str()),
+              0);
+    ASSERT_EQ(conn.do_query("insert into conn_t (v) values (1)"), 0);
+    std::string id = query_value(conn, "select connection_id()");
+    ASSERT_EQ(root.do_query(("kill " + id).c_str()), 0);
+    auto gone = [&] {
+      return query_value(root,
+                         "select count(*) from information_schema."
+                         "processlist where id=" +
+                             id) == "0";
+    };
+    for (int i = 0; i < 500 && !gone(); i++) usleep(2000);
+    CaptureStderr();
+    EXPECT_EQ(conn.insert_id(), ERR_DB_NO_ROW);
+    EXPECT_NE(GetCapturedStderr().find("id with it"), std::string::npos);
+    conn.close();
+  }
+  root.close();
+}
+
 // Reconnection is on: a connection killed by the server comes back on ping,
 // as a new session.
 TEST_F(DbConnTest, PingReconnectsAfterTheServerEndsTheSession) {
@@ -314,10 +352,12 @@ TEST_F(DbConnTest, OpenTakesNoBackslashEscapesOutOfTheSession) {
   std::string host = env.host_port();
   const char* ways[] = {
       "set global sql_mode=concat(@@global.sql_mode, ',NO_BACKSLASH_ESCAPES')",
-      "set global init_connect='set session sql_mode=concat(@@sql_mode, "
-      "'',NO_BACKSLASH_ESCAPES'')'",
+      ("set global init_connect='set session sql_mode=concat(@@sql_mode, "
+       "'',NO_BACKSLASH_ESCAPES'')'"),
+      // In GBK the 0xBF before the quote swallows the escaping backslash.
+      "set global init_connect='set names gbk'",
   };
-  char text[64] = "' or 1=1 -- ";
+  char text[64] = "\xbf' or 1=1 -- ";
   escape_string(text, sizeof text);
   // Counts both rows if the backslash stops escaping.
   std::string probe = std::string(
@@ -341,6 +381,107 @@ TEST_F(DbConnTest, OpenTakesNoBackslashEscapesOutOfTheSession) {
     EXPECT_EQ(root.do_query("set global init_connect=''"), 0);
   }
   root.close();
+}
+
+// A row class of conn_t, for enumerations.
+class ConnRow : public TABLEROW {
+ public:
+  explicit ConnRow(DB_CONN* connection) : TABLEROW("conn_t", connection) {}
+  void db_parse(MYSQL_ROW& row) override { id = atoi(row[0]); }
+  int id = 0;
+};
+
+// A fail over while a whole (buffered) enumeration is open: its rows were
+// all fetched from the old server, so they are delivered to the end, once;
+// the selection is never run again behind the program's back.
+TEST_F(DbConnTest, FailOverKeepsAWholeEnumeration) {
+  std::string s = env.host_port();
+  DB_CONN conn;
+  ASSERT_EQ(conn.open(env.name.c_str(), (s + "," + s).c_str(), env.user.c_str(),
+                      env.passwd.c_str()),
+            0);
+  ASSERT_EQ(check.do_query("insert into conn_t (v) values (1), (2), (3)"), 0);
+  ConnRow row(&conn);
+  std::vector<int> seen;
+  ASSERT_EQ(row.enumerate("order by id"), 0);
+  seen.push_back(row.id);
+  CaptureStderr();
+  EXPECT_NE(conn.do_query("kill connection_id()"), 0);
+  EXPECT_EQ(conn.do_query("update conn_t set v=v+10 where id=1"), 0);
+  std::string out = GetCapturedStderr();
+  EXPECT_NE(out.find("killed"), std::string::npos) << out;
+  int retval;
+  while ((retval = row.enumerate("order by id")) == 0) seen.push_back(row.id);
+  EXPECT_EQ(retval, ERR_DB_NO_ROW);
+  EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
+  conn.close();
+}
+
+// The option file is the operator's, and may be careless: a character set
+// or a statement that would let a quote escape the escaping is refused, as
+// is a file that cannot be read as one; the system's files stay unread.
+TEST_F(DbConnTest, OptionFileCannotUndoTheGuards) {
+  orvex_test::TempDir dir("orvex_optfile");
+  const std::string file = dir.path() + "/db.cnf";
+  orvex_test::write_file(dir.path() + "/.my.cnf",
+                         "[client]\ndefault-character-set=gbk\n"
+                         "[orvex]\ndefault-character-set=gbk\n");
+  std::string home = getenv("HOME") ? getenv("HOME") : "";
+  setenv("HOME", dir.path().c_str(), 1);
+  setenv("ORVEX_DB_OPTION_FILE", file.c_str(), 1);
+  std::string s = env.host_port();
+  struct {
+    const char* name;
+    const char* text;  // null: file is a directory
+    int retval;
+  } cases[] = {
+      {"empty group", "[orvex]\n", 0},
+      {"another database in [client]", "[client]\ndatabase=mysql\n", 0},
+      {"no reconnection", "[orvex]\nreconnect=0\n", 0},
+      {"a directory", nullptr, ERR_DB_CONNECT},
+      {"charset, set again by the layer",
+       "[orvex]\ndefault-character-set=gbk\n", 0},
+      {"set names", "[orvex]\ninit-command=SET NAMES gbk\n", ERR_DB_CONNECT},
+      {"client charset",
+       "[client]\ninit-command=SET character_set_client="
+       "big5\n",
+       ERR_DB_CONNECT},
+      {"sql_mode",
+       "[orvex]\ninit-command=SET sql_mode='NO_BACKSLASH_ESCAPES'"
+       "\n",
+       ERR_DB_CONNECT},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    unlink(file.c_str());
+    rmdir(file.c_str());
+    if (c.text) {
+      orvex_test::write_file(file, c.text);
+    } else {
+      ASSERT_EQ(mkdir(file.c_str(), 0700), 0);
+    }
+    DB_CONN conn;
+    CaptureStderr();
+    int retval = conn.open(env.name.c_str(), s.c_str(), env.user.c_str(),
+                           env.passwd.c_str());
+    GetCapturedStderr();
+    EXPECT_EQ(retval, c.retval) << conn.connect_error();
+    // A lost session is replaced, each time, with the same guards.
+    for (int i = 0; i < 3 && retval == 0; i++) {
+      EXPECT_EQ(query_value(conn,
+                            "select concat(database(), ' ', "
+                            "@@character_set_client)"),
+                env.name + " utf8mb4");
+      CaptureStderr();
+      EXPECT_NE(conn.do_query("kill connection_id()"), 0);
+      GetCapturedStderr();
+      EXPECT_EQ(conn.ping(), 0);
+    }
+    conn.close();
+  }
+  rmdir(file.c_str());
+  unsetenv("ORVEX_DB_OPTION_FILE");
+  setenv("HOME", home.c_str(), 1);
 }
 
 }  // namespace

@@ -20,9 +20,12 @@ namespace admin {
 
 namespace {
 
-constexpr const char* kDefaultHost = "the default host";
+// How an empty host, the client library's default, is shown.
+const char* const kDefaultHost = "the default host";
 
-const char* host_name() { return config.db_host[0] ? config.db_host : kDefaultHost; }
+const char* host_name() {
+  return config.db_host[0] ? config.db_host : kDefaultHost;
+}
 
 // One configured server as ping saw it.
 struct Server {
@@ -30,7 +33,8 @@ struct Server {
          const char* p)
       : role(r), name(n), host(h), user(u), passwd(p) {}
   const char* role;  // "primary" or "replica"
-  const char *name, *host, *user, *passwd;
+  const char *name, *host, *user, *passwd;  // host as shown
+  const char* address = "";  // host as open reads it: "" is the default
   bool up = false;
   std::string version, tls;  // tls: the cipher, empty without TLS
   bool galera = false, primary_component = false;
@@ -58,10 +62,7 @@ std::string status_value(DB_CONN& db, const char* name) {
 // < 0: no lag limit.
 void look_at(Server& s, double max_lag) {
   DB_CONN db;
-  // An empty host text is the library's default host; only the report
-  // names it "the default host".
-  const char* host = strcmp(s.host, kDefaultHost) ? s.host : "";
-  int retval = db.open(s.name, host, s.user, s.passwd);
+  int retval = db.open(s.name, s.address, s.user, s.passwd);
   if (retval) {
     s.problem = std::string("cannot connect to ") +
                 (strcmp(s.role, "replica") ? "" : "the replica ") +
@@ -177,15 +178,17 @@ int ping(bool json, double max_lag) {
     if (!split_db_hosts(host, items) || items.size() == 1) items = {host};
     for (const std::string& item : items) {
       hosts.push_back(item);
-      servers.emplace_back(role, name, hosts.back().c_str(), user, passwd);
+      servers.emplace_back(role, name,
+                           item.empty() ? kDefaultHost : hosts.back().c_str(),
+                           user, passwd);
+      servers.back().address = hosts.back().c_str();
     }
   };
-  add("primary", config.db_name, host_name(), config.db_user,
+  add("primary", config.db_name, config.db_host, config.db_user,
       config.db_passwd);
   if (strcmp(config.replica_db_host, config.db_host) ||
       strcmp(config.replica_db_name, config.db_name)) {
-    add("replica", config.replica_db_name,
-        config.replica_db_host[0] ? config.replica_db_host : kDefaultHost,
+    add("replica", config.replica_db_name, config.replica_db_host,
         config.replica_db_user, config.replica_db_passwd);
   }
   bool ok = true;
