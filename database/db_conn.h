@@ -64,15 +64,18 @@ bool split_db_hosts(const char* db_host, std::vector<std::string>& servers);
 // ready when it belongs to the primary component (one query on each new
 // session of a list, none on a single server and none per statement). A
 // session on a list that is lost outside a transaction (the server went
-// away, killed the session, or answers 1047 "not yet prepared") is not
-// replaced on the same server: the statement that met the loss fails as on
-// one server, and the next statement, or ping, first opens a session on the
+// away, or answers 1047 "not yet prepared") is not replaced on the same
+// server: the statement that met the loss fails as on one server, and the
+// next statement, or ping, first opens a session on the
 // next server of the list that answers and is ready, wrapping around so that
 // the lost one is tried last ("fail over"). The new session gets the same
 // init commands. A statement is never run again. No server ready: the
 // statement is refused, nothing sent (ERR_DB_CONNECT), and the next one
 // tries again. A whole enumeration open on the lost session goes on to
-// its end (its rows were all fetched); a streamed one is ended.
+// its end (its rows were all fetched); a streamed one is ended. A session
+// killed on a server that still answers may be replaced there by the
+// client library, without the readiness query; should that node no longer
+// be ready, its first refusal (1047) moves the connection on.
 //
 // TLS and other client options: when the environment variable
 // ORVEX_DB_OPTION_FILE names a file, every session reads the [orvex] group

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
+  cmake ninja-build g++ clang libclang-rt-14-dev clang-format-14 pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libmd-dev libmariadb-dev mariadb-server mariadb-client
   libxml2-dev libexpat1-dev
