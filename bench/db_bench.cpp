@@ -16,8 +16,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <ctime>
+#include <fstream>
 #include <string>
 
 #include "database/sql_escape.h"
@@ -149,7 +149,6 @@ void empty_insert_table(benchmark::State& state) {
   state.ResumeTiming();
 }
 
-
 void BM_InsertAutocommit(benchmark::State& state) {
   if (!need_server(state)) return;
   DB_ROW row("bench_insert", conn());
@@ -162,7 +161,10 @@ void BM_InsertAutocommit(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kRows);
 }
-BENCHMARK(BM_InsertAutocommit)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InsertAutocommit)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 void BM_InsertTransaction(benchmark::State& state) {
   if (!need_server(state)) return;
@@ -178,7 +180,10 @@ void BM_InsertTransaction(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kRows);
 }
-BENCHMARK(BM_InsertTransaction)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InsertTransaction)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 // Batches each committed on their own, or all inside one transaction (as
 // LOAD DATA commits once).
@@ -197,8 +202,20 @@ void BM_InsertBatch(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kRows);
 }
-BENCHMARK(BM_InsertBatch<false>)->Name("BM_InsertBatch")->Arg(100)->Arg(1000)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_InsertBatch<true>)->Name("BM_InsertBatchTransaction")->Arg(100)->Arg(1000)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InsertBatch<false>)
+    ->Name("BM_InsertBatch")
+    ->Arg(100)
+    ->Arg(1000)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InsertBatch<true>)
+    ->Name("BM_InsertBatchTransaction")
+    ->Arg(100)
+    ->Arg(1000)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 // LOAD DATA needs the local-infile option, set before connecting, so it has
 // a raw connection of its own. The file is written beforehand.
@@ -221,8 +238,8 @@ void BM_LoadDataInfile(benchmark::State& state) {
     mysql_close(m);
     return;
   }
-  std::string sql = "load data local infile '" + path +
-                    "' into table bench_insert";
+  std::string sql =
+      "load data local infile '" + path + "' into table bench_insert";
   for (auto _ : state) {
     empty_insert_table(state);
     if (mysql_query(m, sql.c_str())) state.SkipWithError(mysql_error(m));
@@ -231,7 +248,10 @@ void BM_LoadDataInfile(benchmark::State& state) {
   remove(path.c_str());
   state.SetItemsProcessed(state.iterations() * kRows);
 }
-BENCHMARK(BM_LoadDataInfile)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadDataInfile)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 // The enumeration table, filled once.
 bool enum_table_ready() {
@@ -356,8 +376,8 @@ void BM_PairWalk(benchmark::State& state) {
     PairTimes t;
     for (int side : {0, 1, 1, 0}) {
       bool ok = t.run(side, [&] {
-        long rows = side ? raw_walk<Streaming>(none)
-                         : library_walk<Streaming>(none);
+        long rows =
+            side ? raw_walk<Streaming>(none) : library_walk<Streaming>(none);
         return rows == kEnumRows;
       });
       if (!ok) {
@@ -370,10 +390,24 @@ void BM_PairWalk(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kEnumRows * 4);
 }
 
-BENCHMARK(BM_Enumerate<true>)->Name("BM_EnumerateStreaming")->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Enumerate<false>)->Name("BM_EnumerateBuffered")->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PairWalk<true>)->Name("BM_PairWalkStreaming")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PairWalk<false>)->Name("BM_PairWalkBuffered")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Enumerate<true>)
+    ->Name("BM_EnumerateStreaming")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Enumerate<false>)
+    ->Name("BM_EnumerateBuffered")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PairWalk<true>)
+    ->Name("BM_PairWalkStreaming")
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PairWalk<false>)
+    ->Name("BM_PairWalkBuffered")
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 // ---------------------------------------------------------------------------
 // One statement at a time. Each pair sends the same texts, on the same
@@ -438,8 +472,8 @@ struct Update {
     fill(row, i);
     row.id = stmt_id(i);
     row.db_print(set);
-    snprintf(sql, sizeof sql, "update %s set %s where id=%u", "bench_stmt",
-             set, static_cast<unsigned>(row.id));
+    snprintf(sql, sizeof sql, "update %s set %s where id=%u", "bench_stmt", set,
+             static_cast<unsigned>(row.id));
     return mysql_query(m, sql) == 0 && mysql_affected_rows(m) == 1;
   }
 };
@@ -553,10 +587,30 @@ void BM_Pair(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kStatements * 2);
 }
 
-BENCHMARK(BM_Pair<Lookup>)->Name("BM_PairLookup")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Pair<Update>)->Name("BM_PairUpdate")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Pair<Count>)->Name("BM_PairCount")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Pair<Enumerate>)->Name("BM_PairEnumerate")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Pair<InsertBatch>)->Name("BM_PairInsertBatch")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pair<Lookup>)
+    ->Name("BM_PairLookup")
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pair<Update>)
+    ->Name("BM_PairUpdate")
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pair<Count>)
+    ->Name("BM_PairCount")
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pair<Enumerate>)
+    ->Name("BM_PairEnumerate")
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pair<InsertBatch>)
+    ->Name("BM_PairInsertBatch")
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -37,7 +37,8 @@ const int kAppRows[] = {0, 1000, 10000, 100000};
 
 bool run_schema(DB_CONN& db) {
   std::ifstream in(std::string(ORVEX_SOURCE_ROOT) + "/db/schema.sql");
-  if (!in || db.do_query("drop table if exists workunit, result, host, assignment")) {
+  if (!in ||
+      db.do_query("drop table if exists workunit, result, host, assignment")) {
     return false;
   }
   std::string line, statement;
@@ -71,7 +72,8 @@ bool database() {
     }
     if (socket.empty() || name.empty()) return false;
     setenv("MYSQL_UNIX_PORT", socket.c_str(), 1);
-    if (orvex_db.open(name.c_str(), "localhost", user.c_str(), passwd.c_str()) ||
+    if (orvex_db.open(name.c_str(), "localhost", user.c_str(),
+                      passwd.c_str()) ||
         !run_schema(orvex_db)) {
       return false;
     }
@@ -85,8 +87,8 @@ bool database() {
              "case when seq <= %d then 1 when seq <= %d then 2 "
              "when seq <= %d then 3 else 4 end, "
              "seq * 7919 %% 100003, repeat('x', 200) from seq_1_to_%ld",
-             kAppRows[1] + kAppRows[2] + kAppRows[3], RESULT_SERVER_STATE_UNSENT,
-             kAppRows[1], kAppRows[1] + kAppRows[2],
+             kAppRows[1] + kAppRows[2] + kAppRows[3],
+             RESULT_SERVER_STATE_UNSENT, kAppRows[1], kAppRows[1] + kAppRows[2],
              kAppRows[1] + kAppRows[2] + kAppRows[3], kTableRows);
     if (orvex_db.do_query(sql) || orvex_db.do_query("analyze table result")) {
       return false;
@@ -108,7 +110,8 @@ bool need_database(benchmark::State& state, long rows) {
 // The index the server chooses for a statement, and its estimate of rows.
 std::string explain(const std::string& statement) {
   std::string out = "EXPLAIN: ";
-  if (orvex_db.do_query(("explain " + statement).c_str())) return out + "failed";
+  if (orvex_db.do_query(("explain " + statement).c_str()))
+    return out + "failed";
   MYSQL_RES* res = mysql_store_result(orvex_db.handle);
   if (!res) return out + "no result";
   unsigned fields = mysql_num_fields(res);
@@ -116,7 +119,8 @@ std::string explain(const std::string& statement) {
   while (MYSQL_ROW row = mysql_fetch_row(res)) {
     for (unsigned i = 0; i < fields; i++) {
       std::string name = f[i].name;
-      if (name == "type" || name == "key" || name == "rows" || name == "Extra") {
+      if (name == "type" || name == "key" || name == "rows" ||
+          name == "Extra") {
         out += name + "=" + (row[i] ? row[i] : "NULL") + " ";
       }
     }
@@ -146,9 +150,10 @@ void BM_EnumerateRows(benchmark::State& state) {
     if (n != rows) state.SkipWithError("wrong number of rows");
   }
   state.counters["heap_MiB"] = static_cast<double>(peak) / (1 << 20);
-  state.counters["per_item_ns"] = benchmark::Counter(
-      static_cast<double>(rows) * 1e-9,
-      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["per_item_ns"] =
+      benchmark::Counter(static_cast<double>(rows) * 1e-9,
+                         benchmark::Counter::kIsIterationInvariantRate |
+                             benchmark::Counter::kInvert);
 }
 // The sizes that the table holds.
 void sizes(benchmark::internal::Benchmark* b) {
@@ -157,7 +162,10 @@ void sizes(benchmark::internal::Benchmark* b) {
   }
 }
 
-BENCHMARK(BM_EnumerateRows)->Apply(sizes)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EnumerateRows)
+    ->Apply(sizes)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 // count_unsent_results for an application with 10^3, 10^4 or 10^5 unsent
 // results (appid 1, 2, 3), and appid 0: the whole table's count.
@@ -178,14 +186,21 @@ void BM_CountUnsent(benchmark::State& state) {
     }
   }
   char sql[128];
-  snprintf(sql, sizeof sql, appid ? "select count(*) from result where server_state=%d and appid=%d"
-                                  : "select count(*) from result",
-           RESULT_SERVER_STATE_UNSENT, appid);
+  snprintf(
+      sql, sizeof sql,
+      appid ? "select count(*) from result where server_state=%d and appid=%d"
+            : "select count(*) from result",
+      RESULT_SERVER_STATE_UNSENT, appid);
   state.SetLabel(explain(sql));
   state.counters["rows"] = appid ? kAppRows[appid] : kTableRows;
 }
-BENCHMARK(BM_CountUnsent)->Arg(1)->Arg(2)->Arg(3)->Arg(0)
-    ->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CountUnsent)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(3)
+    ->Arg(0)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 // A row count through TABLEROW::count over a range of work units.
 void BM_CountRange(benchmark::State& state) {
@@ -204,8 +219,12 @@ void BM_CountRange(benchmark::State& state) {
   state.SetLabel(explain(std::string("select count(*) from result ") + clause));
   state.counters["rows"] = static_cast<double>(rows);
 }
-BENCHMARK(BM_CountRange)->Arg(1000)->Arg(10000)->Arg(100000)
-    ->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CountRange)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 // dir_hier_path over `names` result file names at fan-out 1024, with the
 // chi-square of the bucket counts (1023 degrees of freedom: above 1165 has
@@ -215,7 +234,8 @@ void BM_DirHierPathNames(benchmark::State& state) {
   std::vector<std::string> all;
   all.reserve(names);
   for (long i = 0; i < names; i++) {
-    all.push_back("wu_" + std::to_string(100000 + i * 7) + "_" + std::to_string(i % 3));
+    all.push_back("wu_" + std::to_string(100000 + i * 7) + "_" +
+                  std::to_string(i % 3));
   }
   std::vector<long> buckets(1024);
   char path[DIR_HIER_PATH_LEN];
@@ -229,11 +249,15 @@ void BM_DirHierPathNames(benchmark::State& state) {
   double expected = static_cast<double>(names) / 1024, chi2 = 0;
   for (long b : buckets) chi2 += (b - expected) * (b - expected) / expected;
   state.counters["chi2"] = chi2;
-  state.counters["per_item_ns"] = benchmark::Counter(
-      static_cast<double>(names) * 1e-9,
-      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["per_item_ns"] =
+      benchmark::Counter(static_cast<double>(names) * 1e-9,
+                         benchmark::Counter::kIsIterationInvariantRate |
+                             benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_DirHierPathNames)->Arg(10000)->Arg(100000)->Arg(1000000)
+BENCHMARK(BM_DirHierPathNames)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

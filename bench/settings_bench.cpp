@@ -132,9 +132,14 @@ void cold(benchmark::State& state, const char* program, const char* mode,
   }
 }
 
-#define COLD(name, program, mode, from_exec)                             \
-  void name(benchmark::State& state) { cold(state, program, mode, from_exec); } \
-  BENCHMARK(name)->Unit(benchmark::kMicrosecond)->UseManualTime()->Iterations(15)
+#define COLD(name, program, mode, from_exec) \
+  void name(benchmark::State& state) {       \
+    cold(state, program, mode, from_exec);   \
+  }                                          \
+  BENCHMARK(name)                            \
+      ->Unit(benchmark::kMicrosecond)        \
+      ->UseManualTime()                      \
+      ->Iterations(15)
 
 COLD(BM_SettingsColdLoad, ORVEX_SETTINGS_PROBE, "orvex", false);
 COLD(BM_SettingsColdLibxml2Tree, ORVEX_SETTINGS_PROBE, "tree", false);
@@ -151,11 +156,14 @@ void BM_SettingsLoadSize(benchmark::State& state) {
   std::string body;
   std::vector<const PARAMDECK_KEY*> keys;
   for (const PARAMDECK_KEY& k : PARAMDECK_KEYS) {
-    if (!k.auxiliary() && k.kind != PARAMDECK_KIND::PATTERN_LIST) keys.push_back(&k);
+    if (!k.auxiliary() && k.kind != PARAMDECK_KIND::PATTERN_LIST)
+      keys.push_back(&k);
   }
   for (long i = 0; i < elements; i++) {
-    body += known ? element(keys[i % keys.size()]->name, value_for(*keys[i % keys.size()]))
-                  : element("unknown_key_" + std::to_string(i % 500), "some value");
+    body +=
+        known ? element(keys[i % keys.size()]->name,
+                        value_for(*keys[i % keys.size()]))
+              : element("unknown_key_" + std::to_string(i % 500), "some value");
   }
   std::string dir = make_project(body);
   for (auto _ : state) {
@@ -167,13 +175,15 @@ void BM_SettingsLoadSize(benchmark::State& state) {
     record.reset();
     state.ResumeTiming();
   }
-  state.counters["per_item_ns"] = benchmark::Counter(
-      static_cast<double>(elements) * 1e-9,
-      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["per_item_ns"] =
+      benchmark::Counter(static_cast<double>(elements) * 1e-9,
+                         benchmark::Counter::kIsIterationInvariantRate |
+                             benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_SettingsLoadSize)
     ->ArgsProduct({{1, 0}, {100, 1000, 10000, 100000}})
     ->ArgNames({"known", "elements"})
-    ->UseRealTime()->Unit(benchmark::kMicrosecond);
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -42,12 +42,17 @@ void store(const char* name, const char* value) {
   PARAMDECK& c = config;
   switch (k->kind) {
     case PARAMDECK_KIND::TEXT: strlcpy(c.*k->text, value, 256); break;
-    case PARAMDECK_KIND::INTEGER: c.*k->integer = static_cast<int>(strtol(value, nullptr, 10)); break;
+    case PARAMDECK_KIND::INTEGER:
+      c.*k->integer = static_cast<int>(strtol(value, nullptr, 10));
+      break;
     case PARAMDECK_KIND::REAL: c.*k->real = strtod(value, nullptr); break;
-    case PARAMDECK_KIND::FLAG: c.*k->flag = !strcmp(value, "1") || !strcmp(value, "true"); break;
+    case PARAMDECK_KIND::FLAG:
+      c.*k->flag = !strcmp(value, "1") || !strcmp(value, "true");
+      break;
     case PARAMDECK_KIND::PATTERN_LIST: {
       regex_t re;
-      if (!regcomp(&re, value, REG_EXTENDED | REG_NOSUB)) patterns.push_back(re);
+      if (!regcomp(&re, value, REG_EXTENDED | REG_NOSUB))
+        patterns.push_back(re);
       break;
     }
     case PARAMDECK_KIND::INTEGER_LIST:
@@ -81,8 +86,9 @@ int load_tree(const std::string& path) {
   if (!doc) return 1;
   xmlNode* root = xmlDocGetRootElement(doc);
   xmlNode* block = root ? root->children : nullptr;
-  while (block && (block->type != XML_ELEMENT_NODE ||
-                   strcmp(reinterpret_cast<const char*>(block->name), "config"))) {
+  while (block &&
+         (block->type != XML_ELEMENT_NODE ||
+          strcmp(reinterpret_cast<const char*>(block->name), "config"))) {
     block = block->next;
   }
   if (!block) return 1;
@@ -106,7 +112,8 @@ int load_reader(const std::string& path) {
     int depth = xmlTextReaderDepth(r);
     int type = xmlTextReaderNodeType(r);
     if (type == XML_READER_TYPE_ELEMENT && depth == 2) {
-      strlcpy(name, reinterpret_cast<const char*>(xmlTextReaderConstName(r)), sizeof name);
+      strlcpy(name, reinterpret_cast<const char*>(xmlTextReaderConstName(r)),
+              sizeof name);
     } else if (type == XML_READER_TYPE_TEXT && depth == 3) {
       store(name, reinterpret_cast<const char*>(xmlTextReaderConstValue(r)));
     }

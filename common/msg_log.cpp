@@ -18,8 +18,8 @@ void MSG_LOG::vprintf(int kind, const char* format, va_list args) {
   time_t now = time(nullptr);
   if (now != stamp_time) {
     struct tm tm_now;
-    if (localtime_r(&now, &tm_now) &&
-        strftime(stamp_text, sizeof stamp_text, "%Y-%m-%d %H:%M:%S ", &tm_now)) {
+    if (localtime_r(&now, &tm_now) && strftime(stamp_text, sizeof stamp_text,
+                                               "%Y-%m-%d %H:%M:%S ", &tm_now)) {
       stamp_time = now;
     } else {
       strcpy(stamp_text, "- ");

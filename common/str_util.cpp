@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-
 #ifndef ORVEX_HAVE_SYSTEM_STRLCPY
 size_t strlcpy(char* dst, const char* src, size_t size) {
   size_t len = strlen(src);

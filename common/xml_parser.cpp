@@ -1,11 +1,12 @@
 // The members of MIOFILE and XML_PARSER outside the inline scanning core.
 #include "xml/xml_parser.h"
 
+#include <locale.h>
+
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
-#include <locale.h>
 
 #include "common/error_numbers.h"
 
@@ -48,8 +49,8 @@ void MIOFILE::_ungetc(int c) {
 
 void MIOFILE::count_to(const char* p) {
   if (!counted || p <= counted) return;
-  for (const char* q = counted; (q = static_cast<const char*>(
-                                     memchr(q, '\n', static_cast<size_t>(p - q))));
+  for (const char* q = counted; (q = static_cast<const char*>(memchr(
+                                     q, '\n', static_cast<size_t>(p - q))));
        q++) {
     if (newlines < INT_MAX) newlines++;  // a line past that is told as that
   }
@@ -124,7 +125,10 @@ static int decode_one(const char* src, char* out, int& used) {
   static const struct {
     const char* name;
     char c;
-  } named[] = {{"lt;", '<'}, {"gt;", '>'}, {"amp;", '&'}, {"quot;", '"'},
+  } named[] = {{"lt;", '<'},
+               {"gt;", '>'},
+               {"amp;", '&'},
+               {"quot;", '"'},
                {"apos;", '\''}};
   out[0] = *src;
   used = 1;
@@ -173,8 +177,7 @@ static int decode_one(const char* src, char* out, int& used) {
 // Decodes src into dst (capacity len >= 1); a character is never split at
 // the end of dst. *full, when full is not null, gets the length of the
 // whole decoded text (the rest is then decoded only to be counted).
-static void decode_entities(const char* src, char* dst, int len,
-                            size_t* full) {
+static void decode_entities(const char* src, char* dst, int len, size_t* full) {
   int n = 0;
   while (*src) {
     if (*src != '&') {  // most characters: no call

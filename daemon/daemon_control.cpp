@@ -111,7 +111,8 @@ int mylockf(int fd) {
 
 int get_log_path(char* path, const char* filename) {
   char host[256];
-  if (gethostname(host, sizeof host) != 0) strlcpy(host, "unknown", sizeof host);
+  if (gethostname(host, sizeof host) != 0)
+    strlcpy(host, "unknown", sizeof host);
   host[sizeof host - 1] = 0;  // a cut host name need not be terminated
   char* dot = strchr(host, '.');
   if (dot) *dot = 0;

@@ -23,7 +23,8 @@ int filename_hash(const char* filename, size_t len, int fanout, char* bucket) {
   unsigned char digest[16];
   md5_digest(reinterpret_cast<const unsigned char*>(filename),
              static_cast<int>(len), digest);
-  int n = (digest[0] & 0x0F) << 24 | digest[1] << 16 | digest[2] << 8 | digest[3];
+  int n =
+      (digest[0] & 0x0F) << 24 | digest[1] << 16 | digest[2] << 8 | digest[3];
   unsigned bucket_number = static_cast<unsigned>(n % fanout);
   char digits[8];
   int count = 0;
@@ -38,7 +39,8 @@ int filename_hash(const char* filename, size_t len, int fanout, char* bucket) {
 
 // Joins the parts with '/' into out (DIR_HIER_PATH_LEN bytes). False, with
 // out empty, when the whole would not fit.
-bool join(char* out, std::initializer_list<std::pair<const char*, size_t>> parts) {
+bool join(char* out,
+          std::initializer_list<std::pair<const char*, size_t>> parts) {
   size_t total = parts.size() - 1;  // the slashes
   for (const auto& p : parts) total += p.second;
   if (total >= static_cast<size_t>(DIR_HIER_PATH_LEN)) {
@@ -115,7 +117,8 @@ int dir_hier_url(const char* filename, const char* root, int fanout,
   } else {
     char bucket[16];
     size_t bucket_len = filename_hash(filename, name_len, fanout, bucket);
-    fits = join(url, {{root, root_len}, {bucket, bucket_len}, {filename, name_len}});
+    fits = join(url,
+                {{root, root_len}, {bucket, bucket_len}, {filename, name_len}});
   }
   return fits ? 0 : ERR_DIR_CREATE;
 }

@@ -41,7 +41,8 @@ constexpr Reconnect kReconnect = reconnect_for(MYSQL_VERSION_ID);
 // behind the client's back (in GBK a backslash can end a character).
 #define ORVEX_NAMES "utf8mb4"
 const char* const kForceEscapes =
-    "SET NAMES " ORVEX_NAMES ", SESSION sql_mode=TRIM(BOTH ',' FROM REPLACE("
+    "SET NAMES " ORVEX_NAMES
+    ", SESSION sql_mode=TRIM(BOTH ',' FROM REPLACE("
     "CONCAT(',', @@SESSION.sql_mode, ','), ',NO_BACKSLASH_ESCAPES,', ','))";
 
 constexpr bool same_text(const char* a, const char* b) {

@@ -69,8 +69,8 @@ int wait_for_gtid(DB_CONN& replica, const char* gtid, double timeout) {
   MYSQL_ROW row = mysql_fetch_row(result);
   // 0 applied, -1 timed out; NULL (a position the replica cannot reach,
   // such as one of an unknown domain) is a time-out the caller must see.
-  retval = row && row[0] && strcmp(row[0], "0") == 0 ? 0
-                                                      : ERR_DB_REPLICA_TIMEOUT;
+  retval =
+      row && row[0] && strcmp(row[0], "0") == 0 ? 0 : ERR_DB_REPLICA_TIMEOUT;
   mysql_free_result(result);
   return retval;
 }

@@ -45,7 +45,7 @@ struct REPLICA_STATE {
   // replica is not applying (stopped, broken or not connected), which is
   // never reported as 0 behind.
   int seconds_behind = -1;
-  int last_errno = 0;                  // the last I/O or SQL thread error
+  int last_errno = 0;                    // the last I/O or SQL thread error
   char applied_gtid[GTID_POS_LEN] = {};  // @@gtid_slave_pos
   char fetched_gtid[GTID_POS_LEN] = {};  // what the I/O thread has read
 };

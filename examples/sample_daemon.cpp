@@ -45,7 +45,8 @@ bool parse_number(const char* text, int min, int max, int& out) {
 
 // A start-up failure: on the terminal, where whoever started the daemon
 // looks, and in its log once that is a file of its own. Exits with status 1.
-[[noreturn]] void fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void fail(const char* fmt, ...)
+    __attribute__((format(printf, 1, 2)));
 void fail(const char* fmt, ...) {
   char text[1024];
   va_list args;
@@ -53,7 +54,8 @@ void fail(const char* fmt, ...) {
   vsnprintf(text, sizeof text, fmt, args);
   va_end(args);
   fprintf(stderr, "sample-daemon: %s\n", text);
-  if (log_messages.output != stderr) log_messages.printf(KIND_CRITICAL, "%s\n", text);
+  if (log_messages.output != stderr)
+    log_messages.printf(KIND_CRITICAL, "%s\n", text);
   exit(1);
 }
 
@@ -82,21 +84,25 @@ void count_unsent(int pass, DB_CONN& db) {
   DB_RESULT result(&db);
   std::map<int, int> per_app;
   char clause[64];
-  snprintf(clause, sizeof clause, "where server_state=%d", RESULT_SERVER_STATE_UNSENT);
+  snprintf(clause, sizeof clause, "where server_state=%d",
+           RESULT_SERVER_STATE_UNSENT);
   int retval;
-  while ((retval = result.enumerate(clause, true)) == 0) per_app[result.appid]++;
+  while ((retval = result.enumerate(clause, true)) == 0)
+    per_app[result.appid]++;
   if (retval != ERR_DB_NO_ROW) {
-    log_messages.printf(KIND_CRITICAL, "pass %d: enumeration failed: %s\n", pass,
-                        orvexerror(retval));
+    log_messages.printf(KIND_CRITICAL, "pass %d: enumeration failed: %s\n",
+                        pass, orvexerror(retval));
     return;
   }
   int total = 0;
   for (const auto& app : per_app) total += app.second;
-  log_messages.printf(KIND_NORMAL, "pass %d: %d unsent results in %zu applications\n",
-                      pass, total, per_app.size());
+  log_messages.printf(KIND_NORMAL,
+                      "pass %d: %d unsent results in %zu applications\n", pass,
+                      total, per_app.size());
   log_messages.set_indent_level(2);
   for (const auto& app : per_app) {
-    log_messages.printf(KIND_DEBUG, "application %d: %d unsent\n", app.first, app.second);
+    log_messages.printf(KIND_DEBUG, "application %d: %d unsent\n", app.first,
+                        app.second);
   }
   log_messages.set_indent_level(0);
 }
@@ -114,12 +120,13 @@ int main(int argc, char** argv) {
     } else if (is_arg(argv[i], "once")) {
       once = true;
     } else if (is_arg(argv[i], "d") && value &&
-               parse_number(value, KIND_CRITICAL, KIND_DEBUG, log_messages.debug_level)) {
+               parse_number(value, KIND_CRITICAL, KIND_DEBUG,
+                            log_messages.debug_level)) {
       i++;
     } else {
       bool valued = value && (is_arg(argv[i], "sleep") || is_arg(argv[i], "d"));
-      fprintf(stderr, "sample-daemon: bad argument: %s%s%s\n%s", argv[i], valued ? " " : "",
-              valued ? value : "", USAGE);
+      fprintf(stderr, "sample-daemon: bad argument: %s%s%s\n%s", argv[i],
+              valued ? " " : "", valued ? value : "", USAGE);
       return 2;
     }
   }
@@ -127,8 +134,8 @@ int main(int argc, char** argv) {
   // 1. The settings: the project directory is found as every program finds it.
   int retval = config.parse_file(nullptr);
   if (retval) {
-    fail("cannot load the settings from %s: %s", config.project_path("%s", CONFIG_FILE),
-         orvexerror(retval));
+    fail("cannot load the settings from %s: %s",
+         config.project_path("%s", CONFIG_FILE), orvexerror(retval));
   }
 
   // 2. Stop requests: SIGHUP sets a flag that the next check honours.
@@ -138,24 +145,28 @@ int main(int argc, char** argv) {
   // opened for appending, so a log rotated by copying and truncating goes on
   // at the start of the emptied file.
   char log_path[LOG_PATH_MAX];
-  if (get_log_path(log_path, "sample_daemon.log") != 0) fail("no room for the log's path");
+  if (get_log_path(log_path, "sample_daemon.log") != 0)
+    fail("no room for the log's path");
   FILE* log = fopen(log_path, "a");
   if (!log) fail("cannot open the log %s: %s", log_path, strerror(errno));
   setvbuf(log, nullptr, _IOLBF, 0);
   log_messages.output = log;
-  log_messages.printf(KIND_NORMAL, "starting, pid %d\n", static_cast<int>(getpid()));
+  log_messages.printf(KIND_NORMAL, "starting, pid %d\n",
+                      static_cast<int>(getpid()));
 
   // 4. One copy at a time, with its pid where operators look for it.
   char pid_path[PROJECT_PATH_LEN];
-  snprintf(pid_path, sizeof pid_path, "%s", config.project_path("sample_daemon.pid"));
+  snprintf(pid_path, sizeof pid_path, "%s",
+           config.project_path("sample_daemon.pid"));
   int pid_fd = lock_pid_file(pid_path);
 
   // 5. The database that the settings name.
-  retval = orvex_db.open(config.db_name, config.db_host, config.db_user, config.db_passwd);
+  retval = orvex_db.open(config.db_name, config.db_host, config.db_user,
+                         config.db_passwd);
   if (retval) {
     fail("cannot open database '%s' on %s as '%s': %s (%s)", config.db_name,
-         config.db_host[0] ? config.db_host : "the default host", config.db_user,
-         orvexerror(retval), orvex_db.connect_error());
+         config.db_host[0] ? config.db_host : "the default host",
+         config.db_user, orvexerror(retval), orvex_db.connect_error());
   }
 
   // 6. Reading only, the daemon can use a replica, when the settings name
@@ -167,8 +178,9 @@ int main(int argc, char** argv) {
     retval = replica.open(config.replica_db_name, config.replica_db_host,
                           config.replica_db_user, config.replica_db_passwd);
     if (retval) {
-      fail("cannot open the replica '%s' on %s: %s (%s)", config.replica_db_name,
-           config.replica_db_host, orvexerror(retval), replica.connect_error());
+      fail("cannot open the replica '%s' on %s: %s (%s)",
+           config.replica_db_name, config.replica_db_host, orvexerror(retval),
+           replica.connect_error());
     }
     reader = &replica;
     log_messages.printf(KIND_NORMAL, "reading counts from the replica on %s\n",

@@ -149,7 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fprintf(stderr,
             "%s: compile %.3f ms, heap %zu "
             "bytes, regexec %.3f ms (nodes %d, states %d, work %ld)\n",
-            over ? "accepted pattern over the bound" : "figures", m.compile * 1e3, m.heap, m.match * 1e3, cost.nodes, cost.states,
+            over ? "accepted pattern over the bound" : "figures",
+            m.compile * 1e3, m.heap, m.match * 1e3, cost.nodes, cost.states,
             cost.work);
     if (over) abort();
   }

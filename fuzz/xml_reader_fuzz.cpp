@@ -18,7 +18,8 @@ void read_all(MIOFILE& mf) {
   double x = 0;
   bool b = false;
   int items = 0;
-  while (!xp.get_tag(items % 2 ? attrs : nullptr, items % 2 ? sizeof attrs : 0)) {
+  while (
+      !xp.get_tag(items % 2 ? attrs : nullptr, items % 2 ? sizeof attrs : 0)) {
     items++;
     if (strlen(xp.tag_buf) >= TAG_BUF_LEN) abort();
     if (xp.parse_str("s", text, sizeof text)) {

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs every test twice: a normal build (g++) and a build under
-# AddressSanitizer and UndefinedBehaviorSanitizer (clang). Installs what is
-# missing first, and ends with a short run of every fuzzer
-# (ORVEX_FUZZ_SECONDS each, default 60). Exits non-zero if anything fails.
+# Checks the layout of the sources, then runs every test twice: a normal
+# build (g++) and a build under AddressSanitizer and UndefinedBehaviorSanitizer
+# (clang). Installs what is missing first, and ends with a short run of every
+# fuzzer (ORVEX_FUZZ_SECONDS each, default 60). Exits non-zero if anything
+# fails.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -10,6 +11,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 jobs=$(nproc)
+
+echo "=== format"
+"$root/scripts/check-format.sh"
 
 build_and_test() {
   local name=$1

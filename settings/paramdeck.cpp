@@ -74,8 +74,9 @@ bool PARAMDECK::add_pattern(std::vector<regex_t>* PARAMDECK::*list,
   int slot = pattern_slot(list);
   if (slot < 0 || !(this->*list)) return false;
   regex_t re;
-  auto spare = std::find_if(spare_patterns.begin(), spare_patterns.end(),
-                            [pattern](const auto& p) { return p.first == pattern; });
+  auto spare =
+      std::find_if(spare_patterns.begin(), spare_patterns.end(),
+                   [pattern](const auto& p) { return p.first == pattern; });
   if (spare != spare_patterns.end()) {
     re = spare->second;  // the compiled pattern moves: one owner at a time
     spare_patterns.erase(spare);
@@ -121,9 +122,12 @@ struct KeyIndex {
   static size_t hash(const char* s) {
     size_t len = strlen(s);
     if (!len) return 0;
-    auto at = [s](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(s[i])); };
+    auto at = [s](size_t i) {
+      return static_cast<uint32_t>(static_cast<unsigned char>(s[i]));
+    };
     uint32_t h = static_cast<uint32_t>(len) * 0x9E3779B1u;
-    h ^= at(0) * 0x85EBCA77u ^ at(len / 2) * 0xC2B2AE3Du ^ at(len - 1) * 0x27D4EB2Fu;
+    h ^= at(0) * 0x85EBCA77u ^ at(len / 2) * 0xC2B2AE3Du ^
+         at(len - 1) * 0x27D4EB2Fu;
     return (h ^ (h >> 15)) & (SLOTS - 1);
   }
   KeyIndex() {

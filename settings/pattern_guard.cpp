@@ -5,17 +5,17 @@
 // pattern costs microseconds for real settings patterns.
 #include "settings/pattern_guard.h"
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr int MAX_DEPTH = 256;        // nested groups
+constexpr int MAX_DEPTH = 256;         // nested groups
 constexpr long MAX_JUDGING = 4000000;  // the guard's own word operations
-constexpr int DUP_MAX = 32767;        // regcomp's largest count
+constexpr int DUP_MAX = 32767;         // regcomp's largest count
 // regcomp copies the positions around an anchor into the closures of the
 // loops that reach it, once per combination of anchors: beyond these, a
 // pattern such as "\\ba**" six times over takes seconds to compile.
@@ -30,11 +30,11 @@ enum class Kind : uint8_t { LEAF, EMPTY, ASSERT, GROUP, CAT, ALT, STAR };
 
 struct Node {
   Kind kind;
-  int a = -1, b = -1;  // children; ALT with b < 0 is "a or nothing"
-  int set = -1;        // LEAF: index of its byte set
-  int size = 1;        // nodes in this subtree
-  int loops = 0;       // stars nested on the deepest path, this one included
-  int repeats = 0;     // the same, counting "?" operators too
+  int a = -1, b = -1;     // children; ALT with b < 0 is "a or nothing"
+  int set = -1;           // LEAF: index of its byte set
+  int size = 1;           // nodes in this subtree
+  int loops = 0;          // stars nested on the deepest path, this one included
+  int repeats = 0;        // the same, counting "?" operators too
   bool anchored = false;  // an anchor in this subtree
 };
 
@@ -82,9 +82,9 @@ bool in_class(const char* name, int c) {
 }
 
 bool known_class(const char* name) {
-  static const char* const names[] = {"alpha", "upper", "lower", "digit",
+  static const char* const names[] = {"alpha", "upper",  "lower", "digit",
                                       "alnum", "xdigit", "space", "blank",
-                                      "print", "graph", "punct", "cntrl"};
+                                      "print", "graph",  "punct", "cntrl"};
   for (const char* n : names) {
     if (!strcmp(n, name)) return true;
   }
@@ -121,7 +121,8 @@ class Guard {
   }
 
   int make(Kind kind, int a = -1, int b = -1, int set = -1) {
-    int size = 1 + (a >= 0 ? nodes_[a].size : 0) + (b >= 0 ? nodes_[b].size : 0);
+    int size =
+        1 + (a >= 0 ? nodes_[a].size : 0) + (b >= 0 ? nodes_[b].size : 0);
     if (static_cast<int>(nodes_.size()) >= PATTERN_MAX_NODES) {
       return refuse("it repeats too much: it would compile too large");
     }
@@ -138,8 +139,8 @@ class Guard {
       n.repeats = std::max(n.repeats, nodes_[child].repeats);
       n.anchored |= nodes_[child].anchored;
     }
-    if (kind == Kind::STAR && (++n.loops > max_loops() ||
-                               ++n.repeats > max_loops() + 1)) {
+    if (kind == Kind::STAR &&
+        (++n.loops > max_loops() || ++n.repeats > max_loops() + 1)) {
       return refuse(too_deep);
     }
     nodes_.push_back(n);
@@ -192,7 +193,8 @@ class Guard {
   int piece(int depth) {
     bool assertion = false;
     int tree = atom(depth, assertion);
-    while (tree >= 0 && (*p_ == '*' || *p_ == '+' || *p_ == '?' || *p_ == '{')) {
+    while (tree >= 0 &&
+           (*p_ == '*' || *p_ == '+' || *p_ == '?' || *p_ == '{')) {
       if (assertion) return refuse("a repetition of an anchor");
       int lo, hi;  // hi < 0: no upper bound
       char op = *p_++;
@@ -230,8 +232,9 @@ class Guard {
       }
       return true;
     };
-    const char* bad = "a \"{\" that does not begin a count such as {2}, "
-                      "{2,}, {,5} or {2,5} (write \\{ for the character)";
+    const char* bad =
+        "a \"{\" that does not begin a count such as {2}, "
+        "{2,}, {,5} or {2,5} (write \\{ for the character)";
     bool has_lo = number(lo);
     if (too_big) {
       refuse("a count above 32767");
@@ -275,8 +278,7 @@ class Guard {
       case Kind::STAR: return true;
       case Kind::GROUP: return can_be_empty(n.a);
       case Kind::CAT: return can_be_empty(n.a) && can_be_empty(n.b);
-      case Kind::ALT:
-        return n.b < 0 || can_be_empty(n.a) || can_be_empty(n.b);
+      case Kind::ALT: return n.b < 0 || can_be_empty(n.a) || can_be_empty(n.b);
     }
     return true;
   }
@@ -332,8 +334,9 @@ class Guard {
 
   int anchor() {
     if (++anchors_ > MAX_ANCHORS) {
-      return refuse("more than six anchors (^ $ \\b \\< ...): compiling "
-                    "them takes too long");
+      return refuse(
+          "more than six anchors (^ $ \\b \\< ...): compiling "
+          "them takes too long");
     }
     return make(Kind::ASSERT);
   }
@@ -357,19 +360,11 @@ class Guard {
         return refuse("a repetition with nothing before it to repeat",
                       REG_BADRPT);
       case '^':
-      case '$':
-        assertion = true;
-        return anchor();
-      case '.':
-        s.add_range(1, 255);
-        return leaf(s);
-      case '[':
-        return bracket();
-      case '\\':
-        return escape(assertion);
-      default:
-        s.add(static_cast<unsigned char>(c));
-        return leaf(s);
+      case '$': assertion = true; return anchor();
+      case '.': s.add_range(1, 255); return leaf(s);
+      case '[': return bracket();
+      case '\\': return escape(assertion);
+      default: s.add(static_cast<unsigned char>(c)); return leaf(s);
     }
   }
 
@@ -379,8 +374,9 @@ class Guard {
     p_++;
     ByteSet s;
     if (c >= '1' && c <= '9') {
-      return refuse("a back-reference (\\1 to \\9): matching it can take "
-                    "exponential time");
+      return refuse(
+          "a back-reference (\\1 to \\9): matching it can take "
+          "exponential time");
     }
     switch (c) {
       case 'w':
@@ -402,16 +398,14 @@ class Guard {
       case '<':
       case '>':
       case '`':
-      case '\'':
-        assertion = true;
-        return anchor();
-      default:
-        break;
+      case '\'': assertion = true; return anchor();
+      default: break;
     }
     if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
         (c >= 'A' && c <= 'Z')) {
-      return refuse("a backslash before a letter or digit, which the "
-                    "compiler reads as the plain character (\\d is d)");
+      return refuse(
+          "a backslash before a letter or digit, which the "
+          "compiler reads as the plain character (\\d is d)");
     }
     s.add(c);
     return leaf(s);
@@ -446,9 +440,10 @@ class Guard {
         return true;
       }
       if (text.size() != 1) {
-        refuse("a collating element or equivalence class of more than one "
-               "character",
-               REG_ECOLLATE);
+        refuse(
+            "a collating element or equivalence class of more than one "
+            "character",
+            REG_ECOLLATE);
         return false;
       }
       single = static_cast<unsigned char>(text[0]);
@@ -473,9 +468,10 @@ class Guard {
         break;
       }
       if (*p_ == '-' && !first && p_[1] != ']') {
-        return refuse("a \"-\" in a bracket expression that is neither "
-                      "first, last nor part of a range",
-                      REG_ERANGE);
+        return refuse(
+            "a \"-\" in a bracket expression that is neither "
+            "first, last nor part of a range",
+            REG_ERANGE);
       }
       int lo;
       bool is_class;
@@ -519,13 +515,17 @@ class Guard {
     auto row = [words](std::vector<uint64_t>& v, size_t i) {
       return v.data() + i * words;
     };
-    auto bit = [](const uint64_t* r, int i) { return r[i >> 6] >> (i & 63) & 1; };
-    auto set_bit = [](uint64_t* r, int i) { r[i >> 6] |= uint64_t(1) << (i & 63); };
+    auto bit = [](const uint64_t* r, int i) {
+      return r[i >> 6] >> (i & 63) & 1;
+    };
+    auto set_bit = [](uint64_t* r, int i) {
+      r[i >> 6] |= uint64_t(1) << (i & 63);
+    };
     auto or_in = [words](uint64_t* to, const uint64_t* from) {
       for (size_t w = 0; w < words; w++) to[w] |= from[w];
     };
-    std::vector<uint64_t> first(nodes_.size() * words), last(nodes_.size() * words),
-        follow(positions * words);
+    std::vector<uint64_t> first(nodes_.size() * words),
+        last(nodes_.size() * words), follow(positions * words);
     std::vector<char> nullable(nodes_.size());
     long judging = 0;
     // Children come before their parents in nodes_.
@@ -542,9 +542,7 @@ class Guard {
           set_bit(f, pos_of[i]);
           nullable[i] = 1;
           break;
-        case Kind::EMPTY:
-          nullable[i] = 1;
-          break;
+        case Kind::EMPTY: nullable[i] = 1; break;
         case Kind::GROUP:
         case Kind::ALT:
           or_in(f, row(first, n.a));
@@ -591,8 +589,9 @@ class Guard {
       width = std::max(width, n);
     }
     if (width > (anchors_ ? MAX_WIDTH_ANCHORED : MAX_WIDTH)) {
-      return reject("too many ways to go on from one point (as in "
-                    "(a*|b*){99}): compiling it takes too long");
+      return reject(
+          "too many ways to go on from one point (as in "
+          "(a*|b*){99}): compiling it takes too long");
     }
     // Bytes that no position tells apart make one class. NUL ends the
     // subject and is never read.
@@ -664,7 +663,8 @@ class Guard {
       for (size_t w = 0; w < words; w++) h = (h ^ r[w]) * 1099511628211ull;
       size_t at = (h ^ h >> 29) & (SLOTS - 1);
       for (; slot[at] >= 0; at = (at + 1) & (SLOTS - 1)) {
-        if (!memcmp(row(states, slot[at]), r, words * sizeof(uint64_t))) return true;
+        if (!memcmp(row(states, slot[at]), r, words * sizeof(uint64_t)))
+          return true;
       }
       bool anchored = false;
       for (size_t w = 0; w < words; w++) anchored |= (r[w] & anchors[w]) != 0;

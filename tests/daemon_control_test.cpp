@@ -1,12 +1,11 @@
 #include "daemon/daemon_control.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -47,7 +46,6 @@ struct Child {
 // ORVEX_PROJECT_DIR for the children.
 class DaemonControl : public ::testing::Test {
  protected:
-
   // Runs body in a child process whose standard error goes to a file; a
   // child that returns from body exits with status 99. `started`, when
   // given, runs in the parent with the child's pid once the child has

@@ -41,7 +41,6 @@ std::string oracle_bucket(const std::string& name, int fanout,
   return bucket;
 }
 
-
 class DirHier : public ::testing::Test {
  protected:
   orvex_test::TempDir temp{"orvex_dir_hier"};

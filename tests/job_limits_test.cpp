@@ -13,7 +13,6 @@ namespace {
 
 using orvex_test::LogCapture;
 
-
 std::string describe(const RSC_JOB_LIMIT& r) {
   return std::to_string(r.jobs) + (r.per_proc ? "/proc" : "") +
          (r.aux_a || r.aux_b ? "!aux" : "");

@@ -1,9 +1,9 @@
-#include "log/sched_msg_log.h"
-
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <string>
+
+#include "log/sched_msg_log.h"
 
 namespace {
 
@@ -25,7 +25,8 @@ struct Capture {
 };
 
 const char* const kInvalid = "*** internal error: invalid MessageKind ***";
-const char* const kStamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ";
+const char* const kStamp =
+    "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ";
 
 }  // namespace
 
@@ -60,7 +61,8 @@ TEST(SchedMsgLog, IndentIsClampedAndRefilled) {
   EXPECT_STREQ(log.indent_text, "");
   struct {
     int set, level;
-  } cases[] = {{-5, 0}, {39, 39}, {1000, 39}, {40, 39}, {20, 20}, {3, 3}, {0, 0}};
+  } cases[] = {{-5, 0},  {39, 39}, {1000, 39}, {40, 39},
+               {20, 20}, {3, 3},   {0, 0}};
   for (const auto& c : cases) {
     log.set_indent_level(c.set);
     EXPECT_EQ(log.indent_level, c.level) << c.set;
@@ -83,8 +85,8 @@ TEST(SchedMsgLog, WritesStampPrefixIndentAndMessage) {
 
   std::string s = std::string(kStamp);
   std::regex expected(s + "\\[CRITICAL\\] BAD REGEXP: \\(x\n" +  //
-                      s + "missing app name\n" +                  //
-                      s + "    n=7\n" +                           //
+                      s + "missing app name\n" +                 //
+                      s + "    n=7\n" +                          //
                       s + "\\[debug\\] now written\n");
   std::string out = cap.text();
   EXPECT_TRUE(std::regex_match(out, expected)) << out;
@@ -96,7 +98,8 @@ TEST(SchedMsgLog, KindAboveLevelIsNotWrittenEvenInvalidOnes) {
   log.printf(0, "zero\n");
   log.printf(4, "four\n");
   std::string out = cap.text();
-  EXPECT_NE(out.find(std::string(kInvalid) + " zero\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(std::string(kInvalid) + " zero\n"), std::string::npos)
+      << out;
   EXPECT_EQ(out.find("four"), std::string::npos) << out;
 }
 
@@ -117,7 +120,7 @@ TEST(SchedMsgLog, GlobalLogWritesToStandardError) {
   testing::internal::CaptureStderr();
   log_messages.printf(KIND_NORMAL, "Quitting due to SIGHUP\n");
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(std::regex_match(err, std::regex(std::string(kStamp) +
-                                               "Quitting due to SIGHUP\n")))
+  EXPECT_TRUE(std::regex_match(
+      err, std::regex(std::string(kStamp) + "Quitting due to SIGHUP\n")))
       << err;
 }

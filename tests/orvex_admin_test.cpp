@@ -637,8 +637,8 @@ TEST(AdminCheck, LoadFailuresAndLinesPastCommentsAndLongValues) {
                 main + "8: the pattern \"" + std::string(255, '(') +
                 "\" of ban_os does not compile (Unmatched ( or \\(); it is "
                 "dropped: hosts whose operating system matches \"" +
-                std::string(255, '(') + "\" are not banned\n" +
-                p.dir + ": 2 problems, 3 warnings\n");
+                std::string(255, '(') + "\" are not banned\n" + p.dir +
+                ": 2 problems, 3 warnings\n");
 }
 
 // --- check: settings patterns ---
@@ -650,24 +650,28 @@ TEST(AdminCheck, EmptyAndDroppedPatternsSayWhichHostsTheyConcern) {
   p.write("config.xml",
           "\xEF\xBB\xBF<orvex>\n<config>\n<ban_os/>\n"
           "<ban_cpu>.{,20000}</ban_cpu>\n<ban_os>Windows.*?XP</ban_os>\n"
-          "<locality_scheduling_sticky_file>(a)\\1</locality_scheduling_sticky_file>\n"
+          "<locality_scheduling_sticky_file>(a)\\1</"
+          "locality_scheduling_sticky_file>\n"
           "</config>\n</orvex>\n");
   AdminRun r = admin({"--project", p.dir, "check"});
   EXPECT_EQ(r.status, 1);
   std::string main = p.path("config.xml") + ":";
   EXPECT_EQ(r.out,
-            main + "3: warning: the pattern of ban_os is empty: it matches "
-                   "every host, so all hosts are banned (remove the element "
-                   "to ban none)\n" +
-                main + "4: the pattern \".{,20000}\" of ban_cpu is refused (it "
-                       "repeats too much: it would compile too large); it is "
-                       "dropped: hosts whose CPU matches \".{,20000}\" are not "
-                       "banned\n" +
-                main + "6: the pattern \"(a)\\\\1\" of "
-                       "locality_scheduling_sticky_file is refused (a "
-                       "back-reference (\\1 to \\9): matching it can take "
-                       "exponential time); it is dropped: files whose names "
-                       "match \"(a)\\\\1\" are not kept on hosts\n" +
+            main +
+                "3: warning: the pattern of ban_os is empty: it matches "
+                "every host, so all hosts are banned (remove the element "
+                "to ban none)\n" +
+                main +
+                "4: the pattern \".{,20000}\" of ban_cpu is refused (it "
+                "repeats too much: it would compile too large); it is "
+                "dropped: hosts whose CPU matches \".{,20000}\" are not "
+                "banned\n" +
+                main +
+                "6: the pattern \"(a)\\\\1\" of "
+                "locality_scheduling_sticky_file is refused (a "
+                "back-reference (\\1 to \\9): matching it can take "
+                "exponential time); it is dropped: files whose names "
+                "match \"(a)\\\\1\" are not kept on hosts\n" +
                 p.dir + ": 2 problems, 1 warning\n");
 }
 
@@ -821,7 +825,10 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
        "orvex-admin: cannot write the output: Bad file descriptor\n"},
       {{"path", "download", "abc"}, nullptr, 0, "{P}/download/98/abc"},
       {{"check"}, nullptr, 0, "{P}: no problems found"},  // not ".:"
-      {{"--help"}, nullptr, 0, "  db ping [--json] [--max-lag S]|counts [--app ID]|perf"},
+      {{"--help"},
+       nullptr,
+       0,
+       "  db ping [--json] [--max-lag S]|counts [--app ID]|perf"},
       {{"--project"},
        nullptr,
        2,
@@ -948,7 +955,9 @@ TEST_F(AdminDbTest, PingAnswersAndAWrongPasswordIsOneLine) {
   write_settings(db.passwd, "");
   r = db_command({"ping"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out.rfind("database '" + db.name + "' on the default host answers", 0), 0u)
+  EXPECT_EQ(
+      r.out.rfind("database '" + db.name + "' on the default host answers", 0),
+      0u)
       << r.out;
 
   write_settings(db.passwd + "-wrong");

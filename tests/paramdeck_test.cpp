@@ -1,9 +1,8 @@
 #include "settings/paramdeck.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -28,8 +27,6 @@ using orvex_test::LogCapture;
 using orvex_test::StderrCapture;
 
 // --- capturing what the loader reports ---
-
-
 
 // --- the record's fields, listed here independently of the catalogue ---
 
@@ -548,8 +545,7 @@ TEST(ParamdeckCatalogue, PrintsDefaults) {
        {"\nmaster_url\n", "\nhttpd_user apache\n", "\nmax_ncpus 64\n",
         "\ndefault_disk_min_free_gb 0.001\n",
         "\nversion_select_random_factor 0.1\n", "\ndelete_delay_hours 0\n",
-        "\nban_os\n", "\ndont_search_host_for_user\n",
-        "\nmsg_to_host 0\n",
+        "\nban_os\n", "\ndont_search_host_for_user\n", "\nmsg_to_host 0\n",
         "\nmax_jobs_in_progress project(total=0 cpu=0 gpu=0) "
         "a(total=0 cpu=0 gpu=2/proc)\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
@@ -711,8 +707,8 @@ TEST(ParamdeckLoad, ReloadedPatternsMatchTheirTexts) {
             (std::vector<std::string>{"Linux", "BSD", "Linux", "Linux"}));
   EXPECT_EQ(p.pattern_texts(&PARAMDECK::ban_cpu),
             (std::vector<std::string>{"Windows"}));
-  EXPECT_TRUE(p.pattern_texts(&PARAMDECK::locality_scheduling_sticky_file)
-                  .empty());
+  EXPECT_TRUE(
+      p.pattern_texts(&PARAMDECK::locality_scheduling_sticky_file).empty());
   // A load that fails part-way keeps what it read and frees the rest.
   ASSERT_EQ(load(p, main_doc("<ban_os>Mac</ban_os>").substr(0, 40)),
             ERR_XML_INPUT);
@@ -776,7 +772,11 @@ TEST(ParamdeckLoad, PatternGuardTable) {
       // brackets
       {"[]a]x[^]a][[:alpha:]][[.x.]][[=a=]][a-z][-a][a-]", true, ""},
       {"[+*{]{2,3}x[\\]", true, ""},
-      {"[a", false, "Unmatched [", },
+      {
+          "[a",
+          false,
+          "Unmatched [",
+      },
       {"[[:alpha:]", false, "Unmatched ["},
       {"[[:nope:]]", false, "Invalid character class"},
       {"[[.xy.]]", false, "Invalid collation"},
@@ -808,8 +808,8 @@ TEST(ParamdeckLoad, PatternGuardTable) {
   ASSERT_EQ(load(p, main_doc("<ban_os>Windows.*?XP</ban_os>"
                              "<ban_cpu>.+?Celeron</ban_cpu>")),
             0);
-  EXPECT_EQ(matches(p.ban_os, {"Windows XP", "Microsoft Windows 5.1 XP",
-                               "Windows 7"}),
+  EXPECT_EQ(matches(p.ban_os,
+                    {"Windows XP", "Microsoft Windows 5.1 XP", "Windows 7"}),
             "110");
   EXPECT_EQ(matches(p.ban_cpu, {"Intel Celeron", "Celeron", "AMD"}), "110");
 }
@@ -837,7 +837,8 @@ TEST(ParamdeckLoad, FuzzerCorpusPatternsHonourTheBound) {
     std::string input((std::istreambuf_iterator<char>(in)),
                       std::istreambuf_iterator<char>());
     files++;
-    std::string pattern = input.substr(0, std::min(input.find('\0'), size_t(1024)));
+    std::string pattern =
+        input.substr(0, std::min(input.find('\0'), size_t(1024)));
     std::string seed;
     for (size_t i = pattern.size() + 1; i < input.size(); i++) {
       if (input[i]) seed += input[i];
@@ -852,7 +853,8 @@ TEST(ParamdeckLoad, FuzzerCorpusPatternsHonourTheBound) {
     for (int i = 0; i < 3; i++) {
       regex_t re;
       double t0 = cpu();
-      ASSERT_EQ(paramdeck_compile_pattern(&re, pattern.c_str()), 0) << entry.path();
+      ASSERT_EQ(paramdeck_compile_pattern(&re, pattern.c_str()), 0)
+          << entry.path();
       double t1 = cpu();
       regexec(&re, subject.c_str(), 0, nullptr, 0);
       double t2 = cpu();
@@ -874,9 +876,10 @@ TEST(ParamdeckLoad, ByteOrderMarkBeforeEitherDocument) {
   PARAMDECK p;
   EXPECT_EQ(load(p, "\xEF\xBB\xBF" + main_doc("<max_ncpus>5</max_ncpus>")), 0);
   EXPECT_EQ(p.max_ncpus, 5);
-  EXPECT_EQ(load_aux(p, "\xEF\xBB\xBF<config><max_jobs_in_progress><project>"
-                        "<total_limit><jobs>9</jobs></total_limit></project>"
-                        "</max_jobs_in_progress></config>"),
+  EXPECT_EQ(load_aux(p,
+                     "\xEF\xBB\xBF<config><max_jobs_in_progress><project>"
+                     "<total_limit><jobs>9</jobs></total_limit></project>"
+                     "</max_jobs_in_progress></config>"),
             0);
   EXPECT_EQ(p.max_jobs_in_progress.project_limit.total_limit.jobs, 9);
 }
@@ -1269,9 +1272,12 @@ TEST(ParamdeckListener, ItemsComeWithTheirLines) {
         "unknown 12 max_jobs_in_progress/ config ",
         "stored 12 no_amd_k6 config ", "end 12 config  "}},
       {false, "\n\n<config></config>", {"no-start 3 orvex  "}},
-      {false, "<orvex>\r<config>\r<db_name>a", {"stored 1 db_name config ", "end 1 config  "}},
-      {false, "<orvex><config>" + comment + "<x/>\n<db_name>" + long_text +
-                  "</db_name><db_user>" + std::string(1, '\0') + "u</db_user>\n",
+      {false,
+       "<orvex>\r<config>\r<db_name>a",
+       {"stored 1 db_name config ", "end 1 config  "}},
+      {false,
+       "<orvex><config>" + comment + "<x/>\n<db_name>" + long_text +
+           "</db_name><db_user>" + std::string(1, '\0') + "u</db_user>\n",
        {"unknown 9001 x/ config ",
         "stored 9002 db_name config " + long_text.substr(0, 255),
         "stored 9002 db_user config ", "end 9002 config  "}},

@@ -1,7 +1,8 @@
 // Read-your-writes and replica state against the private primary and GTID
 // replica of scripts/test-cluster.sh (ctest fixture orvex_cluster).
-#include <gtest/gtest.h>
+#include "database/replica.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +13,6 @@
 
 #include "common/error_numbers.h"
 #include "database/db_conn.h"
-#include "database/replica.h"
 #include "db_schema.h"
 #include "test_cluster.h"
 #include "test_util.h"
@@ -132,13 +132,13 @@ TEST_F(Replica, AdminPingReportsEachServer) {
   ASSERT_EQ(mkdir((project.path() + "/cgi-bin").c_str(), 0755), 0);
   auto& env = orvex_test::cluster_env();
   auto settings = [&](const std::string& main, const std::string& replica) {
-    orvex_test::write_file(
-        project.path() + "/config.xml",
-        "<orvex><config><db_name>" + env["DB_NAME"] + "</db_name><db_host>" +
-            main + "</db_host><db_user>" + env["DB_USER"] +
-            "</db_user><db_passwd>" + env["DB_PASSWD"] +
-            "</db_passwd><replica_db_host>" + replica +
-            "</replica_db_host></config></orvex>\n");
+    orvex_test::write_file(project.path() + "/config.xml",
+                           "<orvex><config><db_name>" + env["DB_NAME"] +
+                               "</db_name><db_host>" + main +
+                               "</db_host><db_user>" + env["DB_USER"] +
+                               "</db_user><db_passwd>" + env["DB_PASSWD"] +
+                               "</db_passwd><replica_db_host>" + replica +
+                               "</replica_db_host></config></orvex>\n");
   };
   auto ping = [&](const std::string& args, std::string& out) {
     std::string cmd = "'" ORVEX_ADMIN "' --project '" + project.path() +
@@ -159,9 +159,11 @@ TEST_F(Replica, AdminPingReportsEachServer) {
   EXPECT_EQ(ping("--max-lag 30", out), 0) << out;
   EXPECT_NE(out.find("replica database '" + env["DB_NAME"] + "' on " +
                      replica_host + " answers"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("  replication  fetching yes, applying yes, 0 s behind"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
   EXPECT_EQ(ping("--json", out), 0) << out;
   EXPECT_NE(out.find("\"role\": \"replica\""), std::string::npos) << out;
 
@@ -171,26 +173,31 @@ TEST_F(Replica, AdminPingReportsEachServer) {
   EXPECT_EQ(ping("--max-lag 30", out), 1) << out;
   EXPECT_NE(out.find("orvex-admin: the replica on " + replica_host +
                      " is not applying"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
   ASSERT_TRUE(node_as_root("REPLICA", "start slave sql_thread"));
 
   settings(galera, "127.0.0.1:1");  // a replica that is down
   EXPECT_EQ(ping("", out), 1) << out;
   EXPECT_NE(out.find("  cluster      3 nodes, this node Synced, primary "
                      "component"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("orvex-admin: cannot connect to the replica database"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
 
   // Each server of a list on its own: one down fails the check.
   settings(galera + ", 127.0.0.1:1", replica_host);
   EXPECT_EQ(ping("", out), 1) << out;
-  EXPECT_NE(out.find("database '" + env["DB_NAME"] + "' on " + galera +
-                     " answers"),
-            std::string::npos) << out;
+  EXPECT_NE(
+      out.find("database '" + env["DB_NAME"] + "' on " + galera + " answers"),
+      std::string::npos)
+      << out;
   EXPECT_NE(out.find("cannot connect to database '" + env["DB_NAME"] +
                      "' on 127.0.0.1:1 as"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
 }
 #endif
 

@@ -72,9 +72,10 @@ TEST(SampleDaemon, CountsPassesRefusesASecondCopyAndStopsOnTheTrigger) {
     ~Closer() { conn.close(); }
   } closer{conn};
   ASSERT_TRUE(orvex_test::create_schema(conn));
-  ASSERT_EQ(conn.do_query("insert into result (name, server_state, appid) values "
-                          "('r1', 2, 1), ('r2', 2, 1), ('r3', 2, 7), ('r4', 5, 7)"),
-            0);
+  ASSERT_EQ(
+      conn.do_query("insert into result (name, server_state, appid) values "
+                    "('r1', 2, 1), ('r2', 2, 1), ('r3', 2, 7), ('r4', 5, 7)"),
+      0);
   orvex_test::TestDb db;
   std::string why;
   ASSERT_TRUE(orvex_test::load_test_db(db, why)) << why;
@@ -100,7 +101,8 @@ TEST(SampleDaemon, CountsPassesRefusesASecondCopyAndStopsOnTheTrigger) {
     log = read_file(log_path);
   }
   EXPECT_NE(log.find("pass 1: 3 unsent results in 2 applications\n"),
-            std::string::npos) << log << read_file(project + "/first.err");
+            std::string::npos)
+      << log << read_file(project + "/first.err");
   EXPECT_EQ(read_file(project + "/sample_daemon.pid"),
             std::to_string(first) + "\n");
 
@@ -181,7 +183,8 @@ TEST(SampleDaemon, StartUpFailuresReachTheTerminalAndTheLog) {
                                      "</db_passwd></config></orvex>";
   struct Case {
     std::string settings;
-    std::string said;  // the last line on the terminal starts so, after "sample-daemon: "
+    std::string said;  // the last line on the terminal starts so, after
+                       // "sample-daemon: "
     bool logged;       // also in the per-host log (opened after the settings)
   };
   const Case cases[] = {

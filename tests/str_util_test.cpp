@@ -24,9 +24,14 @@ TEST(StripWhitespace, RemovesLeadingAndTrailingOnly) {
   struct {
     const char* in;
     const char* out;
-  } cases[] = {{"", ""},          {"   ", ""},         {"x", "x"},
-               {"  x y  ", "x y"}, {"\t\r\n\v\fa b\n", "a b"},
-               {"a", "a"},         {"a  ", "a"},        {"  a", "a"}};
+  } cases[] = {{"", ""},
+               {"   ", ""},
+               {"x", "x"},
+               {"  x y  ", "x y"},
+               {"\t\r\n\v\fa b\n", "a b"},
+               {"a", "a"},
+               {"a  ", "a"},
+               {"  a", "a"}};
   for (const auto& c : cases) {
     char buf[64];
     strcpy(buf, c.in);
@@ -62,7 +67,8 @@ TEST(Md5String, MatchesRfc1321Suite) {
     unsigned char digest[16];
     md5_digest(bytes, len, digest);
     char from_digest[MD5_HEX_LEN + 1];
-    for (int i = 0; i < 16; i++) snprintf(from_digest + 2 * i, 3, "%02x", digest[i]);
+    for (int i = 0; i < 16; i++)
+      snprintf(from_digest + 2 * i, 3, "%02x", digest[i]);
     EXPECT_STREQ(from_digest, c.hex) << c.in;
   }
 }

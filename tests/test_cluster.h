@@ -73,12 +73,12 @@ inline bool cluster_script(const std::string& verb, const std::string& nodes) {
 
 }  // namespace orvex_test
 
-#define ORVEX_NEED_CLUSTER()                                         \
-  do {                                                               \
-    if (::orvex_test::cluster_env().count("GALERA1_PORT") == 0) {    \
+#define ORVEX_NEED_CLUSTER()                                           \
+  do {                                                                 \
+    if (::orvex_test::cluster_env().count("GALERA1_PORT") == 0) {      \
       if (::orvex_test::in_ci()) FAIL() << "no cluster (cluster.env)"; \
-      GTEST_SKIP() << "no cluster: run with ctest -L cluster";       \
-    }                                                                \
+      GTEST_SKIP() << "no cluster: run with ctest -L cluster";         \
+    }                                                                  \
   } while (0)
 
 #endif

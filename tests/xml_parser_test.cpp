@@ -59,7 +59,8 @@ void expect_items(const std::string& text, const Items& expected,
 TEST(XmlScan, ElementsTextAndWhitespace) {
   expect_items("<a>hello</a>", {"T:a", "X:hello", "T:/a"});
   expect_items("<a>  x y  </a>", {"T:a", "X:x y", "T:/a"});
-  expect_items("<a>\n \t <b>1</b>\r\n</a>\n", {"T:a", "T:b", "X:1", "T:/b", "T:/a"});
+  expect_items("<a>\n \t <b>1</b>\r\n</a>\n",
+               {"T:a", "T:b", "X:1", "T:/b", "T:/a"});
   expect_items("", {});
   expect_items(" \n\t ", {});
   expect_items("a > b <x/>", {"X:a > b", "T:x/"});  // a stray ">" is text
@@ -73,8 +74,8 @@ TEST(XmlScan, SlashesAndAttributes) {
   expect_items("<a x=1  y=2>", {"T:a", "A:x=1  y=2"}, true);
   expect_items("<a  x>", {"T:a", "A: x"}, true);
   expect_items("<a x='>'><b/>", {"T:a", "A:x='", "X:'>", "T:b/", "A:"},
-               true);  // quotes are not special
-  expect_items("<a x=1>", {"T:a"});                             // attributes dropped
+               true);                // quotes are not special
+  expect_items("<a x=1>", {"T:a"});  // attributes dropped
   expect_items("</config >", {"T:/config"});
   expect_items("<?xml version=\"1.0\"?><r/>", {"T:?xml", "T:r/"});
 }
@@ -93,7 +94,8 @@ TEST(XmlScan, CdataIsText) {
   expect_items("<a><![CDATA[a]]]></a>", {"T:a", "X:a]", "T:/a"});
   expect_items("<a><![CDATA[]]></a>", {"T:a", "X:", "T:/a"});
   expect_items("<a><![CDATA[x]]]]>]]></a>", {"T:a", "X:x]]", "X:]]>", "T:/a"});
-  expect_items("<a><![CDATA[<b>&amp;</b>]]></a>", {"T:a", "X:<b>&amp;</b>", "T:/a"});
+  expect_items("<a><![CDATA[<b>&amp;</b>]]></a>",
+               {"T:a", "X:<b>&amp;</b>", "T:/a"});
   expect_items("<a><![CDATA[never closed", {"T:a"});
   expect_items("<a><![CDAT[x]]></a>", {"T:a", "T:![CDAT[x]]", "T:/a"});
 }
@@ -148,7 +150,8 @@ TEST(XmlScan, SmallCallerBuffers) {
   ASSERT_FALSE(d.xp.get(buf, sizeof buf, is_tag, nullptr, 0));
   EXPECT_STREQ(buf, "/");
   is_tag = true;
-  EXPECT_FALSE(d.xp.get(buf, sizeof buf, is_tag, nullptr, 0));  // CDATA unseen in 2 bytes
+  EXPECT_FALSE(d.xp.get(buf, sizeof buf, is_tag, nullptr,
+                        0));  // CDATA unseen in 2 bytes
   EXPECT_TRUE(d.xp.get(buf, sizeof buf, is_tag, nullptr, 0));
 }
 
@@ -217,9 +220,10 @@ TEST(XmlReaders, ParseStartPassesDeclarationsAndComments) {
   Doc ok("<?xml version=\"1.0\"?>\n<!-- c -->\n<!DOCTYPE x>\n<orvex><config>");
   EXPECT_TRUE(ok.xp.parse_start("orvex"));
   EXPECT_TRUE(ok.xp.parse_start("config"));
-  for (const char* bad : {"", "  ", "text<orvex>", "<other><orvex>", "<orvex/>",
-                          "<Orvex>", "<?xml", "\xEF\xBB<orvex>",
-                          "\xEF\xBB\xBF\xEF\xBB\xBF<orvex>", " \xEF\xBB\xBF<orvex>"}) {
+  for (const char* bad :
+       {"", "  ", "text<orvex>", "<other><orvex>", "<orvex/>", "<Orvex>",
+        "<?xml", "\xEF\xBB<orvex>", "\xEF\xBB\xBF\xEF\xBB\xBF<orvex>",
+        " \xEF\xBB\xBF<orvex>"}) {
     Doc d(bad);
     EXPECT_FALSE(d.xp.parse_start("orvex")) << bad;
   }
@@ -246,7 +250,8 @@ TEST(XmlReaders, ParseStr) {
       {"<k></k>", ""},
       {"<k>  a b  </k>", "a b"},
       {"<k>a &amp; b &lt;&gt;&quot;&apos;</k>", "a & b <>\"'"},
-      {"<k>&#65;&#x42;&#xe9;&#x20AC;&#x1F600;</k>", "AB\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+      {"<k>&#65;&#x42;&#xe9;&#x20AC;&#x1F600;</k>",
+       "AB\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
       {"<k>&#0;&#xD800;&#-5;&bogus;&amp</k>", "&#0;&#xD800;&#-5;&bogus;&amp"},
       {"<k><![CDATA[<raw>&amp;]]></k>", "<raw>&amp;"},
       {"<k>first<x>inner</x>second</k>", "first"},
@@ -293,7 +298,7 @@ TEST(XmlReaders, OtherTagsAreNotConsumed) {
   EXPECT_FALSE(d.xp.parse_int("k", i));
   EXPECT_FALSE(d.xp.parse_double("k", x));
   EXPECT_FALSE(d.xp.parse_bool("k", b));
-  EXPECT_FALSE(d.xp.parse_int("othe", i));   // no prefix match
+  EXPECT_FALSE(d.xp.parse_int("othe", i));  // no prefix match
   EXPECT_FALSE(d.xp.parse_int("other/", i));
   EXPECT_STREQ(buf, "keep");
   EXPECT_EQ(i, 9);
@@ -309,12 +314,19 @@ TEST(XmlReaders, ParseIntKeepsValueOnBadInput) {
   struct {
     const char* value;
     int expected;
-  } cases[] = {{"42", 42},         {"-7", -7},       {"+3", 3},
-               {" 12 ", 12},       {"2147483647", 2147483647},
+  } cases[] = {{"42", 42},
+               {"-7", -7},
+               {"+3", 3},
+               {" 12 ", 12},
+               {"2147483647", 2147483647},
                {"-2147483648", -2147483647 - 1},
-               {"2147483648", -1}, {"99999999999999999999", -1},
-               {"abc", -1},        {"12abc", -1},    {"1.5", -1},
-               {"", -1},           {"0x10", -1}};
+               {"2147483648", -1},
+               {"99999999999999999999", -1},
+               {"abc", -1},
+               {"12abc", -1},
+               {"1.5", -1},
+               {"", -1},
+               {"0x10", -1}};
   for (const auto& c : cases) {
     Doc d(std::string("<k>") + c.value + "</k><next/>");
     int v = -1;
@@ -351,11 +363,11 @@ TEST(XmlReaders, ParseBoolForms) {
   struct {
     const char* doc;
     bool start, expected;
-  } cases[] = {{"<k/>", false, true},           {"<k />", false, true},
-               {"<k></k>", false, true},        {"<k>1</k>", false, true},
-               {"<k>true</k>", false, true},    {"<k>0</k>", true, false},
-               {"<k>false</k>", true, false},   {"<k>yes</k>", true, true},
-               {"<k>yes</k>", false, false},    {"<k>2</k>", false, false},
+  } cases[] = {{"<k/>", false, true},         {"<k />", false, true},
+               {"<k></k>", false, true},      {"<k>1</k>", false, true},
+               {"<k>true</k>", false, true},  {"<k>0</k>", true, false},
+               {"<k>false</k>", true, false}, {"<k>yes</k>", true, true},
+               {"<k>yes</k>", false, false},  {"<k>2</k>", false, false},
                {"<k> 1 </k>", false, true}};
   for (const auto& c : cases) {
     Doc d(c.doc);
@@ -396,7 +408,8 @@ TEST(XmlReaders, SkipUnexpected) {
 
 TEST(XmlReaders, SkipUnexpectedOverlongNames) {
   // Names that fill the tag buffer are cut, the closing one a byte shorter.
-  for (size_t len : {TAG_BUF_LEN - 2u, TAG_BUF_LEN - 1u, TAG_BUF_LEN + 0u, 5000u}) {
+  for (size_t len :
+       {TAG_BUF_LEN - 2u, TAG_BUF_LEN - 1u, TAG_BUF_LEN + 0u, 5000u}) {
     std::string name(len, 'n');
     Doc d("<" + name + "><" + name + ">1</" + name + "></" + name + "><next/>");
     ASSERT_FALSE(d.xp.get_tag());

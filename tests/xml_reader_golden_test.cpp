@@ -53,7 +53,8 @@ std::string dump(const std::string& doc, Source source, int len, int attr_len) {
     f = doc.empty() ? fopen("/dev/null", "r")
                     : fmemopen(const_cast<char*>(doc.data()), doc.size(), "r");
     if (!f) return "cannot open a stream";
-    if (source == Source::STREAM_SMALL) setvbuf(f, small_buf, _IOFBF, sizeof small_buf);
+    if (source == Source::STREAM_SMALL)
+      setvbuf(f, small_buf, _IOFBF, sizeof small_buf);
     if (source == Source::STREAM_UNBUFFERED) setvbuf(f, nullptr, _IONBF, 0);
     mf.init_file(f);
   }
@@ -72,7 +73,8 @@ std::string dump(const std::string& doc, Source source, int len, int attr_len) {
     out += "\n";
     // Now and then the readers take over from the tag just read: the typed
     // ones on their names, the skipper on names beginning with u.
-    if (kind != SCAN_TAG || items % 3 != 2 || !strchr("sidbu", buf[0])) continue;
+    if (kind != SCAN_TAG || items % 3 != 2 || !strchr("sidbu", buf[0]))
+      continue;
     strlcpy(xp.tag_buf, buf.data(), TAG_BUF_LEN);
     xp.is_tag = true;
     char text[16];
@@ -184,8 +186,8 @@ std::string everything(Source source, const std::vector<std::string>& files) {
   std::string out;
   for (const auto& [name, doc] : documents(files)) {
     std::string d = dump(doc, source, TAG_BUF_LEN, TAG_BUF_LEN) +
-                    dump(doc, source, TAG_BUF_LEN, 0) + dump(doc, source, 5, 3) +
-                    dump(doc, source, 2, 1);
+                    dump(doc, source, TAG_BUF_LEN, 0) +
+                    dump(doc, source, 5, 3) + dump(doc, source, 2, 1);
     if (name.rfind("generated", 0) == 0) {
       uint64_t h = 14695981039346656037ULL;  // FNV-1a
       for (unsigned char c : d) h = (h ^ c) * 1099511628211ULL;
@@ -204,7 +206,8 @@ TEST(XmlReaderGolden, OutputIsUnchanged) {
   ASSERT_TRUE(write || !files.empty()) << "no file named in " << kGolden;
   std::string from_string = everything(Source::STRING, files);
   std::string from_stream = everything(Source::STREAM, files);
-  std::string all = "string source\n" + from_string + "stream source\n" + from_stream;
+  std::string all =
+      "string source\n" + from_string + "stream source\n" + from_stream;
   if (write) {
     std::ofstream(kGolden, std::ios::binary) << all;
     GTEST_SKIP() << "wrote " << kGolden;
@@ -213,7 +216,8 @@ TEST(XmlReaderGolden, OutputIsUnchanged) {
   std::istringstream want(golden), got(all);
   std::string a, b;
   for (int line = 1; std::getline(want, a); line++) {
-    ASSERT_TRUE(std::getline(got, b)) << "output ends before golden line " << line;
+    ASSERT_TRUE(std::getline(got, b))
+        << "output ends before golden line " << line;
     ASSERT_EQ(a, b) << "golden line " << line;
   }
   EXPECT_FALSE(std::getline(got, b)) << "output longer than golden";

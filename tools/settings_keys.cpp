@@ -22,7 +22,8 @@ std::string note_of(const PARAMDECK_KEY& k) {
     case PARAMDECK_RULE::NONE: break;
   }
   if (*paramdeck_type(k.kind).note(k)) return paramdeck_type(k.kind).note(k);
-  if (!strcmp(k.name, "db_host")) return "the local host name becomes \"localhost\"";
+  if (!strcmp(k.name, "db_host"))
+    return "the local host name becomes \"localhost\"";
   if (!strncmp(k.name, "replica_db_", 11)) return "empty: the db_ value";
   return "";
 }
@@ -49,10 +50,12 @@ int main(int argc, char** argv) {
     std::stringstream ss;
     ss << in.rdbuf();
     std::string text = ss.str();
-    const std::string begin = "<!-- keys:begin -->\n", end = "<!-- keys:end -->";
+    const std::string begin = "<!-- keys:begin -->\n",
+                      end = "<!-- keys:end -->";
     size_t b = text.find(begin), e = text.find(end);
     if (b == std::string::npos || e == std::string::npos || e < b) {
-      fprintf(stderr, "settings-keys: %s has no keys:begin/keys:end marks\n", argv[2]);
+      fprintf(stderr, "settings-keys: %s has no keys:begin/keys:end marks\n",
+              argv[2]);
       return 1;
     }
     if (text.substr(b + begin.size(), e - b - begin.size()) != table()) {

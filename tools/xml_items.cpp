@@ -41,7 +41,9 @@ int main(int argc, char** argv) {
     int kind = xp.get_aux(xp.tag_buf, TAG_BUF_LEN, attrs, sizeof attrs);
     if (kind == SCAN_END) break;
     items++;
-    printf("%-6s ", kind == SCAN_TAG ? "tag" : kind == SCAN_CDATA ? "cdata" : "text");
+    printf("%-6s ", kind == SCAN_TAG     ? "tag"
+                    : kind == SCAN_CDATA ? "cdata"
+                                         : "text");
     print_escaped(xp.tag_buf);
     if (kind == SCAN_TAG && attrs[0]) {
       printf("   [attributes: ");

@@ -56,7 +56,7 @@ class MIOFILE {
   // bytes read are counted in bulk, up to a point asked for and before a
   // stream's buffer is refilled, so reading costs no more per byte.
   bool counting = false;
-  int newlines = 0;             // '\n' bytes read before `counted`
+  int newlines = 0;               // '\n' bytes read before `counted`
   bool last_was_newline = false;  // the last byte counted was '\n'
   const char* counted = nullptr;  // in the string, or the stream's buffer
   // Counts the bytes from `counted` up to p (in the same buffer).
@@ -244,9 +244,9 @@ inline bool xml_is_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 // of its attributes, or of text. A NUL ends every run; whether it ends the
 // input is the cursor's business.
 enum : unsigned char {
-  XML_ENDS_NAME = 1,   // ">", white space
-  XML_ENDS_ATTR = 2,   // ">", "/"
-  XML_ENDS_TEXT = 4,   // "<"
+  XML_ENDS_NAME = 1,  // ">", white space
+  XML_ENDS_ATTR = 2,  // ">", "/"
+  XML_ENDS_TEXT = 4,  // "<"
 };
 struct XML_BYTE_CLASSES {
   unsigned char of[256];
@@ -304,8 +304,7 @@ struct XML_STREAM_CURSOR {
   }
   int refill() {
     store();
-    int c =
-        source->counting ? source->refill_counted() : getc_unlocked(stream);
+    int c = source->counting ? source->refill_counted() : getc_unlocked(stream);
     load();
     return c;
   }
@@ -347,7 +346,8 @@ inline unsigned xml_run_stops(__m128i v) {
   auto is = [v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
   if (Ends & XML_ENDS_NAME) {
     // \t..\r: v - 9 is at most 4, unsigned.
-    __m128i ctl = _mm_subs_epu8(_mm_sub_epi8(v, _mm_set1_epi8(9)), _mm_set1_epi8(4));
+    __m128i ctl =
+        _mm_subs_epu8(_mm_sub_epi8(v, _mm_set1_epi8(9)), _mm_set1_epi8(4));
     m = _mm_or_si128(m, _mm_or_si128(_mm_or_si128(is('>'), is(' ')),
                                      _mm_cmpeq_epi8(ctl, zero)));
   }
@@ -417,16 +417,16 @@ inline bool XML_PARSER::get(char* buf, int len, bool& is_tag_out,
 }
 
 // The public members: one cursor per call, its position put back at the end.
-#define ORVEX_XML_WITH_CURSOR(call)          \
-  if (source->stream) {                      \
-    XML_STREAM_CURSOR in(source);            \
-    auto result = call;                      \
-    in.store();                              \
-    return result;                           \
-  }                                          \
-  XML_STRING_CURSOR in(source);              \
-  auto result = call;                        \
-  in.store();                                \
+#define ORVEX_XML_WITH_CURSOR(call) \
+  if (source->stream) {             \
+    XML_STREAM_CURSOR in(source);   \
+    auto result = call;             \
+    in.store();                     \
+    return result;                  \
+  }                                 \
+  XML_STRING_CURSOR in(source);     \
+  auto result = call;               \
+  in.store();                       \
   return result;
 
 inline int XML_PARSER::get_aux(char* buf, int len, char* attr_buf,
@@ -450,8 +450,8 @@ inline bool XML_PARSER::copy_until_tag(char* __restrict buf, int len) {
 #undef ORVEX_XML_WITH_CURSOR
 
 template <class In>
-inline int XML_PARSER::get_aux_from(In& in, char* buf, int len,
-                                    char* attr_buf, int attr_len) {
+inline int XML_PARSER::get_aux_from(In& in, char* buf, int len, char* attr_buf,
+                                    int attr_len) {
   for (;;) {
     int c;
     if (scan_nonws_from(in, c)) return at_end(in, false);

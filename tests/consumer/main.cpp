@@ -20,5 +20,6 @@ int main(int argc, char** argv) {
   log_messages.printf(KIND_NORMAL, "url %s escaped %s gpu %d\n", url, text,
                       app_plan_uses_gpu("cuda") ? 1 : 0);
   printf("%s %s %d\n", url, text, is_arg("--d", "d") ? 1 : 0);
-  return strcmp(url, "https://orvex.example.org/sample/download/98/abc") ? 5 : 0;
+  return strcmp(url, "https://orvex.example.org/sample/download/98/abc") ? 5
+                                                                         : 0;
 }

@@ -32,7 +32,7 @@ struct Server {
   Server(const char* r, const char* n, const char* h, const char* u,
          const char* p)
       : role(r), name(n), host(h), user(u), passwd(p) {}
-  const char* role;  // "primary" or "replica"
+  const char* role;                         // "primary" or "replica"
   const char *name, *host, *user, *passwd;  // host as shown
   const char* address = "";  // host as open reads it: "" is the default
   bool up = false;
@@ -99,8 +99,10 @@ void look_at(Server& s, double max_lag) {
       snprintf(text, sizeof text, "the replica on %s is not applying", s.host);
       s.problem = text;
     } else if (max_lag >= 0 && lag > max_lag) {
-      snprintf(text, sizeof text, "the replica on %s is %d s behind, past "
-               "--max-lag %s", s.host, lag, real_text(max_lag).c_str());
+      snprintf(text, sizeof text,
+               "the replica on %s is %d s behind, past "
+               "--max-lag %s",
+               s.host, lag, real_text(max_lag).c_str());
       s.problem = text;
     }
   }
@@ -134,32 +136,36 @@ void print_json(const std::vector<Server>& servers, bool ok) {
   printf("{\n  \"ok\": %s,\n  \"servers\": [", ok ? "true" : "false");
   for (size_t i = 0; i < servers.size(); i++) {
     const Server& s = servers[i];
-    printf("%s\n    {\"role\": \"%s\", \"database\": %s, \"host\": %s, "
-           "\"up\": %s", i ? "," : "", s.role, json_string(s.name).c_str(),
-           json_string(s.host).c_str(), s.up ? "true" : "false");
+    printf(
+        "%s\n    {\"role\": \"%s\", \"database\": %s, \"host\": %s, "
+        "\"up\": %s",
+        i ? "," : "", s.role, json_string(s.name).c_str(),
+        json_string(s.host).c_str(), s.up ? "true" : "false");
     if (s.up) {
       printf(", \"version\": %s, \"tls\": %s", json_string(s.version).c_str(),
              s.tls.empty() ? "null" : json_string(s.tls).c_str());
     }
     if (s.galera) {
-      printf(", \"cluster\": {\"size\": %d, \"state\": %s, "
-             "\"primary_component\": %s}", s.cluster_size,
-             json_string(s.node_state).c_str(),
-             s.primary_component ? "true" : "false");
+      printf(
+          ", \"cluster\": {\"size\": %d, \"state\": %s, "
+          "\"primary_component\": %s}",
+          s.cluster_size, json_string(s.node_state).c_str(),
+          s.primary_component ? "true" : "false");
     }
     if (s.replicates) {
       const REPLICA_STATE& r = s.replication;
-      printf(", \"replication\": {\"io_running\": %s, \"sql_running\": %s, "
-             "\"seconds_behind\": %s, \"applied_gtid\": %s, "
-             "\"fetched_gtid\": %s}", r.io_running ? "true" : "false",
-             r.sql_running ? "true" : "false",
-             r.seconds_behind < 0 ? "null"
-                                  : std::to_string(r.seconds_behind).c_str(),
-             json_string(r.applied_gtid).c_str(),
-             json_string(r.fetched_gtid).c_str());
+      printf(
+          ", \"replication\": {\"io_running\": %s, \"sql_running\": %s, "
+          "\"seconds_behind\": %s, \"applied_gtid\": %s, "
+          "\"fetched_gtid\": %s}",
+          r.io_running ? "true" : "false", r.sql_running ? "true" : "false",
+          r.seconds_behind < 0 ? "null"
+                               : std::to_string(r.seconds_behind).c_str(),
+          json_string(r.applied_gtid).c_str(),
+          json_string(r.fetched_gtid).c_str());
     }
-    printf(", \"problem\": %s}", s.problem.empty()
-                                      ? "null" : json_string(s.problem).c_str());
+    printf(", \"problem\": %s}",
+           s.problem.empty() ? "null" : json_string(s.problem).c_str());
   }
   printf("\n  ]\n}\n");
 }

@@ -244,7 +244,8 @@ const char* const URL_HELP =
     "the same bucket as its path.\n";
 
 const char* const DB_HELP =
-    "usage: orvex-admin db ping [--json] [--max-lag SECONDS]|counts [--app ID]|perf\n"
+    "usage: orvex-admin db ping [--json] [--max-lag SECONDS]|counts [--app "
+    "ID]|perf\n"
     "\n"
     "Opens the database that the settings name (db_name, db_host, db_user,\n"
     "db_passwd) and\n"
