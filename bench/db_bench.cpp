@@ -118,6 +118,12 @@ DB_CONN* conn() {
   return c;
 }
 
+// One timed run per repetition, in wall-clock milliseconds: the server's
+// time is part of what a program waits for.
+void once(benchmark::internal::Benchmark* b) {
+  b->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+}
+
 bool need_server(benchmark::State& state) {
   if (conn()) return true;
   state.SkipWithError("no test database server (set ORVEX_TEST_DB_ENV)");
@@ -161,10 +167,7 @@ void BM_InsertAutocommit(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kRows);
 }
-BENCHMARK(BM_InsertAutocommit)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InsertAutocommit)->Apply(once);
 
 void BM_InsertTransaction(benchmark::State& state) {
   if (!need_server(state)) return;
@@ -180,10 +183,7 @@ void BM_InsertTransaction(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kRows);
 }
-BENCHMARK(BM_InsertTransaction)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InsertTransaction)->Apply(once);
 
 // Batches each committed on their own, or all inside one transaction (as
 // LOAD DATA commits once).
@@ -206,16 +206,12 @@ BENCHMARK(BM_InsertBatch<false>)
     ->Name("BM_InsertBatch")
     ->Arg(100)
     ->Arg(1000)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+    ->Apply(once);
 BENCHMARK(BM_InsertBatch<true>)
     ->Name("BM_InsertBatchTransaction")
     ->Arg(100)
     ->Arg(1000)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+    ->Apply(once);
 
 // LOAD DATA needs the local-infile option, set before connecting, so it has
 // a raw connection of its own. The file is written beforehand.
@@ -248,10 +244,7 @@ void BM_LoadDataInfile(benchmark::State& state) {
   remove(path.c_str());
   state.SetItemsProcessed(state.iterations() * kRows);
 }
-BENCHMARK(BM_LoadDataInfile)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadDataInfile)->Apply(once);
 
 // The enumeration table, filled once.
 bool enum_table_ready() {
@@ -398,16 +391,8 @@ BENCHMARK(BM_Enumerate<false>)
     ->Name("BM_EnumerateBuffered")
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PairWalk<true>)
-    ->Name("BM_PairWalkStreaming")
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PairWalk<false>)
-    ->Name("BM_PairWalkBuffered")
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PairWalk<true>)->Name("BM_PairWalkStreaming")->Apply(once);
+BENCHMARK(BM_PairWalk<false>)->Name("BM_PairWalkBuffered")->Apply(once);
 
 // ---------------------------------------------------------------------------
 // One statement at a time. Each pair sends the same texts, on the same
@@ -587,30 +572,10 @@ void BM_Pair(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kStatements * 2);
 }
 
-BENCHMARK(BM_Pair<Lookup>)
-    ->Name("BM_PairLookup")
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Pair<Update>)
-    ->Name("BM_PairUpdate")
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Pair<Count>)
-    ->Name("BM_PairCount")
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Pair<Enumerate>)
-    ->Name("BM_PairEnumerate")
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Pair<InsertBatch>)
-    ->Name("BM_PairInsertBatch")
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pair<Lookup>)->Name("BM_PairLookup")->Apply(once);
+BENCHMARK(BM_Pair<Update>)->Name("BM_PairUpdate")->Apply(once);
+BENCHMARK(BM_Pair<Count>)->Name("BM_PairCount")->Apply(once);
+BENCHMARK(BM_Pair<Enumerate>)->Name("BM_PairEnumerate")->Apply(once);
+BENCHMARK(BM_Pair<InsertBatch>)->Name("BM_PairInsertBatch")->Apply(once);
 
 }  // namespace
