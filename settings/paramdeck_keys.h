@@ -359,6 +359,11 @@ inline PARAMDECK_VALUE PARAMDECK_KEY::value() const {
   return paramdeck_type(kind).value;
 }
 
+// The pattern no_amd_k6 adds to ban_cpu: processors that report themselves
+// like this. A constant of the library, judged by the pattern guard in the
+// tests rather than at every load (add_pattern knows it by its address).
+extern const char* const PARAMDECK_AMD_K6_PATTERN;
+
 // A job cap as the text of PARAMDECK_TYPE does: "J", "J/proc" per processor.
 std::string paramdeck_cap_text(const RSC_JOB_LIMIT& cap);
 

@@ -18,9 +18,6 @@ using P = PARAMDECK;
 constexpr int TEXT_LEN = 256;
 const char* const BLOCK = "config";  // where the main document's keys stand
 
-// Processors that report themselves like this are banned by no_amd_k6.
-const char* const AMD_K6_PATTERN = ".*AMD.*\t.*Family 5 Model 8 Stepping 0.*";
-
 // Old clients gave their version as major*100+minor; newer ones as
 // major*10000+minor*100+release. A result beyond int saturates rather than
 // overflow.
@@ -165,7 +162,7 @@ constexpr PARAMDECK_TYPE flag_type = {
       bool value;
       if (read_decoded(xp, k, value, xml_text_to_bool, LOAD_ITEM::FLAG, l)) {
         c.*k.flag = value;
-        if (value) c.add_pattern(&PARAMDECK::ban_cpu, AMD_K6_PATTERN);
+        if (value) c.add_pattern(&PARAMDECK::ban_cpu, PARAMDECK_AMD_K6_PATTERN);
       }
       return true;
     },
@@ -380,3 +377,6 @@ constexpr bool types_in_kind_order() {
 }
 static_assert(types_in_kind_order(), "one type per kind, in kind order");
 }  // namespace
+
+const char* const PARAMDECK_AMD_K6_PATTERN =
+    ".*AMD.*\t.*Family 5 Model 8 Stepping 0.*";

@@ -744,6 +744,8 @@ TEST(ParamdeckLoad, PatternGuardTable) {
       {"a{2", false, "count such as"},
       {"a{ 2}", false, "count such as"},
       {"{2}", false, "Invalid preceding"},
+      // the library's own pattern, which loads pass without the guard
+      {PARAMDECK_AMD_K6_PATTERN, true, ""},
       // stacking: each applies to what the one before made
       {"Windows.*?XP", true, ""},
       {".+?Celeron", true, ""},
