@@ -90,8 +90,11 @@ void count_unsent(int pass, DB_CONN& db) {
   while ((retval = result.enumerate(clause, true)) == 0)
     per_app[result.appid]++;
   if (retval != ERR_DB_NO_ROW) {
+    // The library's own codes are negative and have texts; a positive one is
+    // the client library's number, whose text the connection holds.
     log_messages.printf(KIND_CRITICAL, "pass %d: enumeration failed: %s\n",
-                        pass, orvexerror(retval));
+                        pass,
+                        retval > 0 ? db.error_string() : orvexerror(retval));
     return;
   }
   int total = 0;
