@@ -66,15 +66,25 @@ dbs_stop() {
   dbs_wait_gone "$datadir" 5
 }
 
-# dbs_free_port [TAKEN...]: a random loopback port that nothing listens on
-# now and that is not among TAKEN. A server may still lose a race for it.
+# dbs_free_port [TAKEN...]: a random loopback port that no socket uses now
+# and that is not among TAKEN. It lies below the range the kernel takes
+# client ports from, so that no connection made meanwhile (a client of
+# another test server, a cluster node's own links) can hold it when the
+# server binds it; a server may still lose a race for it to another server.
 dbs_free_port() {
-  local port busy
-  busy=$(ss -Htln 2>/dev/null | awk '{print $4}' | sed 's/.*://' || true)
+  local port busy low=32768 high=60999 base=20000 span range
+  if range=$(cat /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null); then
+    read -r low high <<<"$range"
+  fi
+  span=$((low - base))
+  # A kernel whose client ports start low: above them if there is room.
+  ((span >= 2000)) || { base=$((high + 1)); span=$((65535 - high)); }
+  ((span >= 2000)) || { base=20000; span=40000; }
+  busy=$(ss -Htan 2>/dev/null | awk '{print $4}' | sed 's/.*://' || true)
   busy+=$'\n'"$*"
   busy=$(tr ' ' '\n' <<<"$busy")
   while :; do
-    port=$((20000 + RANDOM % 40000))
+    port=$((base + (RANDOM * 32768 + RANDOM) % span))
     grep -qx "$port" <<<"$busy" || break
   done
   echo "$port"
