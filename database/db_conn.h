@@ -15,9 +15,13 @@ constexpr int QUERY_TEXT_MAX = 262144;
 constexpr int INSERT_TEXT_MAX = 524288;
 
 #include "common/error_numbers.h"
+#include "database/server_list.h"
+#include "database/session_changes.h"
+#include "database/session_open.h"
 
 // While true, every statement is written to standard error as
-// "query: <statement>\n" before it runs. Programs set it for debugging.
+// "query: <statement>\n" before it runs, the layer's own too (the set-up of
+// a new session, the readiness query). Programs set it for debugging.
 extern bool g_print_queries;
 
 // A fixed underlying type, so that any int cast to it is a valid value that
@@ -29,96 +33,148 @@ enum ISOLATION_LEVEL : int {
   SERIALIZABLE = 3
 };
 
-// Character set pinned on every connection before it is made. In UTF-8 every
-// byte of a multi-byte character is 0x80 or above, so no character can hide
-// a quote or a backslash from the escaping of sql_escape.h.
+// Character set pinned on every session. In UTF-8 every byte of a
+// multi-byte character is 0x80 or above, so no character can hide a quote
+// or a backslash from the escaping of sql_escape.h.
 constexpr const char* DB_CONN_CHARSET = "utf8mb4";
+
+// ---------------------------------------------------------------------------
+// What a program may change in its session. The server reports, in the
+// answer to each statement, every session variable the statement changed
+// (session tracking, switched on for every variable by the set-up of each
+// session). After each statement the layer reads those reports and applies
+// this table, first row of the name wins, the last row for every other name:
+//   CARRIED  the change is kept and written again, in the set-up statement,
+//            into every later session (a session replaced after a loss, or
+//            after a fail over) before any statement of the program. A new
+//            value replaces the old, so nothing grows with the changes.
+//   GUARDED  carried while the value passes the row's test; any other value
+//            makes the session unsafe for escaped texts: the connection
+//            moves to UNSAFE (that statement and every later one refused).
+//   IGNORED  not carried: its meaning ends with the session.
+// The default database a program's USE selects is carried too (the next
+// session opens on it). A change the server cannot report (the session
+// stops reporting) is found by asking the server for the GUARDED values
+// once, before the next statement, after any statement that reported a
+// change of state at all (a SET, a user variable, PREPARE, a temporary
+// table): one round trip, only then. The same rules judge what an option
+// file's init-command does to each new session, from its reports and the
+// same question.
+enum SESSION_RULE { SESSION_CARRIED, SESSION_GUARDED, SESSION_IGNORED };
+enum SESSION_TEST { SESSION_VALUE_IS, SESSION_LIST_LACKS };
+
+struct SESSION_VARIABLE_RULE {
+  const char* name;  // as the server reports it; null for every other name
+  SESSION_RULE rule;
+  SESSION_TEST test;   // GUARDED rows: what the value must pass
+  const char* text;    // the value it must be, or the item it must lack
+  bool empty_is_null;  // an empty report stands for NULL (written so again)
+  const char* why;
+};
+
+inline constexpr SESSION_VARIABLE_RULE kSessionRules[] = {
+    {"character_set_client", SESSION_GUARDED, SESSION_VALUE_IS, "utf8mb4",
+     false,
+     "statements are read in this character set, and escaping relies on the "
+     "pinned one (in GBK or Big5 a quote can hide in a character)"},
+    {"sql_mode", SESSION_GUARDED, SESSION_LIST_LACKS, "NO_BACKSLASH_ESCAPES",
+     false, "under NO_BACKSLASH_ESCAPES escaped texts are unsafe"},
+    {"session_track_system_variables", SESSION_GUARDED, SESSION_VALUE_IS, "*",
+     false, "the layer would no longer see what statements change"},
+    {"session_track_state_change", SESSION_GUARDED, SESSION_VALUE_IS, "ON",
+     false, "the layer would no longer see what statements change"},
+    {"character_set_results", SESSION_CARRIED, SESSION_VALUE_IS, nullptr, true,
+     "results only: escaping does not depend on it"},
+    {"character_set_connection", SESSION_CARRIED, SESSION_VALUE_IS, nullptr,
+     false, "literals are converted after escaping has been read"},
+    {"autocommit", SESSION_CARRIED, SESSION_VALUE_IS, nullptr, false,
+     "a program with autocommit off relies on ROLLBACK undoing its writes"},
+    {"time_zone", SESSION_CARRIED, SESSION_VALUE_IS, nullptr, false,
+     "times read and written would shift"},
+    {"tx_isolation", SESSION_CARRIED, SESSION_VALUE_IS, nullptr, false,
+     "set_isolation_level and the program's own SET SESSION TRANSACTION"},
+    {"wsrep_sync_wait", SESSION_CARRIED, SESSION_VALUE_IS, nullptr, false,
+     "causal reads (set_causal_reads) must survive a fail over"},
+    {"insert_id", SESSION_IGNORED, SESSION_VALUE_IS, nullptr, false,
+     "an id for the next insert of that session"},
+    {"last_insert_id", SESSION_IGNORED, SESSION_VALUE_IS, nullptr, false,
+     "the id of that session's insert; insert_id() refuses it on another"},
+    {"timestamp", SESSION_IGNORED, SESSION_VALUE_IS, nullptr, false,
+     "a pinned clock replayed later would stand at a past time"},
+    {"rand_seed1", SESSION_IGNORED, SESSION_VALUE_IS, nullptr, false,
+     "seeds one RAND() sequence"},
+    {"rand_seed2", SESSION_IGNORED, SESSION_VALUE_IS, nullptr, false,
+     "seeds one RAND() sequence"},
+    {"character_set_database", SESSION_IGNORED, SESSION_VALUE_IS, nullptr,
+     false, "follows the default database, which is carried"},
+    {"collation_database", SESSION_IGNORED, SESSION_VALUE_IS, nullptr, false,
+     "follows the default database, which is carried"},
+    {nullptr, SESSION_CARRIED, SESSION_VALUE_IS, nullptr, false,
+     "a session variable the program set holds for its whole session"},
+};
 
 struct CURSOR;
 
-// The servers of a db_host text as DB_CONN::open reads it: split at commas,
-// blanks around each dropped, in order; a text without a comma is one
-// server (the empty text and null too: the library's default host). False,
-// with servers emptied, for a text over 255 bytes, an empty server in a
-// list (",,", a leading or trailing comma), or a port outside 0..65535.
-bool split_db_hosts(const char* db_host, std::vector<std::string>& servers);
-
-// The session layer. A DB_CONN drives one session of the server at a time;
-// the client library replaces a lost session by itself (automatic
-// reconnection), and everything a new session needs is handed to the
-// library as init commands, which it runs on every connect and reconnect
-// before the statement that met the loss:
-//   - the escaping guard: sql_mode loses NO_BACKSLASH_ESCAPES and the
-//     character set is DB_CONN_CHARSET again (kForceEscapes in db_conn.cpp),
-//     whatever the server's default, its global mode or its init_connect
-//     made of them;
-//   - the isolation level of set_isolation_level, once set;
-//   - causal reads of set_causal_reads, once asked for.
+// ---------------------------------------------------------------------------
+// The session layer. A DB_CONN drives one session of a server at a time and
+// replaces a lost one itself; the client library's own reconnection is
+// always off, since it would give the program a session without the
+// program's changes. Every new session is made by open_session
+// (session_open.h): the character set pinned, one set-up statement (the
+// escaping guard, session tracking, and the carried changes above), the
+// option file's checks, on a list the readiness probe.
+//
+// A session is lost when a statement or ping meets a server that went away
+// or killed the session, or when, before a statement is sent, the session's
+// socket shows that the server has closed it (one poll with no wait, the
+// check the client library's own reconnection makes). Outside a
+// transaction a lost session is replaced before the next statement: on one
+// server on the same server, on a list on the next server that answers and
+// is ready, wrapping around so that the lost one is tried last ("fail
+// over"). The statement that met the loss fails; a statement is never sent
+// twice. No server ready: the statement is refused, nothing sent
+// (ERR_DB_CONNECT, with each server's reason in connect_error()), and the
+// next one tries again. A whole enumeration open on the lost session goes on
+// to its end (its rows were all fetched); a streamed one is ended. Inside a
+// transaction a loss is the transaction's loss (TRANSACTION_LOST).
+//
 // No statement of the layer ever runs between a program's statement and its
 // result, so result sets and affected-rows counts belong to the program.
-// After every statement (a free read of the status flags the server sent)
-// the layer checks that backslashes still escape.
 //
-// Server lists: db_host may name several servers, "db1:3306,db2,db3". open
-// takes the first, in order, that answers and is ready; a Galera node is
-// ready when it belongs to the primary component (one query on each new
-// session of a list, none on a single server and none per statement). A
-// session on a list that is lost outside a transaction (the server went
-// away, or answers 1047 "not yet prepared") is not replaced on the same
-// server: the statement that met the loss fails as on one server, and the
-// next statement, or ping, first opens a session on the
-// next server of the list that answers and is ready, wrapping around so that
-// the lost one is tried last ("fail over"). The new session gets the same
-// init commands. A statement is never run again. No server ready: the
-// statement is refused, nothing sent (ERR_DB_CONNECT), and the next one
-// tries again. A whole enumeration open on the lost session goes on to
-// its end (its rows were all fetched); a streamed one is ended. A session
-// killed on a server that still answers may be replaced there by the
-// client library, without the readiness query; should that node no longer
-// be ready, its first refusal (1047) moves the connection on.
-//
-// TLS and other client options: when the environment variable
-// ORVEX_DB_OPTION_FILE names a file, every session reads the [orvex] group
-// (and the [client] groups) of that file only, as the client library reads
-// option files: "ssl-ca=...", "ssl-verify-server-cert" and the like. The
-// system's option files are never read.
-//
-// States (state_) and transitions:
-//   CLOSED         no handle: after construction, a failed open, or close.
+// States (state_), with what holds in each (check_invariants) and the
+// transitions:
+//   CLOSED         no handle, no enumeration, no retired session.
 //                  open succeeds -> READY. Statements and ping: ERR_DB_CONNECT.
-//   READY          statements run; a lost session is replaced (on one
-//                  server by the library, on the same server; on a list by
-//                  the next statement or ping, on the next server ready).
+//   READY          a handle, no transaction open by the server's last word.
 //                  A statement after which the server reports an open
 //                  transaction (start_transaction, the program's own BEGIN,
-//                  a write with autocommit off) -> IN_TRANSACTION.
-//   IN_TRANSACTION automatic reconnection is off, so that no statement meant
-//                  for the transaction runs alone on a new session.
+//                  a write with autocommit off) -> IN_TRANSACTION. A
+//                  refused change (above) -> UNSAFE.
+//   IN_TRANSACTION a handle, the session not lost, no replacement pending.
 //                  A statement after which the server reports no open
-//                  transaction (COMMIT, ROLLBACK), or any failed ROLLBACK
-//                  -> READY.
-//                  COMMIT fails with the session gone -> COMMIT_FAILED.
-//                  another statement, or ping, finds the session gone
-//                  -> TRANSACTION_LOST (that statement fails).
+//                  transaction (COMMIT, ROLLBACK) -> READY. A failed ROLLBACK
+//                  on a live session ends the session, so that the server
+//                  drops the work -> READY. COMMIT meets a lost session ->
+//                  COMMIT_FAILED. Another statement, or ping, meets a lost
+//                  session -> TRANSACTION_LOST (that statement fails).
 //   TRANSACTION_LOST  the server dropped the work; the caller has not been
-//                  told by a COMMIT (on a list, the next session will be on
-//                  the next server ready). Every statement is refused, nothing
-//                  sent (CR_SERVER_LOST), and ping gives ERR_DB_CONNECT,
-//                  except: COMMIT is refused -> COMMIT_FAILED; rollback ->
-//                  READY; start_transaction -> READY, then as from READY.
-//   COMMIT_FAILED  as READY (a lost session is replaced, ping answers for
-//                  the server), except that a COMMIT is refused, nothing
-//                  sent, so that a retried COMMIT never reports dropped work
-//                  done. Any other statement that runs, a rollback or a
+//                  told by a COMMIT. A replacement is pending. Every
+//                  statement is refused, nothing sent (CR_SERVER_LOST), and
+//                  ping gives ERR_DB_CONNECT, except: COMMIT is refused ->
+//                  COMMIT_FAILED; rollback or start_transaction -> READY,
+//                  then as from READY.
+//   COMMIT_FAILED  as READY, except that a COMMIT is refused, nothing sent,
+//                  so that a retried COMMIT never reports dropped work done.
+//                  Any other statement that runs, a rollback or a
 //                  start_transaction -> READY.
-//   UNSAFE         a statement left the session reading backslashes
-//                  literally (the program's own SET of sql_mode): that
+//   UNSAFE         a handle; the session may read escaped texts wrongly. That
 //                  statement and every later one answer ERR_DB_CONNECT with
 //                  a report, nothing sent; ping gives ERR_DB_CONNECT.
-//                  close (then open) -> CLOSED.
-// From every state, close -> CLOSED and ends every enumeration open on the
-// connection (see TABLEROW), so row objects may be destroyed afterwards in
-// any order.
+// In every state with a handle: the client library's reconnection is off,
+// the server in use is one of the list, the carried changes pass the rules,
+// and a lost session holds no streamed enumeration. From every state, close
+// -> CLOSED and ends every enumeration open on the connection (see
+// TABLEROW), so row objects may be destroyed afterwards in any order.
 class DB_CONN {
  public:
   enum State {
@@ -133,22 +189,15 @@ class DB_CONN {
   DB_CONN();
 
   // Connects to database db_name on db_host as db_user. db_host is one
-  // server or a comma-separated list of them (see above), blanks around each
-  // dropped. Each may carry a port after a colon ("db.example.org:3307"),
-  // read as atoi reads it (leading blanks and a sign are skipped); without
-  // one, or with no digits after it, the library's default port is used. A
-  // host text over 255 bytes, an empty server in a list (",," or a trailing
-  // comma), or a port outside 0..65535 is refused. Automatic reconnection
-  // is switched on, the character set is pinned to DB_CONN_CHARSET, the
-  // server reports matched rather than changed rows after an UPDATE, and
-  // sql_mode loses NO_BACKSLASH_ESCAPES on this and every later session.
-  // Returns 0; ERR_DB_INIT when the library gives no handle; ERR_DB_CONNECT
-  // when the connection cannot be made (or the session still reads
-  // backslashes literally, reported with one line on standard error; or the
-  // option file is not a readable regular file, or changed the character
-  // set). Prints nothing else: connect_error() says why each server was not
-  // taken. On failure the handle is released and left null. Does not close
-  // an earlier connection: callers close first.
+  // server or a comma-separated list of them (read_db_servers), each with an
+  // optional port. The server reports matched rather than changed rows
+  // after an UPDATE. Returns 0; ERR_DB_INIT when the library gives no
+  // handle; ERR_DB_CONNECT when no session can be made: db_host refused,
+  // the option file not a readable regular file, or every server refused
+  // (connect_error() says why, server by server; a session that fails the
+  // escaping guard also writes one line on standard error). Prints nothing
+  // else. On failure the handle is left null. Does not close an earlier
+  // connection: callers close first.
   int open(const char* db_name, const char* db_host, const char* db_user,
            const char* db_passwd);
 
@@ -156,22 +205,22 @@ class DB_CONN {
   // clears handle; harmless when not connected.
   void close();
 
-  // 0 when the next statement can run: the server answers (the library may
-  // replace a lost session on the way) and the state lets statements
-  // through. ERR_DB_CONNECT otherwise (CLOSED, UNSAFE, TRANSACTION_LOST, a
-  // server that does not answer, or a lost session inside a transaction,
-  // which then becomes TRANSACTION_LOST). On a list, a lost session outside
-  // a transaction fails over first (0 when a server was ready). It does not
-  // ask a Galera node whether it is still ready: the first statement it
-  // refuses with 1047 moves the connection on. Prints nothing.
+  // 0 when the next statement can run: the server answers (a lost session
+  // outside a transaction is replaced on the way) and the state lets
+  // statements through. ERR_DB_CONNECT otherwise (CLOSED, UNSAFE,
+  // TRANSACTION_LOST, no server answers, or a lost session inside a
+  // transaction, which then becomes TRANSACTION_LOST). It does not ask a
+  // Galera node whether it is still ready: the first statement it refuses
+  // with 1047 moves the connection on. Prints nothing.
   int ping();
 
   // Runs sql exactly as given; values inside must already be escaped.
   // Returns 0, or the library's nonzero result after writing
   // "Database error: <error>\nquery=<sql>\n" to standard error. States that
   // refuse a statement (see above) write the same report with their reason
-  // and return ERR_DB_CONNECT (CLOSED, UNSAFE) or CR_SERVER_LOST (a lost
-  // transaction, a retried COMMIT).
+  // and return ERR_DB_CONNECT (CLOSED, UNSAFE, no server) or CR_SERVER_LOST
+  // (a lost transaction, a retried COMMIT). A statement whose reported
+  // change the rules refuse ran, but answers ERR_DB_CONNECT (UNSAFE).
   int do_query(const char* sql);
 
   // The library's text of the last failure, or "Not connected". The text
@@ -195,16 +244,15 @@ class DB_CONN {
   // "START TRANSACTION", "COMMIT", "ROLLBACK": the result of do_query, with
   // the transitions above. do_query knows these texts (and "BEGIN") in any
   // case, so a program that sends them itself gets the same transitions. A
-  // COMMIT that fails on a live session leaves the transaction to the server's
-  // rules (IN_TRANSACTION): roll it back.
+  // COMMIT that fails on a live session leaves the transaction to the
+  // server's rules (IN_TRANSACTION): roll it back.
   int start_transaction();
   int commit_transaction();
   int rollback_transaction();
 
   // Sets the level of this connection's later transactions, on this session
-  // and on every later one: the result of do_query, or -1 without a
-  // statement for a value outside the enumeration. Each change of level adds
-  // one statement to those a new session runs (the last one counts).
+  // and on every later one (a carried change): the result of do_query, or -1
+  // without a statement for a value outside the enumeration.
   int set_isolation_level(ISOLATION_LEVEL iso_level);
 
   // Causal reads on a Galera node: every read waits until the node has
@@ -219,19 +267,28 @@ class DB_CONN {
 
   State state() const { return state_; }
 
+  // Null when every invariant of the current state (see above) holds, else
+  // the text of the first that does not. For tests, after each operation.
+  const char* check_invariants() const;
+
   // The server of db_host in use, as written there ("db2:3306"), "" when
   // closed. Belongs to the connection, valid until the next open or fail
   // over.
   const char* server() const;
 
-  // Why the last open or fail over did not take a server: one
+  // Why the last open or replacement did not take a server: one
   // "<server>: <reason>" per server tried, joined by "; ", cut at 1023
   // bytes; "" when the last one succeeded. Belongs to the connection.
   const char* connect_error() const { return connect_error_; }
 
-  // Called by TABLEROW when an enumeration takes or gives back a result set
-  // of this connection, so that close can end it. The cursor is linked into
-  // the connection's list; ended, it is unlinked.
+  // How the session in use is encrypted (session_open.h); DB_TLS_NONE when
+  // closed.
+  DB_TLS tls() const;
+
+  // Called by TABLEROW when an enumeration takes a result set of this
+  // connection (the cursor is linked into the connection's list, so that
+  // close can end it) and when it is done with it (the result set is freed
+  // and the cursor unlinked).
   void enumeration_started(CURSOR* cursor);
   void enumeration_ended(CURSOR* cursor);
 
@@ -242,40 +299,39 @@ class DB_CONN {
   enum Kind { kOther, kStart, kCommit, kRollback };
   static Kind kind_of(const char* sql);
   int run(const char* sql, Kind kind);
-  // Echoes the init commands of a new session under g_print_queries, and
-  // moves to UNSAFE when the session reads backslashes literally. False,
-  // with a report unless quiet, when the statement's session cannot serve.
-  bool after_statement(bool quiet);
-  void echo_init_commands() const;
+  // The one place the state changes, with what goes with the new state.
+  void enter(State next);
+  // The session met a loss: what follows from the state (see above).
+  void session_lost(Kind kind);
+  // A session on the next server that is ready (on one server, the same).
+  bool replace_session();
+  void adopt(MYSQL* m, size_t k);
+  // Ends the enumerations on session m (all, or only the streamed ones) and
+  // closes m, or keeps it retired while a whole result set still needs it.
+  void leave_session(MYSQL* m, bool all);
+  void close_retired();
+  bool streaming() const;
+  // After a successful statement: the server's reports against the rules
+  // and its transaction flag. False (with a report) when the session is
+  // unsafe now.
+  bool after_statement(const char* sql);
+  // The report of a statement the library refused, and what follows from
+  // its error; retval passed up.
+  int failed(const char* sql, Kind kind, int retval);
+  // The report of a statement the layer refuses; error_string() says why.
   void refuse(const char* sql, const char* why);
-  void end_enumerations();
-  // Before a fail over: ends the streamed enumerations, keeps the whole ones.
-  void leave_enumerations();
-  void set_reconnect(bool on);
-  // One session on servers_[k], with every option and init command of the
-  // connection: 0 and out set, or ERR_DB_INIT/ERR_DB_CONNECT with the
-  // reason appended to connect_error_.
-  int connect_server(size_t k, MYSQL*& out);
-  void note_failure(size_t k, const char* why, const char* detail);
-  // Moves to the next server of the list that answers and is ready.
-  bool fail_over();
+  void note_failure(size_t k, const char* why);
 
-  struct Server {
-    std::string text;  // as written in db_host, blanks dropped
-    std::string host;  // without the port
-    unsigned port;
-  };
-  std::vector<Server> servers_;
-  bool null_host_;  // db_host was null: the library's default host
-  std::string name_, user_, passwd_, option_file_;
-  bool null_name_, null_user_, null_passwd_;
-  size_t current_;         // index in servers_ of the session's server
-  bool failover_pending_;  // the session on a list was lost
+  std::vector<DB_SERVER> servers_;
+  SESSION_PLAN plan_;
+  SESSION_CHANGES changes_;
+  size_t current_;  // index in servers_ of the session's server
+  bool lost_;       // the session is gone; replaced before a statement
   State state_;
-  unsigned long session_;  // thread id of the session last seen
-  int isolation_;          // level handed to the library, or -1
-  bool causal_;            // causal reads asked for
-  CURSOR* cursors_;        // enumerations open on this connection
+  unsigned long serial_;         // counts the sessions made, for insert_id
+  CURSOR* cursors_;              // enumerations open on this connection
+  std::vector<MYSQL*> retired_;  // left sessions whole results still read
+  const char* refused_;  // why the layer refused the last statement, or null
   char connect_error_[1024];
 };
 

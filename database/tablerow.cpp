@@ -226,6 +226,7 @@ int TABLEROW::enumerate(const char* clause, bool streaming) {
     }
     row_cursor.result_set = result;
     row_cursor.active = true;
+    row_cursor.streamed = streaming;
     connection->enumeration_started(&row_cursor);
   }
 
@@ -234,21 +235,16 @@ int TABLEROW::enumerate(const char* clause, bool streaming) {
     db_parse(row);
     return 0;
   }
-  // Only a streamed selection can be cut off by an error. A whole one ends
-  // normally, and the connection's error number then belongs to whatever
-  // other statement the caller ran inside the loop.
-  int err = streaming ? errno_of(connection) : 0;
+  // Only a streamed selection can be cut off by an error: nothing else
+  // touches its session's error while it runs (the connection refuses other
+  // statements itself). A whole one ends normally.
+  int err = row_cursor.streamed ? errno_of(connection) : 0;
   end_enumerate();
   return err ? err : ERR_DB_NO_ROW;
 }
 
 int TABLEROW::end_enumerate() {
-  if (row_cursor.active) {
-    mysql_free_result(row_cursor.result_set);
-    row_cursor.result_set = nullptr;
-    row_cursor.active = false;
-    if (row_cursor.owner) row_cursor.owner->enumeration_ended(&row_cursor);
-  }
+  if (row_cursor.active) row_cursor.owner->enumeration_ended(&row_cursor);
   return 0;
 }
 

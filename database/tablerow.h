@@ -24,8 +24,10 @@
 struct CURSOR {
   bool active = false;              // true while result_set is held
   MYSQL_RES* result_set = nullptr;  // meaningful only while active
+  bool streamed = false;            // rows fetched one at a time
+  MYSQL* session = nullptr;         // the session the rows come from
   // The connection's list of open enumerations (DB_CONN::close ends them);
-  // owner is null when the cursor is in no list.
+  // owner is null when the cursor is in no list. Set by the connection.
   DB_CONN* owner = nullptr;
   CURSOR* prev_open = nullptr;
   CURSOR* next_open = nullptr;

@@ -120,6 +120,13 @@ make_tls() {
     printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\n' >ext.cnf
     openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key \
       -CAcreateserial -out server.pem -days 2 -extfile ext.cnf
+    # The replica's names another host: a client that checks names refuses
+    # it in the place of 127.0.0.1, one that checks only the CA takes it.
+    openssl req -newkey rsa:2048 -nodes -keyout other-name.key \
+      -out other-name.csr -subj "/CN=orvex-replica.invalid"
+    printf 'subjectAltName=DNS:orvex-replica.invalid\n' >other-name.cnf
+    openssl x509 -req -in other-name.csr -CA ca.pem -CAkey ca.key \
+      -CAcreateserial -out other-name.pem -days 2 -extfile other-name.cnf
     chmod 644 ./*.pem server.key
   ) >"$t/openssl.log" 2>&1 || {
     log "openssl failed:"
@@ -138,8 +145,13 @@ node_args() {
     --bind-address=127.0.0.1 --pid-file="$d/mysqld.pid"
     --log-error="$d/error.log" --tmpdir="$d/tmp" "${dbs_base_opts[@]}"
     "${small_opts[@]}"
-    --ssl-ca="$t/ca.pem" --ssl-cert="$t/server.pem" --ssl-key="$t/server.key"
+    --ssl-ca="$t/ca.pem"
   )
+  if [[ $n == replica ]]; then
+    args+=(--ssl-cert="$t/other-name.pem" --ssl-key="$t/other-name.key")
+  else
+    args+=(--ssl-cert="$t/server.pem" --ssl-key="$t/server.key")
+  fi
   case $n in
     primary)
       args+=(--server-id=1 --log-bin=mysql-bin --binlog-format=ROW

@@ -214,6 +214,17 @@ TEST_F(DbConnTest, SetsEachIsolationLevel) {
     EXPECT_EQ(out, "") << bad;
   }
   EXPECT_EQ(query_value(db, "select @@session.tx_isolation"), "SERIALIZABLE");
+  // A new level replaces the old one: a later session's set-up holds one,
+  // however many changes came before.
+  for (int i = 0; i < 1000; i++) {
+    ASSERT_EQ(db.set_isolation_level(i % 2 ? READ_COMMITTED : SERIALIZABLE), 0);
+  }
+  CaptureStderr();
+  EXPECT_NE(db.do_query("kill connection_id()"), 0);
+  GetCapturedStderr();
+  std::string setup = echo_of([&] { EXPECT_EQ(db.ping(), 0); });
+  EXPECT_EQ(setup.find("tx_isolation"), setup.rfind("tx_isolation")) << setup;
+  EXPECT_EQ(query_value(db, "select @@session.tx_isolation"), "READ-COMMITTED");
 }
 
 TEST_F(DbConnTest, TransactionsCommitAndRollBack) {
@@ -449,6 +460,12 @@ TEST_F(DbConnTest, OptionFileCannotUndoTheGuards) {
       {"sql_mode",
        "[orvex]\ninit-command=SET sql_mode='NO_BACKSLASH_ESCAPES'"
        "\n",
+       ERR_DB_CONNECT},
+      {"reports off, then big5",
+       "[orvex]\ninit-command=SET session_track_system_variables=''\n"
+       "init-command=SET NAMES big5\n",
+       ERR_DB_CONNECT},
+      {"a transaction left open", "[orvex]\ninit-command=BEGIN\n",
        ERR_DB_CONNECT},
   };
   for (const auto& c : cases) {

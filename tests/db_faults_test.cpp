@@ -559,15 +559,41 @@ enum Event {
   kInitConnectNbe,
   kGlobalNbe,
   kDefaultNbe,
-  kOwnSet
+  kOwnSet,
+  kOwnNames,
+  kOwnUnreported,
+  kOwnAutocommit,
+  kOwnTimeZone,
+  kOptionInit
 };
-const char* const kEventName[] = {"idle timeout",
-                                  "KILL",
-                                  "restart",
-                                  "init_connect NO_BACKSLASH_ESCAPES",
-                                  "global sql_mode NO_BACKSLASH_ESCAPES",
-                                  "server default NO_BACKSLASH_ESCAPES",
-                                  "own SET of NO_BACKSLASH_ESCAPES"};
+const char* const kEventName[] = {
+    "idle timeout",
+    "KILL",
+    "restart",
+    "init_connect NO_BACKSLASH_ESCAPES",
+    "global sql_mode NO_BACKSLASH_ESCAPES",
+    "server default NO_BACKSLASH_ESCAPES",
+    "own SET of NO_BACKSLASH_ESCAPES",
+    "own SET NAMES gbk",
+    "own SET of no reports, then SET NAMES big5",
+    "own SET autocommit=0, then KILL",
+    "own SET time_zone, then KILL",
+    "option file init-command autocommit=0, then KILL"};
+// The program's own statements of each event, in turn; the last one is
+// refused for every event whose change the layer refuses.
+const char* const kOwnStatements[][2] = {
+    {},
+    {},
+    {},
+    {},
+    {},
+    {},
+    {"set session sql_mode=concat(@@sql_mode, ',NO_BACKSLASH_ESCAPES')"},
+    {"set names gbk"},
+    {"set session session_track_system_variables=''", "set names big5"},
+    {"set autocommit=0"},
+    {"set session time_zone='+02:00'"},
+    {}};
 enum Walk { kNoWalk, kStreaming, kBuffered };
 const char* const kWalkName[] = {"no enumeration", "streaming", "buffered"};
 enum Op { kEnumerate, kLookup, kCount, kUpdate, kInsertBatch, kCommit, kPing };
@@ -585,10 +611,19 @@ struct Cell {
   DB_CONN db;
   std::unique_ptr<DB_FAULT_ROW> walker;
 
-  // Every event but the program's own SET ends the session.
-  bool lost() const { return event != kOwnSet; }
+  bool refused_set() const {
+    return event == kOwnSet || event == kOwnNames || event == kOwnUnreported;
+  }
+  // Every event but a refused SET of the program's ends the session.
+  bool lost() const { return !refused_set(); }
   // The own SET cannot reach a session busy streaming ("out of sync").
-  bool unsafe() const { return event == kOwnSet && walk != kStreaming; }
+  bool unsafe() const { return refused_set() && walk != kStreaming; }
+  bool autocommit_off() const {
+    return event == kOwnAutocommit || event == kOptionInit;
+  }
+  // Statements with autocommit off open a transaction: walks would make
+  // every cell a transaction cell, which the other rows cover.
+  bool runs() const { return !autocommit_off() || walk == kNoWalk; }
   // The next statement runs, unless the session is unsafe or a transaction
   // was lost (which only a failed COMMIT or a rollback clears).
   bool serves() const { return !unsafe() && !(txn && lost()); }
@@ -625,10 +660,22 @@ TEST_F(OwnServer, SessionMatrix) {
   const std::string inject = std::string("where code='") + injection + "'";
   const char* kNbe = "concat(@@sql_mode, ',NO_BACKSLASH_ESCAPES')";
 
+  auto holds = [](const DB_CONN& db) {
+    const char* broken = db.check_invariants();
+    EXPECT_TRUE(broken == nullptr) << broken;
+  };
+  orvex_test::TempDir option_dir("orvex_matrix");
+  const std::string option_file = option_dir.path() + "/db.cnf";
+  orvex_test::write_file(option_file,
+                         "[orvex]\ninit-command=SET autocommit=0\n");
   int cells_run = 0;
   for (Event event : {kIdle, kKill, kInitConnectNbe, kGlobalNbe, kOwnSet,
-                      kRestart, kDefaultNbe}) {
+                      kOwnNames, kOwnUnreported, kOwnAutocommit, kOwnTimeZone,
+                      kOptionInit, kRestart, kDefaultNbe}) {
     SCOPED_TRACE(kEventName[event]);
+    if (event == kOptionInit) {
+      setenv("ORVEX_DB_OPTION_FILE", option_file.c_str(), 1);
+    }
     ASSERT_EQ(check.do_query("delete from mt_t where id>11"), 0);
     std::vector<std::unique_ptr<Cell>> cells;
     std::string seed = "insert into mt_t values ";
@@ -637,8 +684,10 @@ TEST_F(OwnServer, SessionMatrix) {
         for (Walk walk : {kNoWalk, kStreaming, kBuffered}) {
           for (int op = kEnumerate; op <= kPing; op++) {
             int k = static_cast<int>(cells.size());
-            cells.emplace_back(
+            std::unique_ptr<Cell> cell(
                 new Cell{event, iso, txn, walk, Op(op), k, {}, {}});
+            if (!cell->runs()) continue;
+            cells.push_back(std::move(cell));
             seed += "(" + std::to_string(1000 + k) + ", 'u', 0),";
           }
         }
@@ -657,6 +706,13 @@ TEST_F(OwnServer, SessionMatrix) {
       }
       if (event == kIdle) {
         ASSERT_EQ(db.do_query("set session wait_timeout=1"), 0);
+      }
+      if (c->lost()) {
+        for (const char* own : kOwnStatements[event]) {
+          if (own) {
+            ASSERT_EQ(db.do_query(own), 0);
+          }
+        }
       }
       if (c->txn) {
         ASSERT_EQ(c->txn == 1 ? db.start_transaction() : db.do_query("begin"),
@@ -682,7 +738,10 @@ TEST_F(OwnServer, SessionMatrix) {
       ASSERT_TRUE(root->exec(std::string("set global sql_mode=") + kNbe));
     }
     if (event == kIdle) sleep(3);  // wait_timeout 1 s, and 2 s of margin
-    if (event == kKill || event == kInitConnectNbe || event == kGlobalNbe) {
+    for (auto& c : cells) holds(c->db);
+    if (event == kKill || event == kInitConnectNbe || event == kGlobalNbe ||
+        event == kOwnAutocommit || event == kOwnTimeZone ||
+        event == kOptionInit) {
       std::string ids;
       for (auto& c : cells) {
         std::string id = std::to_string(mysql_thread_id(c->db.handle));
@@ -705,11 +764,15 @@ TEST_F(OwnServer, SessionMatrix) {
       root.reset(new Raw(socket));
       ASSERT_TRUE(root->ok());
     }
-    if (event == kOwnSet) {
+    if (event == kOwnSet || event == kOwnNames || event == kOwnUnreported) {
       CaptureStderr();
       for (auto& c : cells) {
-        std::string set = std::string("set session sql_mode=") + kNbe;
-        EXPECT_NE(c->db.do_query(set.c_str()), 0) << c->name();
+        const char* const* own = kOwnStatements[event];
+        if (own[1]) {  // runs, unless the walk holds the connection
+          EXPECT_EQ(c->db.do_query(own[0]) == 0, c->walk != kStreaming)
+              << c->name();
+        }
+        EXPECT_NE(c->db.do_query(own[1] ? own[1] : own[0]), 0) << c->name();
       }
       GetCapturedStderr();
     }
@@ -779,6 +842,7 @@ TEST_F(OwnServer, SessionMatrix) {
       g_print_queries = false;
       std::string err = GetCapturedStderr();
       if (c.walk == kBuffered) walk_on();  // other statements may run inside
+      holds(db);
 
       if (c.serves()) {
         EXPECT_EQ(ret, 0) << err;
@@ -789,10 +853,16 @@ TEST_F(OwnServer, SessionMatrix) {
         } else
           EXPECT_NE(err.find("Database error: "), std::string::npos) << err;
       }
+      if (c.serves() && c.lost() && c.op != kPing) {
+        // The program's own changes hold on the new session.
+        EXPECT_EQ(query_value(db, "select @@autocommit"),
+                  c.autocommit_off() ? "0" : "1");
+        EXPECT_EQ(query_value(db, "select @@time_zone"),
+                  event == kOwnTimeZone ? "+02:00" : "SYSTEM");
+      }
       if (c.serves() && c.lost() && !c.txn && c.iso) {
-        // The library set the level again on the new session, and it shows.
-        EXPECT_NE(err.find("query: SET SESSION TRANSACTION ISOLATION LEVEL "
-                           "READ COMMITTED\n"),
+        // The new session's set-up carried the level, and it shows.
+        EXPECT_NE(err.find("SESSION tx_isolation='READ-COMMITTED'"),
                   std::string::npos)
             << err;
       }
@@ -806,7 +876,11 @@ TEST_F(OwnServer, SessionMatrix) {
           EXPECT_EQ(commit, 0);
         } else
           EXPECT_NE(commit, 0);
+      } else if (c.autocommit_off()) {
+        // The program relies on this to undo what it wrote.
+        EXPECT_EQ(db.rollback_transaction(), 0);
       }
+      holds(db);
       if (c.unsafe()) {
         EXPECT_EQ(db.ping(), ERR_DB_CONNECT);
         db.close();
@@ -823,6 +897,7 @@ TEST_F(OwnServer, SessionMatrix) {
       n = -1;
       EXPECT_EQ(row.count(n, inject.c_str()), 0);
       EXPECT_EQ(n, 0) << "escaped text selected rows";
+      holds(db);
       if (c.iso && !c.unsafe()) {
         EXPECT_EQ(query_value(db, "select @@session.tx_isolation"),
                   "READ-COMMITTED");
@@ -844,10 +919,11 @@ TEST_F(OwnServer, SessionMatrix) {
       if (c.op == kUpdate) {
         EXPECT_EQ(value("select qty from mt_t where id=" +
                         std::to_string(1000 + c.k)),
-                  c.serves() ? "7" : "0");
+                  c.serves() && !c.autocommit_off() ? "7" : "0");
       }
       if (c.op == kInsertBatch) {
-        EXPECT_EQ(present(2000 + c.k), c.serves() ? "1" : "0");
+        EXPECT_EQ(present(2000 + c.k),
+                  c.serves() && !c.autocommit_off() ? "1" : "0");
       }
       cells_run++;
     }
@@ -857,6 +933,7 @@ TEST_F(OwnServer, SessionMatrix) {
     if (event == kGlobalNbe) {
       ASSERT_TRUE(root->exec("set global sql_mode=default"));
     }
+    unsetenv("ORVEX_DB_OPTION_FILE");
   }
   check.close();
   printf("[figures] session matrix: %d cells\n", cells_run);

@@ -206,8 +206,12 @@ TEST_F(Failover, TlsFromTheOptionFile) {
       {"verified", "GALERA1", "ca", 0, "TLS"},
       {"verified, TLS required", "PRIMARY", "ca", 0, "TLS"},
       {"another CA", "GALERA1", "other", ERR_DB_CONNECT, "TLS/SSL error"},
+      {"the CA's certificate for another name", "REPLICA", "ca", ERR_DB_CONNECT,
+       "TLS/SSL error"},
+      {"the name check turned off in so many words", "REPLICA", "unchecked", 0,
+       "TLS"},
       {"plain, TLS required", "PRIMARY", nullptr, ERR_DB_CONNECT,
-       "not encrypted"},
+       "Access denied"},
       {"plain, the system's files unread", "GALERA1", nullptr, 0, ""},
       {"no TLS in the file", "GALERA1", "[orvex]\n", 0, ""},
       {"unreadable file", "GALERA1", "", ERR_DB_CONNECT, file.c_str()},
@@ -219,10 +223,10 @@ TEST_F(Failover, TlsFromTheOptionFile) {
     } else {
       setenv("ORVEX_DB_OPTION_FILE", file.c_str(), 1);
       std::string opt = c.options;
-      if (opt == "ca" || opt == "other") {
-        opt =
-            "[orvex]\nssl-ca=" + env[opt == "ca" ? "TLS_CA" : "TLS_OTHER_CA"] +
-            "\n" + verify;
+      if (opt == "ca" || opt == "other" || opt == "unchecked") {
+        opt = "[orvex]\nssl-ca=" +
+              env[opt == "other" ? "TLS_OTHER_CA" : "TLS_CA"] + "\n" +
+              (opt == "unchecked" ? "ssl-verify-server-cert=0\n" : verify);
       }
       unlink(file.c_str());
       if (*c.options) orvex_test::write_file(file, opt);
@@ -233,6 +237,10 @@ TEST_F(Failover, TlsFromTheOptionFile) {
     if (c.retval == 0) {
       const char* cipher = mysql_get_ssl_cipher(conn.handle);
       EXPECT_EQ(std::string(cipher ? cipher : "").substr(0, 3), c.found);
+      EXPECT_EQ(conn.tls(), !cipher ? DB_TLS_NONE
+                            : std::string(c.node) == "REPLICA"
+                                ? DB_TLS_NAME_UNCHECKED
+                                : DB_TLS_VERIFIED);
     } else {
       EXPECT_NE(std::string(conn.connect_error()).find(c.found),
                 std::string::npos)

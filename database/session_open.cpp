@@ -1,0 +1,237 @@
+#include "database/session_open.h"
+
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "common/error_numbers.h"
+#include "database/db_conn.h"
+#include "database/session_changes.h"
+
+namespace {
+
+const char* const kOptionGroup = "orvex";
+
+// On a session of a server list: whether the server runs Galera, and if so
+// whether it is ready and in the primary component. information_schema is
+// served also by a node that is not ready; a server without Galera gives
+// NULL or OFF.
+const char* const kReadyQuery =
+    "SELECT (SELECT variable_value FROM information_schema.global_variables "
+    "WHERE variable_name='WSREP_ON'), (SELECT variable_value FROM "
+    "information_schema.global_status WHERE variable_name='WSREP_READY'), "
+    "(SELECT variable_value FROM information_schema.global_status WHERE "
+    "variable_name='WSREP_CLUSTER_STATUS')";
+
+bool is_text(const char* value, const char* text) {
+  return value && strcasecmp(value, text) == 0;
+}
+
+void set_flag(MYSQL* m, mysql_option option, bool on) {
+  my_bool value = on ? 1 : 0;
+  mysql_optionsv(m, option, &value);
+}
+
+bool flag_of(MYSQL* m, mysql_option option) {
+  my_bool value = 0;
+  mysql_get_optionv(m, option, &value);
+  return value != 0;
+}
+
+bool tls_asked(MYSQL* m) {
+  for (mysql_option o :
+       {MYSQL_OPT_SSL_CA, MYSQL_OPT_SSL_CAPATH, MYSQL_OPT_SSL_CERT,
+        MYSQL_OPT_SSL_KEY, MYSQL_OPT_SSL_CIPHER, MYSQL_OPT_SSL_CRL,
+        MYSQL_OPT_SSL_CRLPATH}) {
+    const char* value = nullptr;
+    mysql_get_optionv(m, o, &value);
+    if (value && *value) return true;
+  }
+  return false;
+}
+
+bool use_option_file(MYSQL* m, const SESSION_PLAN& plan) {
+  return plan.option_file.empty() ||
+         (mysql_optionsv(m, MYSQL_READ_DEFAULT_FILE,
+                         plan.option_file.c_str()) == 0 &&
+          mysql_optionsv(m, MYSQL_READ_DEFAULT_GROUP, kOptionGroup) == 0);
+}
+
+// How many init commands the session ran: ours, then the option file's.
+unsigned init_commands(MYSQL* m) {
+  char** commands = nullptr;
+  unsigned count = 0;
+  mysql_get_optionv(m, MYSQL_INIT_COMMAND, &commands, &count);
+  return count;
+}
+
+}  // namespace
+
+int read_option_file(SESSION_PLAN& plan, std::string& why) {
+  const char* file = getenv(DB_OPTION_FILE_ENV);
+  plan.option_file = file ? file : "";
+  plan.tls = plan.name_check_off = false;
+  if (plan.option_file.empty()) return 0;
+  struct stat st;
+  errno = 0;
+  if (stat(file, &st) != 0 || access(file, R_OK) != 0 || !S_ISREG(st.st_mode)) {
+    why = std::string(DB_OPTION_FILE_ENV) + "=" + file + ": " +
+          (errno ? strerror(errno) : "not a regular file");
+    return ERR_DB_CONNECT;
+  }
+  MYSQL* m = mysql_init(nullptr);
+  if (!m) {
+    why = "the client library gives no handle";
+    return ERR_DB_INIT;
+  }
+  // The check is set first, so that it stays on unless the file turns it
+  // off in so many words. The options are kept after the failed connect.
+  set_flag(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, true);
+  unsigned bound = 1;
+  mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &bound);
+  if (use_option_file(m, plan)) {
+    mysql_real_connect(m, "127.0.0.1", "", "", nullptr, 1,
+                       "/nonexistent/orvex-option-file-probe",
+                       CLIENT_REMEMBER_OPTIONS);
+  }
+  plan.tls = tls_asked(m);
+  plan.name_check_off =
+      plan.tls && !flag_of(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT);
+  mysql_close(m);
+  return 0;
+}
+
+std::string db_not_ready(MYSQL* m, bool causal) {
+  if (g_print_queries) fprintf(stderr, "query: %s\n", kReadyQuery);
+  if (mysql_query(m, kReadyQuery)) return mysql_error(m);
+  MYSQL_RES* res = mysql_store_result(m);
+  if (!res) return mysql_error(m);
+  MYSQL_ROW row = mysql_fetch_row(res);
+  std::string why;
+  if (!row) {
+    why = "no answer to the readiness query";
+  } else if (causal && !is_text(row[0], "ON")) {
+    why = "not a Galera node, and causal reads were asked for";
+  } else if (is_text(row[0], "ON") && !is_text(row[1], "ON")) {
+    why = "Galera node not ready (wsrep_ready is not ON)";
+  } else if (is_text(row[0], "ON") && !is_text(row[2], "Primary")) {
+    why = "Galera node outside the primary component";
+  }
+  mysql_free_result(res);
+  return why;
+}
+
+int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
+                 SESSION_CHANGES& changes, MYSQL** out, std::string& why) {
+  MYSQL* m = mysql_init(nullptr);
+  if (!m) {
+    why = "the client library gives no handle";
+    return ERR_DB_INIT;
+  }
+  auto fail = [&](const std::string& reason) {
+    why = reason;
+    mysql_close(m);
+    return ERR_DB_CONNECT;
+  };
+
+  std::string setup;
+  changes.setup_statement(setup);
+  if (mysql_optionsv(m, MYSQL_SET_CHARSET_NAME, DB_CONN_CHARSET) != 0 ||
+      mysql_optionsv(m, MYSQL_INIT_COMMAND, setup.c_str()) != 0) {
+    return fail(mysql_error(m));
+  }
+  set_flag(m, MYSQL_OPT_RECONNECT, false);
+  if (plan.tls) set_flag(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, true);
+  if (!use_option_file(m, plan)) return fail(mysql_error(m));
+
+  if (g_print_queries) fprintf(stderr, "query: %s\n", setup.c_str());
+  const char* name = changes.database();
+  if (!name && !plan.null_name) name = plan.name.c_str();
+  if (!mysql_real_connect(m,
+                          server.default_host ? nullptr : server.host.c_str(),
+                          plan.null_user ? nullptr : plan.user.c_str(),
+                          plan.null_passwd ? nullptr : plan.passwd.c_str(),
+                          name, server.port, nullptr, CLIENT_FOUND_ROWS)) {
+    return fail(mysql_error(m));
+  }
+  // The option file may say reconnect=1: the library would then replace a
+  // lost session by itself, without the program's changes.
+  set_flag(m, MYSQL_OPT_RECONNECT, false);
+
+  // Our init command ran first, so what follows is the option file's doing.
+  unsigned status = session_status(m);
+  if (status & SERVER_STATUS_NO_BACKSLASH_ESCAPES) {
+    fprintf(stderr,
+            "Database error: an init command of the option file set "
+            "NO_BACKSLASH_ESCAPES, under which escaped texts are unsafe\n");
+    return fail("NO_BACKSLASH_ESCAPES after the init commands");
+  }
+  if (strcmp(mysql_character_set_name(m), DB_CONN_CHARSET) != 0) {
+    return fail(std::string("the option file changed the character set to ") +
+                mysql_character_set_name(m));
+  }
+  if (status & SERVER_STATUS_IN_TRANS) {
+    return fail("an init command of the option file left a transaction open");
+  }
+  std::string what;
+  if (const char* refused = changes.read(m, false, &what)) {
+    return fail("the option file's init command set " + what + ": " + refused);
+  }
+  if (init_commands(m) > 1) {
+    // Only the last init command's reports reach the client.
+    const char* refused = nullptr;
+    SESSION_CHANGES::Verdict v = changes.verify(m, &refused, &what);
+    if (v == SESSION_CHANGES::kFailed) return fail(mysql_error(m));
+    if (v == SESSION_CHANGES::kUnsafe) {
+      return fail("the option file's init commands set " + what + ": " +
+                  refused);
+    }
+  }
+  // The name check can be off only by the file's own word (see
+  // read_option_file); TLS the layer did not see asked for is refused too.
+  DB_TLS tls = session_tls(m);
+  if (tls != DB_TLS_NONE && !plan.name_check_off &&
+      !flag_of(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT)) {
+    return fail(
+        "encrypted, but the server's name was not checked; give ssl-ca in "
+        "the option file, or turn the check off with "
+        "ssl-verify-server-cert=0");
+  }
+  if (plan.list || changes.causal()) {
+    std::string not_ready = db_not_ready(m, changes.causal());
+    if (!not_ready.empty()) return fail(not_ready);
+  }
+  *out = m;
+  return 0;
+}
+
+bool session_alive(MYSQL* m) {
+  int fd = static_cast<int>(mysql_get_socket(m));
+  if (fd < 0) return false;
+  struct pollfd p = {fd, POLLIN | POLLRDHUP, 0};
+  if (poll(&p, 1, 0) < 0) return errno == EINTR;
+  return !(p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL));
+}
+
+void session_cut(MYSQL* m) {
+  int fd = static_cast<int>(mysql_get_socket(m));
+  if (fd >= 0) shutdown(fd, SHUT_RDWR);
+}
+
+unsigned session_status(MYSQL* m) {
+  unsigned status = 0;
+  mariadb_get_infov(m, MARIADB_CONNECTION_SERVER_STATUS, &status);
+  return status;
+}
+
+DB_TLS session_tls(MYSQL* m) {
+  if (!m || !mysql_get_ssl_cipher(m)) return DB_TLS_NONE;
+  return flag_of(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT) ? DB_TLS_VERIFIED
+                                                      : DB_TLS_NAME_UNCHECKED;
+}

@@ -1,0 +1,77 @@
+// Opening one session of the database layer, and the few questions the
+// layer asks of a session's socket. DB_CONN (db_conn.h) makes every session
+// through open_session, at open and whenever it replaces a lost one.
+#ifndef ORVEX_DATABASE_SESSION_OPEN_H
+#define ORVEX_DATABASE_SESSION_OPEN_H
+
+#include <mysql.h>
+
+#include <string>
+
+#include "database/server_list.h"
+
+class SESSION_CHANGES;
+
+// Names the option file every session reads ([orvex] and [client] groups;
+// TLS and the like). Unset, none is read, the system's neither.
+constexpr const char* DB_OPTION_FILE_ENV = "ORVEX_DB_OPTION_FILE";
+
+// How a session is encrypted.
+enum DB_TLS {
+  DB_TLS_NONE,            // plain
+  DB_TLS_VERIFIED,        // the certificate and the server's name checked
+  DB_TLS_NAME_UNCHECKED,  // the option file turned the name check off
+};
+
+// What every session of one connection is opened with; fixed by open.
+struct SESSION_PLAN {
+  std::string name, user, passwd;  // null when the caller gave null
+  bool null_name = true, null_user = true, null_passwd = true;
+  std::string option_file;      // "" for none
+  bool tls = false;             // the option file asks for TLS
+  bool name_check_off = false;  // ... and says ssl-verify-server-cert=0
+  bool list = false;            // a server list: each session is probed first
+};
+
+// Reads the option file DB_OPTION_FILE_ENV names into plan. The client
+// library reads option files only while connecting and has no call that
+// reads one, so a connect that cannot reach anything (port 1 of the
+// loopback, a socket path that does not exist) reads it: about 50 us, once
+// per open. 0; ERR_DB_CONNECT with why when the file is not a readable
+// regular file (the library would skip it without a word, and TLS with it).
+int read_option_file(SESSION_PLAN& plan, std::string& why);
+
+// Opens one session on server: the character set pinned, reconnection off,
+// the set-up statement of changes (its guard and every carried change) as
+// the first init command, the option file, and, when the option file asks
+// for TLS, the server's certificate and name checked unless it says
+// ssl-verify-server-cert=0 (a bare "ssl-verify-server-cert" counts as on).
+// Then the session is judged: the escaping guard must hold after every
+// init command, the option file's init commands by the session rules (their
+// reports, and the server's answer when there are any), no transaction
+// open, TLS as asked; on a list the node must be ready (db_not_ready), and
+// a Galera node when causal reads are carried. 0 with *out; ERR_DB_INIT or
+// ERR_DB_CONNECT with why in the operator's words, *out untouched and
+// nothing left open.
+int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
+                 SESSION_CHANGES& changes, MYSQL** out, std::string& why);
+
+// Empty when the server on m may serve, else why not: one query on a
+// server list's new session. A node that must give causal reads must be a
+// Galera node.
+std::string db_not_ready(MYSQL* m, bool causal);
+
+// False when the server has closed the session's socket (or it failed):
+// one poll, no wait. Pending rows of a streamed result do not count.
+bool session_alive(MYSQL* m);
+
+// Shuts the session's socket, so that freeing or closing what is left of
+// the session never waits on a server that stopped answering.
+void session_cut(MYSQL* m);
+
+// The server's status flags after the last answer on m.
+unsigned session_status(MYSQL* m);
+
+DB_TLS session_tls(MYSQL* m);
+
+#endif
