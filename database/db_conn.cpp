@@ -22,21 +22,12 @@ const char* const kUnsafeText =
 const char* const kLostText =
     "the session was lost inside a transaction, whose work is gone; roll it "
     "back";
-const char* const kInsertLostText =
-    "the session of the last insert was lost, and its id with it";
 const char* const kCommitFailedText =
     "the transaction was lost and its COMMIT has failed already; nothing to "
     "commit";
 const char* const kStreamingText =
     "Commands out of sync: a streamed enumeration is open on the connection; "
     "read it to its end or end it first";
-
-// Causal reads: wait for what the cluster committed before each read.
-const char* const kCausalOn = "SET SESSION wsrep_sync_wait=1";
-const char* const kCausalOff = "SET SESSION wsrep_sync_wait=0";
-
-const char* const kIsolationText[] = {"READ UNCOMMITTED", "READ COMMITTED",
-                                      "REPEATABLE READ", "SERIALIZABLE"};
 
 // Errors after which the session is gone (the server was left, killed the
 // session, or went away).
@@ -179,49 +170,6 @@ void DB_CONN::session_lost(Kind kind) {
                             : TRANSACTION_LOST);
 }
 
-void DB_CONN::leave_session(MYSQL* m, bool all) {
-  if (!m) return;
-  bool keep = false, streamed = false;
-  for (CURSOR* c = cursors_; c; c = c->next_open) {
-    if (c->session != m) continue;
-    streamed = streamed || c->streamed;
-    keep = keep || (!all && !c->streamed);
-  }
-  // A streamed result would otherwise be read to its end first.
-  if (streamed) session_cut(m);
-  for (CURSOR* c = cursors_; c;) {
-    CURSOR* next = c->next_open;
-    if (c->session == m && (all || c->streamed)) enumeration_ended(c);
-    c = next;
-  }
-  // A whole result set keeps its session's handle until it is freed.
-  if (keep) {
-    retired_.push_back(m);
-  } else {
-    mysql_close(m);
-  }
-}
-
-void DB_CONN::close_retired() {
-  std::vector<MYSQL*> retired;
-  retired.swap(retired_);
-  for (MYSQL* m : retired) {
-    for (CURSOR* c = cursors_; c;) {
-      CURSOR* next = c->next_open;
-      if (c->session == m) enumeration_ended(c);
-      c = next;
-    }
-    mysql_close(m);
-  }
-}
-
-bool DB_CONN::streaming() const {
-  for (CURSOR* c = cursors_; c; c = c->next_open) {
-    if (c->streamed && c->session == handle) return true;
-  }
-  return false;
-}
-
 const char* DB_CONN::server() const {
   return state_ == CLOSED || servers_.empty() ? ""
                                               : servers_[current_].text.c_str();
@@ -229,39 +177,6 @@ const char* DB_CONN::server() const {
 
 DB_TLS DB_CONN::tls() const {
   return state_ == CLOSED || lost_ ? DB_TLS_NONE : session_tls(handle);
-}
-
-void DB_CONN::enumeration_started(CURSOR* cursor) {
-  cursor->owner = this;
-  cursor->session = handle;
-  cursor->prev_open = nullptr;
-  cursor->next_open = cursors_;
-  if (cursors_) cursors_->prev_open = cursor;
-  cursors_ = cursor;
-}
-
-void DB_CONN::enumeration_ended(CURSOR* cursor) {
-  mysql_free_result(cursor->result_set);
-  cursor->result_set = nullptr;
-  cursor->active = false;
-  if (cursor->prev_open) {
-    cursor->prev_open->next_open = cursor->next_open;
-  } else {
-    cursors_ = cursor->next_open;
-  }
-  if (cursor->next_open) cursor->next_open->prev_open = cursor->prev_open;
-  MYSQL* session = cursor->session;
-  cursor->owner = nullptr;
-  cursor->session = nullptr;
-  cursor->prev_open = cursor->next_open = nullptr;
-  // The last whole result of a left session lets it go.
-  auto at = std::find(retired_.begin(), retired_.end(), session);
-  if (at == retired_.end()) return;
-  for (CURSOR* c = cursors_; c; c = c->next_open) {
-    if (c->session == session) return;
-  }
-  retired_.erase(at);
-  mysql_close(session);
 }
 
 void DB_CONN::close() { enter(CLOSED); }
@@ -425,78 +340,6 @@ DB_CONN::Kind DB_CONN::kind_of(const char* sql) {
 }
 
 int DB_CONN::do_query(const char* sql) { return run(sql, kind_of(sql)); }
-
-const char* DB_CONN::error_string() {
-  if (!handle) return "Not connected";
-  return refused_ ? refused_ : mysql_error(handle);
-}
-
-void DB_CONN::print_error(const char* context) {
-  fprintf(stderr, "%s: Database error: %s\n", context, error_string());
-}
-
-int DB_CONN::affected_rows() {
-  if (!handle) return -1;
-  return static_cast<int>(mysql_affected_rows(handle));
-}
-
-int DB_CONN::insert_id() {
-  unsigned long serial = serial_;
-  int retval = do_query("select LAST_INSERT_ID()");
-  if (retval) return retval;
-  MYSQL_RES* result = mysql_store_result(handle);
-  if (serial_ != serial) {
-    // Replaced on the way: the new session answers 0, which would read as
-    // an id.
-    mysql_free_result(result);
-    refuse("select LAST_INSERT_ID()", kInsertLostText);
-    return ERR_DB_NO_ROW;
-  }
-  if (!result) return ERR_DB_NO_ROW;
-  MYSQL_ROW row = mysql_fetch_row(result);
-  int id = (row && row[0]) ? atoi(row[0]) : ERR_DB_NO_ROW;
-  mysql_free_result(result);
-  return id;
-}
-
-int DB_CONN::start_transaction() { return do_query("START TRANSACTION"); }
-
-int DB_CONN::commit_transaction() { return do_query("COMMIT"); }
-
-int DB_CONN::rollback_transaction() { return do_query("ROLLBACK"); }
-
-int DB_CONN::set_isolation_level(ISOLATION_LEVEL iso_level) {
-  if (iso_level < READ_UNCOMMITTED || iso_level > SERIALIZABLE) return -1;
-  char query[64];
-  snprintf(query, sizeof query, "SET SESSION TRANSACTION ISOLATION LEVEL %s",
-           kIsolationText[iso_level]);
-  // The server reports the new level, which is then carried.
-  return do_query(query);
-}
-
-int DB_CONN::set_causal_reads(bool on) {
-  if (on) {
-    // wsrep_sync_wait exists on most servers and does nothing without a
-    // running cluster: a reader of a replica would think itself causal.
-    int retval = do_query("SELECT @@global.wsrep_on");
-    bool galera = false;
-    if (retval == 0) {
-      MYSQL_RES* res = mysql_store_result(handle);
-      MYSQL_ROW row = res ? mysql_fetch_row(res) : nullptr;
-      galera = row && row[0] && strcmp(row[0], "1") == 0;
-      mysql_free_result(res);
-    }
-    if (!galera) {
-      fprintf(stderr,
-              "Database error: causal reads need a Galera cluster node; %s is "
-              "not one\n",
-              server());
-      return retval ? retval : ERR_DB_NOT_GALERA;
-    }
-  }
-  // The server reports the change, which is then carried.
-  return do_query(on ? kCausalOn : kCausalOff);
-}
 
 const char* DB_CONN::check_invariants() const {
   if ((state_ == CLOSED) != (handle == nullptr)) {
