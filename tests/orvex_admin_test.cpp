@@ -856,7 +856,8 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
       {{"path", "upload", "abc", "--create"},
        nullptr,
        1,
-       "orvex_mkdir({P}/gone/98): unknown error: errno 2\norvex-admin: cannot "
+       "orvex_mkdir({P}/gone/98): failed (see errno or the call's own report): "
+       "errno 2\norvex-admin: cannot "
        "place 'abc' in the "
        "upload tree under {P}/gone (directory create failed: No such file or "
        "directory)\n"},
