@@ -273,7 +273,7 @@ TEST(AdminCommandLine, HelpOnEveryCommandAndOneLineUsageErrors) {
        std::vector<std::vector<std::string>>{{"frobnicate"},
                                              {"--frobnicate", "config"},
                                              {"config", "--frobnicate"},
-                                             {"config", "extra"},
+                                             {"config", "--describe"},
                                              {"path", "download"},
                                              {"path", "sideways", "abc"},
                                              {"url", "download"},
@@ -477,13 +477,19 @@ TEST(AdminConfig, VerboseTellsWhereEachValueCameFrom) {
   EXPECT_EQ(value_of(r.out, "max_ncpus"), "64");
   EXPECT_EQ(origin_of(r.out, "max_jobs_in_progress"),
             main + "13, " + p.path("config_aux.xml") + ":2");
-  // The closing rules: the local host name and the replica's defaults.
+  // The closing rules, each by name: the local host name and the
+  // replica's defaults.
   EXPECT_EQ(value_of(r.out, "db_host"), "localhost");
-  EXPECT_EQ(origin_of(r.out, "db_host"), "closing rule");
+  EXPECT_EQ(origin_of(r.out, "db_host"),
+            "closing rule: db_host equal to this host's name becomes "
+            "\"localhost\"");
   EXPECT_EQ(value_of(r.out, "replica_db_host"), "localhost");
-  EXPECT_EQ(origin_of(r.out, "replica_db_host"), "closing rule");
-  EXPECT_EQ(origin_of(r.out, "replica_db_name"), "closing rule");
-  EXPECT_EQ(origin_of(r.out, "replica_db_user"), "closing rule");  // empty
+  EXPECT_EQ(origin_of(r.out, "replica_db_host"),
+            "closing rule: replica_db_host empty takes db_host");
+  EXPECT_EQ(origin_of(r.out, "replica_db_name"),
+            "closing rule: replica_db_name empty takes db_name");
+  EXPECT_EQ(origin_of(r.out, "replica_db_user"),  // given, but empty
+            "closing rule: replica_db_user empty takes db_user");
   EXPECT_EQ(value_of(r.out, "replica_db_user"), "u");
   EXPECT_EQ(origin_of(r.out, "replica_db_passwd"), main + "16");
   EXPECT_EQ(origin_of(r.out, "trigmem_db_host"), "default");
@@ -589,12 +595,14 @@ TEST(AdminCheck, PassesTheSampleProjectWithItsOneWarning) {
 
 TEST(AdminCheck, LoadFailuresAndLinesPastCommentsAndLongValues) {
   TempProject p;
-  // The document ends before </config> (its last line is 4).
-  p.write("config.xml", "<orvex>\n<config>\n<db_name>x</db_name>\n<a>\n");
+  // The document ends before </config>: the element left open is named
+  // where it opened.
+  p.write("config.xml", "<orvex>\n<config>\n<db_name>x</db_name>\n");
   AdminRun cut = admin({"--project", p.dir, "check"});
   EXPECT_EQ(cut.status, 1);
   EXPECT_NE(cut.out.find(p.path("config.xml") +
-                         ":4: the document ends before </config>"),
+                         ":2: <config> is never closed: the document ends "
+                         "before </config>"),
             std::string::npos)
       << cut.out;
 
@@ -771,7 +779,7 @@ TEST(AdminTriggers, FollowTheSettingsAndWorkWhenTheyAreBroken) {
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(fs::exists(p.path("stop_daemons")));
   EXPECT_NE(r.err.find("orvex-admin: warning: " + p.path("config.xml") +
-                       ":1: the document ends before </config>"),
+                       ":1: <db_name> is never closed"),
             std::string::npos)
       << r.err;
 }
@@ -780,9 +788,10 @@ TEST(AdminTriggers, FollowTheSettingsAndWorkWhenTheyAreBroken) {
 
 TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
   // The project {P} has a download tree; its upload tree is missing; a
-  // dangling link is named like the daemons' trigger. {NC} lacks cgi-bin,
-  // {NX} config.xml: neither is a project.
-  TempProject p, no_cgi, no_xml;
+  // dangling link is named like the daemons' trigger.
+  // {NC} lacks cgi-bin, {NX} config.xml: neither is a project. {C}'s
+  // settings hold values that cannot work, {U}'s an element never closed.
+  TempProject p, no_cgi, no_xml, c, u;
   fs::create_directory(p.path("download"));
   p.settings("<download_dir>" + p.path("download") +
              "</download_dir>\n<upload_dir>" + p.path("gone") +
@@ -790,10 +799,24 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
   fs::create_symlink(p.path("no-such-target"), p.path("stop_daemons"));
   fs::remove(no_cgi.path("cgi-bin"));
   no_cgi.settings("");
+  c.settings(
+      "<db_host>db1:3306,,db2</db_host>\n<replica_db_host>h:99999"  // 3, 4
+      "</replica_db_host>\n<max_ncpus>-5</max_ncpus>\n"             // 5
+      "<uldl_dir_fanout>-1</uldl_dir_fanout>\n"                     // 6
+      "<max_wus_to_send>99999999999</max_wus_to_send>\n"            // 7
+      "<max_wus_to_sned>1</max_wus_to_sned>\n"                      // 8
+      "<long_name>Demo\n</long_nam>\n");                            // 9, 10
+  u.write("config.xml",
+          "<orvex>\n<config>\n<max_ncpus>4\n<long_name>x</long_name>\n"
+          "</config>\n</orvex>\n");
   auto fill = [&](std::string text) {
     for (auto [mark, dir] : {std::pair<std::string, std::string>{"{P}", p.dir},
                              {"{NC}", no_cgi.dir},
-                             {"{NX}", no_xml.dir}}) {
+                             {"{NX}", no_xml.dir},
+                             {"{CD}", c.dir},
+                             {"{UD}", u.dir},
+                             {"{C}", c.dir + "/config.xml"},
+                             {"{U}", u.dir + "/config.xml"}}) {
       for (size_t at; (at = text.find(mark)) != std::string::npos;)
         text.replace(at, mark.size(), dir);
     }
@@ -810,8 +833,11 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
     const char* stdout_to;          // null: a file; "-": closed
     int status;
     // Status 0: a line of standard output (standard error empty); else the
-    // whole of standard error (standard output empty).
+    // whole of standard error (standard output empty). Unless `mode` says:
+    // 'o' a line of standard output, 'e' a part of standard error, 'j'
+    // standard output is JSON holding expected.
     std::string expected;
+    char mode = 0;
   };
   const Scenario scenarios[] = {
       // A full disk or a closed descriptor: no success for lost output.
@@ -828,7 +854,95 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
       {{"--help"},
        nullptr,
        0,
-       "  db ping [--json] [--max-lag S]|counts [--app ID]|perf"},
+       "  db ping [--json] [--max-lag S]|counts [--app ID] [--json]|perf"},
+      // A name from a host that would leave the tree is refused.
+      {{"path", "download", "../../etc/passwd"},
+       nullptr,
+       1,
+       "orvex-admin: cannot place '../../etc/passwd' in the download tree "
+       "under {P}/download (file name would leave its tree",
+       'e'},
+      {{"path", "upload", ".."},
+       nullptr,
+       1,
+       "refused the file name \"..\"",
+       'e'},
+      // check points at the line to mend, and runs the rules of later steps.
+      {{"--project", "{UD}", "check"},
+       nullptr,
+       1,
+       "{U}:3: <max_ncpus> is never closed: the document ends before "
+       "</max_ncpus>; the settings do not load",
+       'o'},
+      {{"--project", "{CD}", "check"},
+       nullptr,
+       1,
+       "{C}:3: the value \"db1:3306,,db2\" of db_host cannot work: an empty "
+       "server in the list (two commas in a row, or one at an end); the "
+       "database connection refuses the whole list",
+       'o'},
+      {{"--project", "{CD}", "check"},
+       nullptr,
+       1,
+       "{C}:4: the value \"h:99999\" of replica_db_host cannot work: a port "
+       "is not a number from 0 to 65535; the database connection refuses the "
+       "whole list",
+       'o'},
+      {{"--project", "{CD}", "check"},
+       nullptr,
+       1,
+       "{C}:5: the value \"-5\" of max_ncpus cannot work: a count cannot be "
+       "negative",
+       'o'},
+      {{"--project", "{CD}", "check"},
+       nullptr,
+       1,
+       "{C}:6: the value \"-1\" of uldl_dir_fanout cannot work: a fan-out is "
+       "a number of buckets and cannot be negative (-1 puts every file in "
+       "bucket \"0\")",
+       'o'},
+      {{"--project", "{CD}", "check"},
+       nullptr,
+       1,
+       "{C}:7: the value \"99999999999\" of max_wus_to_send is out of the "
+       "32-bit range (-2147483648 to 2147483647); the key is passed over",
+       'o'},
+      {{"--project", "{CD}", "check"},
+       nullptr,
+       1,
+       "{C}:8: unknown key <max_wus_to_sned> (passed over; nearest: "
+       "max_wus_to_send)",
+       'o'},
+      {{"--project", "{CD}", "check"},
+       nullptr,
+       1,
+       "{C}:9: <long_name> is never closed: the document ends before "
+       "</long_name>; the settings do not load",
+       'o'},
+      {{"--project", "{CD}", "check"},
+       nullptr,
+       1,
+       "{C}:10: closing tag </long_nam> matches no open element (passed over)",
+       'o'},
+      {{"--project", "{CD}", "check", "--json"},
+       nullptr,
+       1,
+       "{\"file\": \"{C}\", \"line\": 10, \"severity\": \"problem\", "
+       "\"stops_load\": false, \"message\": \"closing tag </long_nam> "
+       "matches no open element (passed over)\"}",
+       'j'},
+      // One value alone, the nearest names of a key that does not exist,
+      // and what a key does.
+      {{"config", "uldl_dir_fanout", "max_ncpus"}, nullptr, 0, "1024"},
+      {{"config", "max_ncpus", "--json"}, nullptr, 0, "\"max_ncpus\": 64", 'j'},
+      {{"config", "max_ncpus", "max_ncpu"},
+       nullptr,
+       1,
+       "orvex-admin: unknown key 'max_ncpu' (nearest: max_ncpus)\n"},
+      {{"config", "--describe", "uldl_dir_fanout"},
+       nullptr,
+       0,
+       "uldl_dir_fanout (integer)"},
       {{"--project"},
        nullptr,
        2,
@@ -874,9 +988,24 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
     std::string expected = fill(s.expected),
                 line = fill(s.args[0] + " " + s.args.back());
     EXPECT_EQ(r.status, s.status) << line << "\n" << r.err;
-    if (s.status == 0) {
+    if (s.mode == 'o') {
       std::vector<std::string> out = lines_of(r.out);
-      EXPECT_NE(std::find(out.begin(), out.end(), expected), out.end())
+      EXPECT_TRUE(std::any_of(
+          out.begin(), out.end(),
+          [&](const std::string& l) { return l.rfind(expected, 0) == 0; }))
+          << line << "\n"
+          << r.out;
+    } else if (s.mode == 'e') {
+      EXPECT_NE(r.err.find(expected), std::string::npos) << line << r.err;
+    } else if (s.mode == 'j') {
+      EXPECT_TRUE(JsonChecker(r.out).valid()) << r.out;
+      EXPECT_NE(r.out.find(expected), std::string::npos) << line << r.out;
+    } else if (s.status == 0) {
+      std::vector<std::string> out = lines_of(r.out);
+      // Nothing expected: all of it went to a file.
+      EXPECT_TRUE(expected.empty() ? r.out.empty()
+                                   : std::find(out.begin(), out.end(),
+                                               expected) != out.end())
           << line << "\n"
           << r.out;
       EXPECT_EQ(r.err, "") << line;
@@ -998,6 +1127,9 @@ TEST_F(AdminDbTest, CountsJobsOfAllOrOneApplication) {
   EXPECT_EQ(none.out,
             "application     5\nworkunits       0\nresults         0\n"
             "unsent results  0\n");
+  EXPECT_EQ(db_command({"counts", "--app", "7", "--json"}).out,
+            "{\"application\": 7, \"workunits\": 1, \"results\": 2, "
+            "\"unsent_results\": 1}\n");
 }
 
 TEST_F(AdminDbTest, PerfSaysWhenTheDefaultsAreInUse) {

@@ -210,7 +210,7 @@ int ping(bool json, double max_lag) {
   return ok ? EXIT_OK : EXIT_FAIL;
 }
 
-int counts(int appid) {
+int counts(int appid, bool json) {
   char clause[64] = "";
   if (appid) snprintf(clause, sizeof clause, "where appid=%d", appid);
   int workunits = 0, results = 0, unsent = 0;
@@ -220,6 +220,14 @@ int counts(int appid) {
   if (retval) {
     fail("cannot count the jobs (%d)", retval);
     return EXIT_FAIL;
+  }
+  if (json) {
+    printf(
+        "{\"application\": %s, \"workunits\": %d, \"results\": %d, "
+        "\"unsent_results\": %d}\n",
+        appid ? std::to_string(appid).c_str() : "null", workunits, results,
+        unsent);
+    return EXIT_OK;
   }
   if (appid) printf("application     %d\n", appid);
   printf("workunits       %d\n", workunits);
@@ -272,8 +280,8 @@ int cmd_db(const CommandLine& cl) {
                          lag->second.c_str());
     }
   }
-  if (cl.has("--json") && what != "ping") {
-    return usage_error(cl, "--json goes with ping");
+  if (cl.has("--json") && what == "perf") {
+    return usage_error(cl, "--json goes with ping or counts");
   }
   int appid = 0;
   auto app = cl.values.find("--app");
@@ -303,7 +311,7 @@ int cmd_db(const CommandLine& cl) {
          host_name(), config.db_user, orvexerror(retval));
     return EXIT_FAIL;
   }
-  int status = what == "counts" ? counts(appid) : perf();
+  int status = what == "counts" ? counts(appid, cl.has("--json")) : perf();
   orvex_db.close();
   return status;
 }
