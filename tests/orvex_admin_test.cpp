@@ -4,6 +4,7 @@
 // subcommands against the private test server.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon/daemon_control.h"
 #include "settings/paramdeck_keys.h"
 #include "test_util.h"
 #ifdef ORVEX_ADMIN_DB_TESTS
@@ -118,6 +120,26 @@ class TempProject {
 
   std::string dir;
 };
+
+// Whether promtool, the Prometheus tool, accepts text as metrics.
+bool promtool_accepts(const std::string& text) {
+  if (system("command -v promtool >/dev/null") != 0) {
+    ADD_FAILURE() << "promtool is missing (scripts/install-deps.sh)";
+    return false;
+  }
+  char path[] = "/tmp/orvex-metrics-XXXXXX";
+  int fd = mkstemp(path);
+  bool written = fd >= 0 && write(fd, text.data(), text.size()) ==
+                                static_cast<ssize_t>(text.size());
+  if (fd >= 0) close(fd);
+  bool ok =
+      written &&
+      system(
+          ("promtool check metrics < " + std::string(path) + " >&2").c_str()) ==
+          0;
+  unlink(path);
+  return ok;
+}
 
 #ifndef ORVEX_ADMIN_DB_TESTS
 
@@ -257,8 +279,8 @@ const std::string SAMPLE = std::string(ORVEX_TEST_DATA) + "/project";
 const std::string BROKEN = std::string(ORVEX_TEST_DATA) + "/broken";
 
 TEST(AdminCommandLine, HelpOnEveryCommandAndOneLineUsageErrors) {
-  for (const char* command :
-       {"config", "check", "path", "url", "db", "stop", "start"}) {
+  for (const char* command : {"config", "check", "path", "url", "db", "stop",
+                              "start", "status", "metrics"}) {
     AdminRun r = admin({command, "--help"});
     EXPECT_EQ(r.status, 0) << command;
     EXPECT_EQ(r.out.rfind(std::string("usage: orvex-admin ") + command, 0), 0u)
@@ -274,6 +296,7 @@ TEST(AdminCommandLine, HelpOnEveryCommandAndOneLineUsageErrors) {
                                              {"--frobnicate", "config"},
                                              {"config", "--frobnicate"},
                                              {"config", "--describe"},
+                                             {"status", "extra"},
                                              {"path", "download"},
                                              {"path", "sideways", "abc"},
                                              {"url", "download"},
@@ -788,7 +811,8 @@ TEST(AdminTriggers, FollowTheSettingsAndWorkWhenTheyAreBroken) {
 
 TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
   // The project {P} has a download tree; its upload tree is missing; a
-  // dangling link is named like the daemons' trigger.
+  // dangling link is named like the daemons' trigger; a daemon runs
+  // ({PID}, holding worker.pid), another was killed and left stale.pid.
   // {NC} lacks cgi-bin, {NX} config.xml: neither is a project. {C}'s
   // settings hold values that cannot work, {U}'s an element never closed.
   TempProject p, no_cgi, no_xml, c, u;
@@ -809,6 +833,19 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
   u.write("config.xml",
           "<orvex>\n<config>\n<max_ncpus>4\n<long_name>x</long_name>\n"
           "</config>\n</orvex>\n");
+  p.write("stale.pid", "999999\n");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t worker = fork();
+  if (worker == 0) {
+    char c = lock_pid_file((p.dir + "/worker.pid").c_str()) ? 'n' : 'y';
+    if (write(ready[1], &c, 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  char locked = 0;
+  ASSERT_EQ(read(ready[0], &locked, 1), 1);
+  ASSERT_EQ(locked, 'y');
   auto fill = [&](std::string text) {
     for (auto [mark, dir] : {std::pair<std::string, std::string>{"{P}", p.dir},
                              {"{NC}", no_cgi.dir},
@@ -816,7 +853,8 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
                              {"{CD}", c.dir},
                              {"{UD}", u.dir},
                              {"{C}", c.dir + "/config.xml"},
-                             {"{U}", u.dir + "/config.xml"}}) {
+                             {"{U}", u.dir + "/config.xml"},
+                             {"{PID}", std::to_string(worker)}}) {
       for (size_t at; (at = text.find(mark)) != std::string::npos;)
         text.replace(at, mark.size(), dir);
     }
@@ -835,7 +873,7 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
     // Status 0: a line of standard output (standard error empty); else the
     // whole of standard error (standard output empty). Unless `mode` says:
     // 'o' a line of standard output, 'e' a part of standard error, 'j'
-    // standard output is JSON holding expected.
+    // standard output is JSON holding expected, 'p' it passes promtool.
     std::string expected;
     char mode = 0;
   };
@@ -975,11 +1013,37 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
        "place 'abc' in the "
        "upload tree under {P}/gone (directory create failed: No such file or "
        "directory)\n"},
-      // Last, as it changes the state: start removes the dangling link.
+      // The daemons were stopped on purpose: nothing is missing.
+      {{"status"},
+       nullptr,
+       0,
+       "  stale                stopped (pid file of "
+       "999999 from ",
+       'o'},
+      // Changes the state: start removes the dangling link.
       {{"start", "daemons"},
        nullptr,
        0,
        "removed ./stop_daemons, which was there before"},
+      // Now stale should run: status fails, and metrics says why.
+      {{"status"},
+       nullptr,
+       1,
+       "orvex-admin: stale is not running: its pid file {P}/stale.pid is left "
+       "behind (pid 999999) and stop_daemons is not set",
+       'e'},
+      {{"status", "--json"},
+       nullptr,
+       1,
+       "\"name\": \"worker\", \"running\": true, \"pid\": {PID}",
+       'j'},
+      {{"metrics"},
+       nullptr,
+       0,
+       "orvex_daemon_down{project=\"{P}\",daemon=\"stale\"} 1",
+       'o'},
+      {{"metrics"}, nullptr, 0, "", 'p'},
+      {{"metrics", "--output", "{P}/orvex.prom"}, nullptr, 0, ""},
   };
   for (const Scenario& s : scenarios) {
     std::vector<std::string> args;
@@ -1000,6 +1064,8 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
     } else if (s.mode == 'j') {
       EXPECT_TRUE(JsonChecker(r.out).valid()) << r.out;
       EXPECT_NE(r.out.find(expected), std::string::npos) << line << r.out;
+    } else if (s.mode == 'p') {
+      EXPECT_TRUE(promtool_accepts(r.out)) << r.out;
     } else if (s.status == 0) {
       std::vector<std::string> out = lines_of(r.out);
       // Nothing expected: all of it went to a file.
@@ -1014,6 +1080,12 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
       EXPECT_EQ(r.out, "") << line;
     }
   }
+  kill(worker, SIGKILL);
+  waitpid(worker, nullptr, 0);
+  EXPECT_NE(read_file(p.path("orvex.prom"))
+                .find("orvex_daemon_running{project=\"" + p.dir +
+                      "\",daemon=\"worker\"} 1\n"),
+            std::string::npos);
   EXPECT_FALSE(fs::exists(fs::symlink_status(p.path("stop_daemons"))));
   for (const std::string& dir : {no_cgi.dir, no_xml.dir}) {
     for (const char* name : {"/stop_daemons", "/stop_sched"})
@@ -1130,6 +1202,26 @@ TEST_F(AdminDbTest, CountsJobsOfAllOrOneApplication) {
   EXPECT_EQ(db_command({"counts", "--app", "7", "--json"}).out,
             "{\"application\": 7, \"workunits\": 1, \"results\": 2, "
             "\"unsent_results\": 1}\n");
+
+  // The same counts for Prometheus, with the server's health; status sees
+  // the server up and no daemon that should run.
+  AdminRun m = admin({"metrics"}, project.dir);
+  EXPECT_EQ(m.status, 0) << m.err;
+  EXPECT_TRUE(promtool_accepts(m.out)) << m.out;
+  const std::string of = "{project=\"" + project.dir + "\"";
+  for (const std::string& sample :
+       {"orvex_unsent_results" + of + "} 4\n",
+        "orvex_results" + of + ",server_state=\"in_progress\"} 2\n",
+        "orvex_workunits" + of + ",assimilate_state=\"0\"} 3\n",
+        "orvex_db_server_up" + of + ",role=\"primary\",server=\"" +
+            db.host_port() + "\"} 1\n",
+        "orvex_status_problems" + of + "} 0\n"}) {
+    EXPECT_NE(m.out.find(sample), std::string::npos) << sample << m.out;
+  }
+  AdminRun st = admin({"status"}, project.dir);
+  EXPECT_EQ(st.status, 0) << st.err;
+  EXPECT_NE(st.out.find("  primary  " + db.host_port()), std::string::npos)
+      << st.out;
 }
 
 TEST_F(AdminDbTest, PerfSaysWhenTheDefaultsAreInUse) {

@@ -171,13 +171,11 @@ void print_json(const std::vector<Server>& servers, bool ok) {
 }
 
 // Every configured server: the main database, and the replica when the
-// settings name one apart from it. Status 1 when any is down or a replica
-// fails the lag limit.
-int ping(bool json, double max_lag) {
+// settings name one apart from it. Each server of a list on its own; a text
+// open refuses is kept whole, so that its refusal is reported. The texts
+// point into hosts.
+std::vector<Server> configured_servers(std::list<std::string>& hosts) {
   std::vector<Server> servers;
-  // Each server of a list on its own; a text open refuses is kept whole, so
-  // that its refusal is reported.
-  std::list<std::string> hosts;
   auto add = [&](const char* role, const char* name, const char* host,
                  const char* user, const char* passwd) {
     std::vector<std::string> items;
@@ -197,6 +195,13 @@ int ping(bool json, double max_lag) {
     add("replica", config.replica_db_name, config.replica_db_host,
         config.replica_db_user, config.replica_db_passwd);
   }
+  return servers;
+}
+
+// Status 1 when any server is down or a replica fails the lag limit.
+int ping(bool json, double max_lag) {
+  std::list<std::string> hosts;
+  std::vector<Server> servers = configured_servers(hosts);
   bool ok = true;
   for (Server& s : servers) {
     look_at(s, max_lag);
@@ -258,6 +263,24 @@ int perf() {
 }
 
 }  // namespace
+
+std::vector<DbHealth> db_health(double max_lag) {
+  std::list<std::string> hosts;
+  std::vector<Server> servers = configured_servers(hosts);
+  std::vector<DbHealth> health;
+  for (Server& s : servers) {
+    look_at(s, max_lag);
+    DbHealth h;
+    h.role = s.role;
+    h.host = s.host;
+    h.up = s.up;
+    h.cluster_size = s.cluster_size;
+    if (s.replicates) h.seconds_behind = s.replication.seconds_behind;
+    h.problem = s.problem;
+    health.push_back(h);
+  }
+  return health;
+}
 
 int cmd_db(const CommandLine& cl) {
   if (cl.positional.size() != 1) {

@@ -199,7 +199,8 @@ const char* const MAIN_HELP =
     "                             look at the project database\n"
     "  stop daemons|sched         create the stop trigger file\n"
     "  start daemons|sched        remove the stop trigger file\n"
-
+    "  status [--json]            the daemons, triggers and database servers\n"
+    "  metrics [--output FILE]    the same and the job counts, for Prometheus\n"
     "\n"
     "Every command takes --help. Exit status: 0 success, 1 failure (or\n"
     "findings of check), 2 a command line that is not understood.\n";
@@ -294,6 +295,34 @@ const char* const START_HELP =
     "tells whether it was there before. A directory without config.xml\n"
     "and cgi-bin is refused.\n";
 
+const char* const STATUS_HELP =
+    "usage: orvex-admin status [--json]\n"
+    "\n"
+    "The project as it runs on this host: each daemon that has a pid file\n"
+    "(NAME.pid) in the project directory, running or not (from the lock on\n"
+    "that file), its pid, since when, and the time of the last line of its\n"
+    "log (log_HOST/NAME.log); the stop trigger files; and the database\n"
+    "servers that the settings name, as db ping sees them.\n"
+    "\n"
+    "  --json    the same as one JSON object\n"
+    "\n"
+    "Exit status 1 when something that should run does not: a daemon whose\n"
+    "pid file is left behind while no stop_daemons trigger is set (a clean\n"
+    "exit removes the file), or a database server that db ping fails.\n";
+
+const char* const METRICS_HELP =
+    "usage: orvex-admin metrics [--output FILE]\n"
+    "\n"
+    "What status shows, and the job counts (unsent results, workunits and\n"
+    "results by state), the replicas' lag and the clusters' size, in the\n"
+    "Prometheus text format, for the node exporter's textfile collector.\n"
+    "\n"
+    "  --output FILE  write FILE (e.g. DIR/orvex.prom) atomically: a\n"
+    "                 temporary file in its directory, renamed over it, so\n"
+    "                 the collector never reads half of it\n"
+    "\n"
+    "Exit status 0 when the metrics were written, whatever they say.\n";
+
 struct Command {
   const char* name;
   std::set<std::string> flags;
@@ -330,6 +359,8 @@ const Command COMMANDS[] = {
      {},
      START_HELP,
      [](const CommandLine& cl) { return admin::cmd_trigger(cl, false); }},
+    {"status", {"--json"}, {}, STATUS_HELP, admin::cmd_status},
+    {"metrics", {}, {"--output"}, METRICS_HELP, admin::cmd_metrics},
 };
 
 // The tool without its output check: the exit status of the command line.
