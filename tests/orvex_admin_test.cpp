@@ -812,7 +812,8 @@ TEST(AdminTriggers, FollowTheSettingsAndWorkWhenTheyAreBroken) {
 TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
   // The project {P} has a download tree; its upload tree is missing; a
   // dangling link is named like the daemons' trigger; a daemon runs
-  // ({PID}, holding worker.pid), another was killed and left stale.pid.
+  // ({PID}, holding worker.pid), others were killed and left stale.pid and
+  // a pid file whose name is not UTF-8.
   // {NC} lacks cgi-bin, {NX} config.xml: neither is a project. {C}'s
   // settings hold values that cannot work, {U}'s an element never closed.
   TempProject p, no_cgi, no_xml, c, u;
@@ -834,6 +835,7 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
           "<orvex>\n<config>\n<max_ncpus>4\n<long_name>x</long_name>\n"
           "</config>\n</orvex>\n");
   p.write("stale.pid", "999999\n");
+  p.write("x\xff\".pid", "");  // a name the metrics must still carry
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   pid_t worker = fork();

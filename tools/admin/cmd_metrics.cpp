@@ -19,17 +19,48 @@ namespace admin {
 
 namespace {
 
-// A label value: backslash, double quote and line feed escaped.
+// The length of the UTF-8 character at s[i], or 0 when the bytes there are
+// not one (an overlong form, a surrogate, a stray continuation byte).
+size_t utf8_length(const std::string& s, size_t i) {
+  auto at = [&s](size_t k) { return static_cast<unsigned char>(s[k]); };
+  unsigned char c = at(i);
+  if (c < 0x80) return 1;
+  size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+             : c >= 0xE0 && c <= 0xEF ? 3
+             : c >= 0xF0 && c <= 0xF4 ? 4
+                                      : 0;
+  if (!n || i + n > s.size()) return 0;
+  // The second byte's range depends on the first; the rest are 80..BF.
+  unsigned char lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+  unsigned char hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+  if (at(i + 1) < lo || at(i + 1) > hi) return 0;
+  for (size_t k = 2; k < n; k++) {
+    if (at(i + k) < 0x80 || at(i + k) > 0xBF) return 0;
+  }
+  return n;
+}
+
+// A label value: backslash, double quote and line feed escaped, and each
+// byte that is not UTF-8 (a file name may hold any) as U+FFFD, since one
+// such byte makes the collector refuse the whole file.
 std::string label(const std::string& v) {
   std::string out;
-  for (char c : v) {
-    if (c == '\\' || c == '"') {
+  for (size_t i = 0; i < v.size();) {
+    char c = v[i];
+    size_t n = utf8_length(v, i);
+    if (!n) {
+      out += "\xEF\xBF\xBD";
+      i++;
+    } else if (c == '\\' || c == '"') {
       out += '\\';
       out += c;
+      i++;
     } else if (c == '\n') {
       out += "\\n";
+      i++;
     } else {
-      out += c;
+      out.append(v, i, n);
+      i += n;
     }
   }
   return out;

@@ -282,7 +282,10 @@ void closing_tags_without_element(
   XML_PARSER xp(&mf);
   mf.init_buf_read(text.c_str());
   xp.count_lines();
+  // The open elements, innermost last, and how many of each name are open
+  // (so that a document of any depth costs one step per tag).
   std::vector<std::string> open;
+  std::map<std::string, int> open_count;
   while (!xp.get_tag()) {
     if (!xp.is_tag) continue;
     const char* tag = xp.tag_buf;
@@ -293,14 +296,19 @@ void closing_tags_without_element(
     }
     if (tag[0] != '/') {
       open.emplace_back(tag);
+      open_count[tag]++;
       continue;
     }
     if (closing_tags.count({xp.line(), tag})) continue;
-    auto at = std::find(open.rbegin(), open.rend(), tag + 1);
-    if (at == open.rend()) {
+    auto count = open_count.find(tag + 1);
+    if (count == open_count.end() || !count->second) {
       report.report(xp.line(), false, closing_message(tag));
-    } else {
-      open.erase(at.base() - 1, open.end());
+      continue;
+    }
+    for (bool closed = false; !closed;) {
+      closed = open.back() == tag + 1;
+      open_count[open.back()]--;
+      open.pop_back();
     }
   }
 }
