@@ -120,11 +120,13 @@ const char* result_state_name(long long state) {
   }
 }
 
-// The job counts from the main database, when it opens.
-void job_counts(Metrics& m) {
+// The job counts from the main database, when it opens; not tried when the
+// probe found none of its servers up (each try would wait for them again).
+void job_counts(Metrics& m, bool primary_up) {
   int unsent = 0;
   std::vector<std::pair<long long, long long>> results, workunits;
-  bool ok = !orvex_db.open(config.db_name, config.db_host, config.db_user,
+  bool ok = primary_up &&
+            !orvex_db.open(config.db_name, config.db_host, config.db_user,
                            config.db_passwd) &&
             count_unsent_results(unsent, 0) == 0 &&
             counts_by("result", "server_state", results) &&
@@ -191,7 +193,11 @@ std::string metrics_text(const ProjectState& p) {
   for (const DbHealth& s : p.servers) {
     if (s.cluster_size > 0) m.sample(s.cluster_size, pair("server", s.host));
   }
-  if (p.db_named) job_counts(m);
+  bool primary_up = false;
+  for (const DbHealth& s : p.servers) {
+    primary_up = primary_up || (s.role == "primary" && s.up);
+  }
+  if (p.db_named) job_counts(m, primary_up);
   m.family("orvex_status_problems",
            "What orvex-admin status reports as failing (it exits 1 above 0).");
   m.sample(static_cast<double>(p.problems.size()));
