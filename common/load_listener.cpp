@@ -21,3 +21,10 @@ void LOAD_PASSED_OVER::item(const XML_PARSER& xp) {
   if (!outermost) return;
   listener_->heard(LOAD_ITEM(LOAD_ITEM::UNKNOWN_TAG, xp.line(), tag, block_));
 }
+
+void load_heard_end(const XML_PARSER& xp, LOAD_LISTENER* listener,
+                    const char* name, int line, const char* block) {
+  if (listener && xp.ended()) {
+    listener->heard(LOAD_ITEM(LOAD_ITEM::EARLY_END, line, name, block));
+  }
+}

@@ -346,33 +346,46 @@ int XML_PARSER::skip_unexpected(const char* start_tag, bool verbose,
   return ERR_XML_INPUT;
 }
 
-bool xml_text_to_int(const char* text, int& value) {
+bool xml_text_to_int(const char* text, int& value, const char** why) {
   char* end;
   errno = 0;
   long long v = strtoll(text, &end, 10);
-  if (end == text || *end || errno == ERANGE || v < INT_MIN || v > INT_MAX) {
+  if (end == text || *end) {
+    if (why) *why = "is not an integer";
+    return false;
+  }
+  if (errno == ERANGE || v < INT_MIN || v > INT_MAX) {
+    if (why) *why = "is out of the 32-bit range (-2147483648 to 2147483647)";
     return false;
   }
   value = static_cast<int>(v);
   return true;
 }
 
-bool xml_text_to_double(const char* text, double& value) {
+bool xml_text_to_double(const char* text, double& value, const char** why) {
   // Settings files use "." whatever LC_NUMERIC the program has chosen.
   static locale_t c_locale = newlocale(LC_ALL_MASK, "C", nullptr);
   char* end;
   double v = c_locale ? strtod_l(text, &end, c_locale) : strtod(text, &end);
-  if (end == text || *end || !std::isfinite(v)) return false;
+  if (end == text || *end || std::isnan(v)) {
+    if (why) *why = "is not a number";
+    return false;
+  }
+  if (!std::isfinite(v)) {
+    if (why) *why = "is out of the range of a real number";
+    return false;
+  }
   value = v;
   return true;
 }
 
-bool xml_text_to_bool(const char* text, bool& value) {
+bool xml_text_to_bool(const char* text, bool& value, const char** why) {
   if (!*text || !strcmp(text, "1") || !strcmp(text, "true")) {
     value = true;
   } else if (!strcmp(text, "0") || !strcmp(text, "false")) {
     value = false;
   } else {
+    if (why) *why = "is not a flag (1, 0, true or false)";
     return false;
   }
   return true;

@@ -3,13 +3,16 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "common/error_numbers.h"
 #include "common/str_util.h"
@@ -93,6 +96,156 @@ void write_pid_file(const char* path) {
   }
 }
 
+namespace {
+
+// An open file description lock where the system has them: closing another
+// descriptor of the file in this process does not drop it.
+#ifdef F_OFD_SETLK
+constexpr int kSetLock = F_OFD_SETLK;
+#else
+constexpr int kSetLock = F_OFD_SETLK;
+#endif
+
+struct flock whole_file(short type) {
+  struct flock fl;
+  memset(&fl, 0, sizeof fl);
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;  // start 0, length 0: the whole file, as it grows
+  return fl;
+}
+
+// The pid written in the file fd: its first line, a decimal number; 0 when
+// it holds none (empty, being written, or not a pid).
+int pid_written(int fd) {
+  char text[32] = {};
+  ssize_t n = pread(fd, text, sizeof text - 1, 0);
+  if (n <= 0) return 0;
+  text[n] = 0;
+  char* end;
+  errno = 0;
+  long pid = strtol(text, &end, 10);
+  bool whole = end != text && (*end == '\n' || *end == 0);
+  return whole && errno == 0 && pid > 0 && pid <= INT_MAX
+             ? static_cast<int>(pid)
+             : 0;
+}
+
+// The pid file this process holds, removed at a normal exit.
+struct HELD_PID_FILE {
+  int fd = -1;
+  pid_t owner = 0;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  std::string path;
+} held_pid_file;
+
+void remove_held_pid_file() {
+  HELD_PID_FILE& h = held_pid_file;
+  if (h.fd < 0 || getpid() != h.owner) return;  // a forked child's exit
+  struct stat sb;
+  // Only the file that was locked: an operator may have replaced it.
+  if (stat(h.path.c_str(), &sb) == 0 && sb.st_dev == h.dev &&
+      sb.st_ino == h.ino) {
+    unlink(h.path.c_str());
+  }
+}
+
+// A forked child does not keep the daemon's lock alive after the daemon.
+void close_held_pid_file_in_child() {
+  if (held_pid_file.fd >= 0) {
+    close(held_pid_file.fd);
+    held_pid_file.fd = -1;
+  }
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+int lock_pid_file(const char* path, int* holder) {
+  if (holder) *holder = 0;
+  // A daemon that exits removes its file after this open and before the
+  // lock: the lock is then on a removed file, and the open is done again.
+  for (int attempt = 0;; attempt++) {
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return ERR_FILE_OPEN;
+    struct stat sb = {};
+    if (fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode)) {
+      int err = S_ISREG(sb.st_mode) ? errno : EINVAL;
+      close(fd);
+      errno = err;
+      return ERR_FILE_OPEN;
+    }
+    struct flock fl = whole_file(F_WRLCK);
+    if (fcntl(fd, kSetLock, &fl) != 0) {
+      int err = errno;
+      if (err == EAGAIN || err == EACCES) {
+        if (holder) {
+          *holder = pid_written(fd);
+          struct flock q = whole_file(F_WRLCK);
+          if (!*holder && fcntl(fd, F_GETLK, &q) == 0 && q.l_pid > 0) {
+            *holder = q.l_pid;
+          }
+        }
+        close(fd);  // this process holds no lock on the file to lose
+        return ERR_ALREADY_RUNNING;
+      }
+      close(fd);
+      errno = err;
+      return ERR_FILE_WRITE;
+    }
+    struct stat now;
+    if (attempt < 5 && (stat(path, &now) != 0 || !same_file(now, sb))) {
+      close(fd);
+      continue;
+    }
+    char text[32];
+    int n = snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, text, n, 0) != n) {
+      int err = errno ? errno : EIO;
+      close(fd);
+      errno = err;
+      return ERR_FILE_WRITE;
+    }
+    static bool registered = false;
+    if (!registered) {
+      registered = true;
+      atexit(remove_held_pid_file);
+      pthread_atfork(nullptr, nullptr, close_held_pid_file_in_child);
+    }
+    HELD_PID_FILE& h = held_pid_file;
+    if (h.fd >= 0) close(h.fd);
+    h.fd = fd;
+    h.owner = getpid();
+    h.dev = sb.st_dev;
+    h.ino = sb.st_ino;
+    h.path = path;
+    return 0;
+  }
+}
+
+int read_pid_file(const char* path, PID_FILE_STATE& state) {
+  state = PID_FILE_STATE();
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return ERR_FILE_OPEN;
+  struct stat sb;
+  if (fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode)) {
+    close(fd);
+    return ERR_FILE_OPEN;
+  }
+  state.exists = true;
+  state.written = sb.st_mtime;
+  state.pid = pid_written(fd);
+  // Any lock counts: this one's, and mylockf's of daemons written before it.
+  struct flock q = whole_file(F_WRLCK);
+  state.locked = fcntl(fd, F_GETLK, &q) == 0 && q.l_type != F_UNLCK;
+  if (state.locked && !state.pid && q.l_pid > 0) state.pid = q.l_pid;
+  close(fd);
+  return 0;
+}
+
 int mylockf(int fd) {
   struct flock fl;
   memset(&fl, 0, sizeof fl);
@@ -109,16 +262,20 @@ int mylockf(int fd) {
   return -1;
 }
 
-int get_log_path(char* path, const char* filename) {
-  char host[256];
-  if (gethostname(host, sizeof host) != 0)
-    strlcpy(host, "unknown", sizeof host);
-  host[sizeof host - 1] = 0;  // a cut host name need not be terminated
+void short_host_name(char* host, size_t size) {
+  if (!size) return;
+  if (gethostname(host, size) != 0) strlcpy(host, "unknown", size);
+  host[size - 1] = 0;  // a cut host name need not be terminated
   char* dot = strchr(host, '.');
   if (dot) *dot = 0;
+}
+
+int get_log_path(char* path, const char* filename) {
+  char host[256];
+  short_host_name(host, sizeof host);
 
   char dir[LOG_PATH_MAX];
-  strlcpy(dir, config.project_path("log_%s", host), sizeof dir);
+  strlcpy(dir, config.project_path(LOG_DIR_FORMAT, host), sizeof dir);
   // A project_path result of full length may have been cut: refuse it too,
   // since a cut path names another directory.
   size_t dir_len = strlen(dir), name_len = strlen(filename);

@@ -8,7 +8,10 @@
 #ifndef ORVEX_DAEMON_DAEMON_CONTROL_H
 #define ORVEX_DAEMON_DAEMON_CONTROL_H
 
+#include <sys/types.h>
+
 #include <cstdio>
+#include <ctime>
 
 // Set by the stop-signal handler; volatile so that every check reads it anew.
 extern volatile bool caught_stop_signal;
@@ -18,6 +21,10 @@ extern const char* STOP_DAEMONS_FILENAME;  // "stop_daemons"
 
 // Size that the callers of get_log_path give for its result.
 constexpr int LOG_PATH_MAX = 4096;
+
+// The per-host log directory in the project directory, from the short host
+// name (get_log_path; orvex-admin status reads the logs there).
+constexpr const char* LOG_DIR_FORMAT = "log_%s";
 
 // Whether a trigger file is present at path: anything at that name counts,
 // a symbolic link included whether or not its target exists (an operator
@@ -55,6 +62,45 @@ void install_stop_signal_handler();
 // not told either way.
 void write_pid_file(const char* path);
 
+// The pid file and the lock of a daemon, in one call: opens path (created
+// with mode 0644; a symbolic link or anything but a regular file is
+// refused), takes an exclusive lock on the whole file without waiting, and
+// writes "<pid>\n" into it through the locked descriptor. That descriptor
+// stays open, close-on-exec, for the process's life, so the lock lasts as
+// long as the process and ends with it, however it ends (kill -9
+// included). The lock is an open file description lock: unlike a lock of
+// mylockf, closing another descriptor of the file (write_pid_file on the
+// same path, a reader of it) does not drop it, and forked children neither
+// share nor keep it. At a normal exit of the process (exit(), also from
+// check_stop_daemons, or a return from main) the file is removed, unless
+// it is no longer the file that was locked. Call it once per process.
+//   0                    locked and written;
+//   ERR_ALREADY_RUNNING  another process holds the lock; *holder (when not
+//                        null) gets the pid written in the file, or 0;
+//   ERR_FILE_OPEN        the file cannot be opened or created, or is not
+//                        a regular file; errno says why;
+//   ERR_FILE_WRITE       the file cannot be locked (for a reason other than
+//                        a holder) or written; errno says why.
+// Nothing is written, truncated or removed unless the lock was taken. A
+// file left by a daemon that was killed is simply taken over. Removing
+// the file of a running daemon lets a second copy start: its lock is on
+// the removed file.
+int lock_pid_file(const char* path, int* holder = nullptr);
+
+// A pid file as another process sees it.
+struct PID_FILE_STATE {
+  bool exists = false;
+  bool locked = false;  // a process holds a lock on it: the daemon runs
+  int pid = 0;          // the pid written in it, 0 when there is none
+  time_t written = 0;   // when it was last written (the daemon's start)
+};
+// Looks at the pid file at path without locking or changing it (for
+// another process than its daemon: the descriptor it opens is closed again,
+// which would drop a mylockf lock of the caller's own on the file). 0; or
+// ERR_FILE_OPEN, with state.exists false, when there is no regular file
+// there.
+int read_pid_file(const char* path, PID_FILE_STATE& state);
+
 // Places an exclusive lock on the whole file `fd` without waiting. 0: the
 // lock is held while fd stays open (closing ANY descriptor of the file in
 // this process drops it); > 0: the pid of a process holding a conflicting
@@ -64,6 +110,10 @@ void write_pid_file(const char* path);
 // the attempt and the query; the system's code (EBADF, ENOLCK, ...) when the
 // lock could not be tried or queried at all.
 int mylockf(int fd);
+
+// This machine's host name up to its first '.', as the log directories are
+// named ("unknown" when the system gives none), into host (size bytes).
+void short_host_name(char* host, size_t size);
 
 // Writes into path (LOG_PATH_MAX bytes) the project directory's
 // "log_<short host name>/<filename>", and creates that directory with mode

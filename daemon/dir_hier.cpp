@@ -9,6 +9,7 @@
 #include "common/error_numbers.h"
 #include "common/file_util.h"
 #include "common/str_util.h"
+#include "log/sched_msg_log.h"
 
 namespace {
 
@@ -57,6 +58,22 @@ bool join(char* out,
   return true;
 }
 
+// A name that would name the bucket, its parent or another directory's
+// file. Names come from hosts, so these are refused, never joined.
+bool leaves_tree(const char* filename, const char* call) {
+  if (*filename && strcmp(filename, ".") && strcmp(filename, "..") &&
+      !strchr(filename, '/')) {
+    return false;
+  }
+  size_t len = strnlen(filename, 101);
+  std::string shown = quoted_text(std::string(filename, len > 100 ? 100 : len));
+  log_messages.printf(KIND_CRITICAL,
+                      "%s: refused the file name %s%s: it would leave its "
+                      "tree (empty, \".\", \"..\" or a '/')\n",
+                      call, shown.c_str(), len > 100 ? "..." : "");
+  return true;
+}
+
 // Names longer than any path are refused before they are hashed (the
 // digest takes an int length).
 bool name_fits(const char* filename, size_t& len) {
@@ -68,6 +85,10 @@ bool name_fits(const char* filename, size_t& len) {
 
 int dir_hier_path(const char* filename, const char* root, int fanout,
                   char* path, bool create) {
+  if (leaves_tree(filename, "dir_hier_path")) {
+    path[0] = 0;
+    return ERR_NAME_LEAVES_TREE;
+  }
   size_t name_len, root_len = strlen(root);
   if (!name_fits(filename, name_len)) {
     path[0] = 0;
@@ -106,6 +127,10 @@ int dir_hier_path(const char* filename, const char* root, int fanout,
 
 int dir_hier_url(const char* filename, const char* root, int fanout,
                  char* url) {
+  if (leaves_tree(filename, "dir_hier_url")) {
+    url[0] = 0;
+    return ERR_NAME_LEAVES_TREE;
+  }
   size_t name_len, root_len = strlen(root);
   if (!name_fits(filename, name_len)) {
     url[0] = 0;

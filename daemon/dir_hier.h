@@ -15,8 +15,13 @@ constexpr int DIR_HIER_PATH_LEN = 4096;
 // (at least DIR_HIER_PATH_LEN bytes). With `create` and a nonzero fan-out
 // it first makes the bucket directory (one level: the root must exist); an
 // existing bucket, also one made by a concurrent process, is fine.
+// filename is a name in the tree, often one a host sent: a name that would
+// leave its bucket (empty, ".", "..", or one holding a '/') is refused.
 // Results:
 //   0               the path was written;
+//   ERR_NAME_LEAVES_TREE  the name would leave its tree: a critical line in
+//                   the log (the name quoted, at most 100 bytes of it),
+//                   `path` set empty, nothing created;
 //   ERR_DIR_CREATE  the bucket directory could not be made: a line
 //                   "orvex_mkdir(R/B): <text>: errno <n>" on standard error,
 //                   `path` is left as it was, and errno is mkdir's <n>;
@@ -30,8 +35,9 @@ int dir_hier_path(const char* filename, const char* root, int fanout,
                   char* path, bool create = false);
 
 // Writes the URL of `filename` under the URL root `root` into `url` (at
-// least DIR_HIER_PATH_LEN bytes); touches no file. 0, or ERR_DIR_CREATE with
-// `url` set empty when the URL would not fit (never cut short).
+// least DIR_HIER_PATH_LEN bytes); touches no file. 0; ERR_NAME_LEAVES_TREE
+// (logged likewise) for a name dir_hier_path refuses; ERR_DIR_CREATE when
+// the URL would not fit (never cut short); `url` set empty on failure.
 int dir_hier_url(const char* filename, const char* root, int fanout, char* url);
 
 #endif

@@ -8,7 +8,6 @@
 //
 // Run it from the project directory (or a directory below it), or name the
 // project with ORVEX_PROJECT_DIR. Copy its shape for a daemon of your own.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,25 +58,6 @@ void fail(const char* fmt, ...) {
   exit(1);
 }
 
-// Takes the daemon's lock and writes its pid into the pid file. The lock is
-// a POSIX record lock, which the process loses as soon as it closes ANY
-// descriptor of the file (a second fopen/fclose of the same path would do
-// it), so the pid is written through the locked descriptor, which stays
-// open for the daemon's life. Returns the descriptor; fails otherwise.
-int lock_pid_file(const char* path) {
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) fail("cannot open %s: %s", path, strerror(errno));
-  int holder = mylockf(fd);
-  if (holder > 0) fail("another copy is running (pid %d)", holder);
-  if (holder < 0) fail("cannot lock %s: %s", path, strerror(errno));
-  char pid[32];
-  int n = snprintf(pid, sizeof pid, "%d\n", static_cast<int>(getpid()));
-  if (ftruncate(fd, 0) != 0 || pwrite(fd, pid, n, 0) != n) {
-    fail("cannot write %s: %s", path, strerror(errno));
-  }
-  return fd;
-}
-
 // One pass: the unsent results, counted per application. Streaming reads one
 // row at a time, so the pass needs little memory however many rows wait.
 void count_unsent(int pass, DB_CONN& db) {
@@ -90,11 +70,9 @@ void count_unsent(int pass, DB_CONN& db) {
   while ((retval = result.enumerate(clause, true)) == 0)
     per_app[result.appid]++;
   if (retval != ERR_DB_NO_ROW) {
-    // The library's own codes are negative and have texts; a positive one is
-    // the client library's number, whose text the connection holds.
-    log_messages.printf(KIND_CRITICAL, "pass %d: enumeration failed: %s\n",
-                        pass,
-                        retval > 0 ? db.error_string() : orvexerror(retval));
+    // The code's meaning, then the connection's own words for this failure.
+    log_messages.printf(KIND_CRITICAL, "pass %d: enumeration failed: %s (%s)\n",
+                        pass, orvexerror(retval), db.error_string());
     return;
   }
   int total = 0;
@@ -157,11 +135,19 @@ int main(int argc, char** argv) {
   log_messages.printf(KIND_NORMAL, "starting, pid %d\n",
                       static_cast<int>(getpid()));
 
-  // 4. One copy at a time, with its pid where operators look for it.
+  // 4. One copy at a time, with its pid where operators (and orvex-admin
+  // status) look for it. The lock lasts while the process lives; the file
+  // goes at a clean exit.
   char pid_path[PROJECT_PATH_LEN];
   snprintf(pid_path, sizeof pid_path, "%s",
            config.project_path("sample_daemon.pid"));
-  int pid_fd = lock_pid_file(pid_path);
+  int holder = 0;
+  retval = lock_pid_file(pid_path, &holder);
+  if (retval == ERR_ALREADY_RUNNING) {
+    if (holder) fail("another copy is running (pid %d)", holder);
+    fail("another copy is running (it holds %s)", pid_path);
+  }
+  if (retval) fail("cannot take %s: %s", pid_path, strerror(errno));
 
   // 5. The database that the settings name.
   retval = orvex_db.open(config.db_name, config.db_host, config.db_user,
@@ -205,6 +191,5 @@ int main(int argc, char** argv) {
   }
   replica.close();
   orvex_db.close();
-  close(pid_fd);
   return 0;
 }

@@ -6,16 +6,32 @@
 // All three loops pass over text and unknown tags item by item (not whole
 // elements), and end at end_tag wherever it stands.
 
+namespace {
+
+const char* not_negative_limit(const int& jobs) {
+  return jobs < 0 ? "a number of jobs cannot be negative" : nullptr;
+}
+
+// The end of input met inside the block opened at `line`.
+int ended_in(const XML_PARSER& xp, LOAD_LISTENER* listener, const char* block,
+             int line) {
+  load_heard_end(xp, listener, block, line, "");
+  return ERR_XML_INPUT;
+}
+
+}  // namespace
+
 int RSC_JOB_LIMIT::parse(XML_PARSER& xp, const char* end_tag,
                          LOAD_LISTENER* listener) {
   per_proc = false;
   const char* block = end_tag + 1;
+  int opened = xp.line();
   LOAD_PASSED_OVER passed(listener, block);
   while (!xp.get_tag()) {
     if (xp.is_tag) {
       if (xp.match_tag(end_tag)) return 0;
       if (load_value(xp, "jobs", jobs, xml_text_to_int, LOAD_ITEM::INTEGER,
-                     false, listener, block)) {
+                     false, listener, block, nullptr, not_negative_limit)) {
         continue;
       }
       if (load_value(xp, "per_proc", per_proc, xml_text_to_bool,
@@ -25,12 +41,13 @@ int RSC_JOB_LIMIT::parse(XML_PARSER& xp, const char* end_tag,
     }
     passed.item(xp);
   }
-  return ERR_XML_INPUT;
+  return ended_in(xp, listener, block, opened);
 }
 
 int JOB_LIMIT::parse(XML_PARSER& xp, const char* end_tag,
                      LOAD_LISTENER* listener) {
   const char* block = end_tag + 1;
+  int opened = xp.line();
   LOAD_PASSED_OVER passed(listener, block);
   while (!xp.get_tag()) {
     if (!xp.is_tag) {
@@ -47,6 +64,7 @@ int JOB_LIMIT::parse(XML_PARSER& xp, const char* end_tag,
         item.value = app_name;
         item.length = length;
         listener->heard(item);
+        load_heard_end(xp, listener, "app_name", line, block);
       }
       continue;
     }
@@ -62,11 +80,12 @@ int JOB_LIMIT::parse(XML_PARSER& xp, const char* end_tag,
       passed.item(xp);
     }
   }
-  return ERR_XML_INPUT;
+  return ended_in(xp, listener, block, opened);
 }
 
 int JOB_LIMITS::parse(XML_PARSER& xp, const char* end_tag,
                       LOAD_LISTENER* listener) {
+  int opened = xp.line();
   LOAD_PASSED_OVER passed(listener, end_tag + 1);
   while (!xp.get_tag()) {
     if (!xp.is_tag) {
@@ -93,5 +112,5 @@ int JOB_LIMITS::parse(XML_PARSER& xp, const char* end_tag,
       passed.item(xp);
     }
   }
-  return ERR_XML_INPUT;
+  return ended_in(xp, listener, end_tag + 1, opened);
 }

@@ -5,12 +5,26 @@
 # stops everything it started, also when a step fails.
 #
 #   demo.sh             one server
+#   demo.sh --keep DIR  the same, in DIR (new or empty), which it leaves
+#                       behind with its database server running, to try the
+#                       tool on; it prints the command that stops the server
 #   demo.sh --cluster   the sample daemon on a three-node Galera cluster
 #                       while one node is killed and rejoins, and a read on
 #                       a GTID replica that waits for its write
 set -euo pipefail
-mode=${1:-}
-[[ -z $mode || $mode == --cluster ]] || { echo "usage: $0 [--cluster]" >&2; exit 2; }
+usage() { echo "usage: $0 [--keep DIR | --cluster]" >&2; exit 2; }
+mode="" keep=""
+case ${1:-} in
+  "") ;;
+  --cluster) mode=--cluster; [[ $# -eq 1 ]] || usage ;;
+  --keep) [[ $# -eq 2 && -n $2 ]] || usage; keep=$2 ;;
+  *) usage ;;
+esac
+if [[ -n $keep ]]; then
+  mkdir -p "$keep"
+  [[ -z "$(ls -A "$keep")" ]] || { echo "demo.sh: $keep is not empty" >&2; exit 2; }
+  keep=$(cd "$keep" && pwd)
+fi
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 if [[ -t 1 ]]; then bold=$'\033[1m' plain=$'\033[0m'; else bold="" plain=""; fi
@@ -26,13 +40,15 @@ cmake --build "$build" -j "$(nproc)" --target orvex-admin sample-daemon replica-
 admin="$build/tools/orvex-admin"
 daemon="$build/examples/sample-daemon"
 
-work=$(mktemp -d /tmp/orvex-demo.XXXXXX)
+work=${keep:-$(mktemp -d /tmp/orvex-demo.XXXXXX)}
 daemon_pid=""
+kept=""  # set once the demo has reached its end with --keep
 cleanup() {
   [[ -n "$daemon_pid" ]] && kill "$daemon_pid" 2>/dev/null || true
+  [[ -n $kept ]] && return 0
   bash "$root/scripts/test-db-server.sh" stop "$work/db" 2>/dev/null || true
   bash "$root/scripts/test-cluster.sh" stop "$work/cluster" 2>/dev/null || true
-  rm -rf "$work"
+  if [[ -n $keep ]]; then rm -rf "${work:?}"/*; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 
@@ -159,6 +175,8 @@ printf '$ %s config\n' "$admin"
 settings=$("$admin" config)
 head -20 <<<"$settings"
 echo "... (every key; --json and --verbose say more)"
+run "$admin" config db_host uldl_dir_fanout
+run "$admin" config --describe uldl_dir_fanout
 run "$admin" check
 
 say "5. Where a file lives in the hashed download tree, and its URL"
@@ -167,7 +185,11 @@ run "$admin" url download wu_1_input
 
 say "6. The database, as the settings describe it"
 run "$admin" db ping
+echo "(unsent results: results made for a workunit and waiting to be sent to a host)"
 run "$admin" db counts
+echo "(the speed of the hosts, p_fpops, in floating-point operations a second:"
+echo " its mean, standard deviation, median (p50) and 95th percentile; the"
+echo " defaults stand until the host table has 10 rows)"
 run "$admin" db perf
 
 say "7. The sample daemon: three passes, a refused second copy, a clean stop"
@@ -176,6 +198,12 @@ daemon_pid=$!
 sleep 2.5
 echo "a second copy while the first runs:"
 "$daemon" --once && echo "(unexpectedly started)" || echo "(refused, as it should be)"
+run "$admin" status
+echo "a few of its metrics for Prometheus:"
+"$admin" metrics | grep -E '^orvex_(daemon_running|unsent_results|results|db_server_up)'
+echo "(a trigger file: a file whose presence in the project directory asks the"
+echo " daemons (stop_daemons) or the scheduler (stop_sched) to stop at their"
+echo " next check; orvex-admin start removes it)"
 run "$admin" stop daemons
 status=0
 wait "$daemon_pid" || status=$?
@@ -184,7 +212,28 @@ log=$(ls "$project"/log_*/sample_daemon.log)
 echo "the daemon's log ($log):"
 sed 's/^/    /' "$log"
 echo "the daemon ended with exit status $status"
+[[ ! -e "$project/sample_daemon.pid" ]] && echo "(its pid file went with it)"
 run "$admin" start daemons
 [[ $status -eq 0 ]]
 
-say "Done: everything the demo started has been stopped"
+if [[ -n $keep ]]; then
+  kept=yes
+  say "Done: the project is kept in $project, and its database server runs"
+  echo "Stop the server when you are done:"
+  echo "  bash $root/scripts/test-db-server.sh stop $work/db"
+  where=$project
+else
+  say "Done: everything the demo started has been stopped"
+  where="DIR/project (after demo.sh --keep DIR)"
+fi
+cat <<EOF
+
+Three things to try next, with ORVEX_PROJECT_DIR=$where
+(orvex-admin is $admin):
+  1. start $daemon --sleep 5 &, then orvex-admin status: the daemon, its pid,
+     since when, its last log line; kill -9 it and ask again
+  2. put <max_ncpus>-5</max_ncpus> or <long_name>x</long_nam> into its
+     config.xml and run orvex-admin check: the line to mend, and why
+  3. orvex-admin config --describe uldl_dir_fanout, and orvex-admin metrics,
+     which Prometheus' textfile collector reads (README.md, "Monitoring")
+EOF

@@ -9,6 +9,7 @@ packages=(
   libmd-dev libmariadb-dev mariadb-server mariadb-client
   libxml2-dev libexpat1-dev
   galera-4 rsync lsof iproute2 openssl
+  prometheus  # promtool, which checks orvex-admin metrics in the tests
 )
 
 missing=()
@@ -26,3 +27,9 @@ export DEBIAN_FRONTEND=noninteractive
 # The tests never use a system database server: they start a private one.
 "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
   "${missing[@]}" >/dev/null
+# Only promtool is wanted of the prometheus package: a server that its
+# installation started is stopped and left disabled.
+if [[ " ${missing[*]} " == *" prometheus "* ]] && command -v systemctl >/dev/null &&
+  [[ -d /run/systemd/system ]]; then
+  "${sudo[@]}" systemctl disable --now prometheus >/dev/null 2>&1 || true
+fi

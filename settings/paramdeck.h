@@ -178,16 +178,19 @@ class PARAMDECK {
 
   // Reads the main document from f (not closed). Always resets the record to
   // its defaults first, releasing the patterns of an earlier load. 0 at the
-  // closing tag of <config>, after the closing rules: db_host equal to the
-  // local host name becomes "localhost", and each empty replica_db_* takes
-  // its db_* value. ERR_XML_INPUT when <orvex> or <config> is missing or the
-  // document ends first; keys read so far stay set, no closing rule runs.
+  // closing tag of <config>, after the closing rules (PARAMDECK_CLOSING_RULES
+  // in settings/paramdeck_keys.h): db_host equal to the local host name
+  // becomes "localhost", and each empty replica_db_* takes its db_* value.
+  // ERR_XML_INPUT when <orvex> or <config> is missing or the document ends
+  // first; keys read so far stay set, no closing rule runs.
   // Text between tags is reported on standard error; unknown elements are
   // passed over; values that do not convert leave their field unchanged; a
   // pattern that does not compile is logged (KIND_CRITICAL) and dropped.
   // listener, when not null, hears each of these items with its line (see
-  // xml/load_listener.h): each key element (stored, not converted, pattern
-  // refused), unknown tags, stray text, a missing start and an early end.
+  // xml/load_listener.h): each key element (stored, with the reason of its
+  // row's rule when the value cannot work; not converted; pattern refused),
+  // unknown tags, stray text, a missing start, each element the end of
+  // input leaves open, and each closing rule that changed a value.
   int parse(FILE* f, LOAD_LISTENER* listener = nullptr);
 
   // Reads the auxiliary document from f (not closed) without resetting:
@@ -242,7 +245,9 @@ class PARAMDECK {
   void reset();
   void free_pattern_lists();
   void free_spare_patterns();
-  void apply_closing_rules();
+  // PARAMDECK_CLOSING_RULES; listener (may be null) hears each that
+  // changed a value, at the line of </config>.
+  void apply_closing_rules(LOAD_LISTENER* listener, int line);
 
   // The source text of each compiled pattern, list by list in catalogue
   // order. Compiling a pattern costs more than reading all the rest of a

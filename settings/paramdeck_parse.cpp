@@ -52,17 +52,28 @@ struct Reader {
 
 }  // namespace
 
-void PARAMDECK::apply_closing_rules() {
+void PARAMDECK::apply_closing_rules(LOAD_LISTENER* listener, int line) {
   char host[TEXT_LEN];
-  if (gethostname(host, sizeof host) == 0) {
-    host[sizeof host - 1] = 0;  // a cut name need not be terminated
-    if (!strcmp(host, db_host)) strlcpy(db_host, "localhost", sizeof db_host);
+  bool have_host = gethostname(host, sizeof host) == 0;
+  host[sizeof host - 1] = 0;  // a cut name need not be terminated
+  for (const PARAMDECK_CLOSING_RULE& r : PARAMDECK_CLOSING_RULES) {
+    char(&value)[TEXT_LEN] = this->*paramdeck_find_key(r.key)->text;
+    if (r.from) {
+      const char(&from)[TEXT_LEN] = this->*paramdeck_find_key(r.from)->text;
+      if (value[0] || !from[0]) continue;
+      strlcpy(value, from, sizeof value);
+    } else {
+      if (!have_host || strcmp(host, value)) continue;
+      strlcpy(value, "localhost", sizeof value);
+    }
+    if (listener) {
+      std::string rule = paramdeck_closing_rule_text(r);
+      LOAD_ITEM item(LOAD_ITEM::CLOSING_RULE, line, r.key, "config");
+      item.value = value;
+      item.reason = rule.c_str();
+      listener->heard(item);
+    }
   }
-  // The replica is the main database unless the settings name another.
-  if (!replica_db_host[0]) strlcpy(replica_db_host, db_host, TEXT_LEN);
-  if (!replica_db_name[0]) strlcpy(replica_db_name, db_name, TEXT_LEN);
-  if (!replica_db_user[0]) strlcpy(replica_db_user, db_user, TEXT_LEN);
-  if (!replica_db_passwd[0]) strlcpy(replica_db_passwd, db_passwd, TEXT_LEN);
 }
 
 int PARAMDECK::parse(FILE* f, LOAD_LISTENER* listener) {
@@ -78,6 +89,7 @@ int PARAMDECK::parse(FILE* f, LOAD_LISTENER* listener) {
   if (!r.start("orvex", listener) || !r.start("config", listener)) {
     return ERR_XML_INPUT;
   }
+  int opened = xp.line();
   while (!xp.get_tag()) {
     if (!xp.is_tag) {
       r.stray_text();
@@ -89,15 +101,22 @@ int PARAMDECK::parse(FILE* f, LOAD_LISTENER* listener) {
       continue;
     }
     if (xp.match_tag("/config")) {
-      apply_closing_rules();
+      apply_closing_rules(listener, xp.line());
       return 0;
     }
     const PARAMDECK_KEY* k = key_of_tag(xp.tag_buf);
     if (k && paramdeck_type(k->kind).read(*this, xp, *k, listener)) continue;
-    heard(listener, LOAD_ITEM::UNKNOWN_TAG, xp.line(), xp.tag_buf, "config");
+    if (!listener) {
+      xp.skip_unexpected(false, "PARAMDECK::parse");
+      continue;
+    }
+    int line = xp.line();
+    std::string tag = xp.tag_buf;
+    heard(listener, LOAD_ITEM::UNKNOWN_TAG, line, tag.c_str(), "config");
     xp.skip_unexpected(false, "PARAMDECK::parse");
+    load_heard_end(xp, listener, tag.c_str(), line, "config");
   }
-  heard(listener, LOAD_ITEM::EARLY_END, xp.last_line(), "config");
+  heard(listener, LOAD_ITEM::EARLY_END, opened, "config", "orvex");
   return ERR_XML_INPUT;
 }
 
@@ -105,6 +124,7 @@ int PARAMDECK::parse_aux(FILE* f, LOAD_LISTENER* listener) {
   Reader r(f, listener);
   XML_PARSER& xp = r.xp;
   if (!r.start("config", listener)) return ERR_XML_INPUT;
+  int opened = xp.line();
   // Other tags are passed by, not skipped: their children are met as if
   // they stood in <config>.
   LOAD_PASSED_OVER passed(listener, "config");
@@ -122,7 +142,7 @@ int PARAMDECK::parse_aux(FILE* f, LOAD_LISTENER* listener) {
       passed.item(xp);
     }
   }
-  heard(listener, LOAD_ITEM::EARLY_END, xp.last_line(), "config");
+  heard(listener, LOAD_ITEM::EARLY_END, opened, "config", "");
   return ERR_XML_INPUT;
 }
 

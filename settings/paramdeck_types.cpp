@@ -41,10 +41,12 @@ int hours_to_int_seconds(double hours) {
 // a rule always were), so that one that does not convert changes nothing.
 template <class T>
 bool read_decoded(XML_PARSER& xp, const K& k, T& value,
-                  bool (*convert)(const char*, T&), LOAD_ITEM::TYPE type,
-                  LOAD_LISTENER* l) {
+                  bool (*convert)(const char*, T&, const char**),
+                  LOAD_ITEM::TYPE type, LOAD_LISTENER* l,
+                  LOAD_RULE<T> rule = nullptr) {
   bool converted = false;
-  load_value(xp, k.name, value, convert, type, true, l, BLOCK, &converted);
+  load_value(xp, k.name, value, convert, type, true, l, BLOCK, &converted,
+             rule);
   return converted;
 }
 
@@ -61,8 +63,6 @@ std::string pattern_json(const std::string& v) { return json_string(v); }
 std::string json_real(double x) {
   return std::isfinite(x) ? real_text(x) : "null";
 }
-std::string none(const P&, const K&) { return ""; }
-std::string null_json(const P&, const K&) { return "null"; }
 std::string no_default(const K&) { return ""; }
 std::string number_default(const K& k) {
   if (k.number_default == 0) return "";
@@ -91,7 +91,10 @@ constexpr PARAMDECK_TYPE text_type = {
         LOAD_ITEM item(LOAD_ITEM::STORED, line, k.name, BLOCK);
         item.value = c.*k.text;
         item.length = length;
+        const char* broken = k.text_rule ? k.text_rule(item.value) : nullptr;
+        item.reason = broken ? broken : "";
         l->heard(item);
+        load_heard_end(xp, l, k.name, line, BLOCK);
       }
       return true;
     },
@@ -114,7 +117,8 @@ constexpr PARAMDECK_TYPE integer_type = {
     [](P& c, XML_PARSER& xp, const K& k, LOAD_LISTENER* l) {
       if (k.rule != PARAMDECK_RULE::CLIENT_VERSION) {
         return load_value(xp, k.name, c.*k.integer, xml_text_to_int,
-                          LOAD_ITEM::INTEGER, false, l, BLOCK);
+                          LOAD_ITEM::INTEGER, false, l, BLOCK, nullptr,
+                          k.int_rule);
       }
       int value;
       if (read_decoded(xp, k, value, xml_text_to_int, LOAD_ITEM::INTEGER, l)) {
@@ -210,6 +214,7 @@ constexpr PARAMDECK_TYPE pattern_list_type = {
         item.reason = refused && guard ? guard : why;
       }
       l->heard(item);
+      load_heard_end(xp, l, k.name, line, BLOCK);
       return true;
     },
     [](const P& c, const K& k) {
@@ -247,6 +252,9 @@ constexpr PARAMDECK_TYPE integer_list_type = {
 
 // --- HOURS: a real in hours, stored in seconds: into a double field of its
 // own, or truncated into an int field that another row owns.
+double hours_of(const P& c, const K& k) {
+  return (k.integer ? c.*k.integer : c.*k.real) / 3600.0;
+}
 constexpr PARAMDECK_TYPE hours_type = {
     PARAMDECK_KIND::HOURS,
     PARAMDECK_VALUE::REAL,
@@ -265,8 +273,8 @@ constexpr PARAMDECK_TYPE hours_type = {
       }
       return true;
     },
-    [](const P& c, const K& k) { return real_text(c.*k.real / 3600.0); },
-    [](const P& c, const K& k) { return json_real(c.*k.real / 3600.0); },
+    [](const P& c, const K& k) { return real_text(hours_of(c, k)); },
+    [](const P& c, const K& k) { return json_real(hours_of(c, k)); },
     no_default,
     [](const K& k) {
       return k.alias ? "sets report_grace_period in seconds"
@@ -279,28 +287,44 @@ constexpr PARAMDECK_TYPE hours_type = {
 template <RSC_JOB_LIMIT JOB_LIMIT::*Cap>
 bool read_cap(P& c, XML_PARSER& xp, const K& k, LOAD_LISTENER* l) {
   int jobs;
-  if (read_decoded(xp, k, jobs, xml_text_to_int, LOAD_ITEM::INTEGER, l)) {
+  if (read_decoded(xp, k, jobs, xml_text_to_int, LOAD_ITEM::INTEGER, l,
+                   k.int_rule)) {
     RSC_JOB_LIMIT& cap = (c.*k.limits).project_limit.*Cap;
     cap.jobs = jobs;
     cap.per_proc = true;
   }
   return true;
 }
-constexpr PARAMDECK_TYPE cap_type(PARAMDECK_KIND kind,
-                                  decltype(PARAMDECK_TYPE::read) read,
-                                  decltype(PARAMDECK_TYPE::note) note) {
-  return {kind,       PARAMDECK_VALUE::INTEGER,
-          "integer",  false,
-          nullptr,    read,
-          none,       null_json,
-          no_default, note};
+// The cap a key sets, as the key reads: "J/proc" when it set it, else as
+// the auxiliary file left it.
+template <RSC_JOB_LIMIT JOB_LIMIT::*Cap>
+std::string cap_key_text(const P& c, const K& k) {
+  return paramdeck_cap_text((c.*k.limits).project_limit.*Cap);
 }
-constexpr PARAMDECK_TYPE cpu_cap_type = cap_type(
-    PARAMDECK_KIND::PROJECT_CPU_CAP, read_cap<&JOB_LIMIT::cpu_limit>,
-    [](const K&) { return "project-wide CPU job cap, per processor"; });
-constexpr PARAMDECK_TYPE gpu_cap_type = cap_type(
-    PARAMDECK_KIND::PROJECT_GPU_CAP, read_cap<&JOB_LIMIT::gpu_limit>,
-    [](const K&) { return "project-wide GPU job cap, per processor"; });
+template <RSC_JOB_LIMIT JOB_LIMIT::*Cap>
+std::string cap_key_json(const P& c, const K& k) {
+  return json_string(cap_key_text<Cap>(c, k));
+}
+template <RSC_JOB_LIMIT JOB_LIMIT::*Cap>
+constexpr PARAMDECK_TYPE cap_type(PARAMDECK_KIND kind,
+                                  decltype(PARAMDECK_TYPE::note) note) {
+  return {kind,
+          PARAMDECK_VALUE::INTEGER,
+          "integer",
+          false,
+          nullptr,
+          read_cap<Cap>,
+          cap_key_text<Cap>,
+          cap_key_json<Cap>,
+          no_default,
+          note};
+}
+constexpr PARAMDECK_TYPE cpu_cap_type = cap_type<&JOB_LIMIT::cpu_limit>(
+    PARAMDECK_KIND::PROJECT_CPU_CAP,
+    [](const K&) { return "sets max_jobs_in_progress (project, cpu)"; });
+constexpr PARAMDECK_TYPE gpu_cap_type = cap_type<&JOB_LIMIT::gpu_limit>(
+    PARAMDECK_KIND::PROJECT_GPU_CAP,
+    [](const K&) { return "sets max_jobs_in_progress (project, gpu)"; });
 
 // --- JOB_LIMITS: the auxiliary document's block (limits/job_limits.h).
 std::string cap_text(const RSC_JOB_LIMIT& cap) {

@@ -368,3 +368,77 @@ TEST_F(DaemonControl, FailedLockLeavesAReasonInErrno) {
   EXPECT_EQ(mylockf(-1), -1);
   EXPECT_EQ(errno, EBADF);
 }
+
+// --- The pid file and its lock in one call, against what operators and
+// hosts do to daemons ---
+
+TEST_F(DaemonControl, PidFileLockHoldsForTheProcessAndGoesAtACleanExit) {
+  std::string path = dir + "/d.pid";
+  auto take = [&path](bool then_exit) {
+    int holder = 0;
+    int rc = lock_pid_file(path.c_str(), &holder);
+    if (rc == ERR_ALREADY_RUNNING) _exit(holder > 0 ? 40 : 41);
+    if (rc) _exit(42);
+    if (then_exit) exit(0);  // a clean stop: the file goes
+    // Closing another descriptor of the file, as a careless reader (or
+    // write_pid_file) would, and a forked child's exit keep the lock.
+    close(open(path.c_str(), O_RDONLY));
+    if (fork() == 0) exit(0);
+    wait(nullptr);
+    ready();
+    pause();
+  };
+  Child clean = run([&] { take(true); });
+  EXPECT_TRUE(clean.exited(0));
+  EXPECT_FALSE(std::ifstream(path).good()) << "left behind at a clean exit";
+
+  pid_t first = 0;
+  Child second,
+      killed = run([&] { take(false); },
+                   [&](pid_t pid) {
+                     first = pid;
+                     EXPECT_EQ(read_file(path), std::to_string(pid) + "\n");
+                     second =
+                         run([&] { take(true); });  // refused, names the holder
+                     EXPECT_EQ(read_file(path), std::to_string(pid) + "\n");
+                     PID_FILE_STATE state;
+                     EXPECT_EQ(read_pid_file(path.c_str(), state), 0);
+                     EXPECT_TRUE(state.locked && state.pid == pid);
+                     kill(pid, SIGKILL);
+                   });
+  EXPECT_TRUE(second.exited(40)) << second.status;
+  // Killed with -9: the file stays, unlocked, and the next start takes it.
+  PID_FILE_STATE left;
+  EXPECT_EQ(read_pid_file(path.c_str(), left), 0);
+  EXPECT_TRUE(!left.locked && left.pid == first);
+  EXPECT_TRUE(run([&] { take(true); }).exited(0));
+
+  // Several started at once: one runs, the others are refused.
+  int winners = 0;
+  for (int round = 0; round < 3; round++) {
+    std::vector<pid_t> racers;
+    for (int i = 0; i < 4; i++) {
+      pid_t pid = fork();
+      if (pid == 0) {
+        int rc = lock_pid_file(path.c_str());
+        usleep(200 * 1000);
+        _exit(rc == 0 ? 0 : rc == ERR_ALREADY_RUNNING ? 1 : 2);
+      }
+      racers.push_back(pid);
+    }
+    for (pid_t pid : racers) {
+      int status;
+      waitpid(pid, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) < 2);
+      winners += WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+  }
+  EXPECT_EQ(winners, 3);
+
+  // A link planted at the name is refused, and its target left alone.
+  std::string target = dir + "/config.xml", before = read_file(target);
+  ASSERT_EQ(symlink(target.c_str(), (dir + "/link.pid").c_str()), 0);
+  EXPECT_EQ(lock_pid_file((dir + "/link.pid").c_str()), ERR_FILE_OPEN);
+  EXPECT_EQ(read_file(target), before);
+  EXPECT_EQ(lock_pid_file((dir + "/none/x.pid").c_str()), ERR_FILE_OPEN);
+}

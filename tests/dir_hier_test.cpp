@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/error_numbers.h"
+#include "common/str_util.h"
 #include "test_util.h"
 
 namespace {
@@ -55,11 +56,19 @@ class DirHier : public ::testing::Test {
 }  // namespace
 
 TEST_F(DirHier, BucketsMatchMd5sum) {
-  const std::vector<std::string> names = {
-      "abc",          "",
-      "result_123_0", "wu name with spaces",
-      "ünïcödé.dat",  std::string(1000, 'x'),
-      "a/b",          "0"};
+  // Every name a tree can hold keeps its place, dots and backslashes too.
+  const std::vector<std::string> names = {"abc",
+                                          "result_123_0",
+                                          "wu name with spaces",
+                                          "ünïcödé.dat",
+                                          std::string(1000, 'x'),
+                                          "0",
+                                          "...",
+                                          "..a",
+                                          ".htaccess",
+                                          "a..b",
+                                          "a\\b",
+                                          "-x"};
   const int fanouts[] = {1, 7, 16, 1000, 1024, 4096, 65536, 0x7fffffff};
   for (const std::string& name : names) {
     for (int fanout : fanouts) {
@@ -125,6 +134,34 @@ TEST_F(DirHier, MissingRootIsReported) {
   EXPECT_EQ(err.text(), "orvex_mkdir(" + missing + "/8): " + orvexerror(-1) +
                             ": errno " + std::to_string(ENOENT) + "\n");
   EXPECT_STREQ(path, "untouched");
+}
+
+// Names come from hosts: one that would leave its bucket is refused with
+// its own code and one log line (quoted, so it cannot forge a line), never
+// turned into a path, for the path and the URL alike.
+TEST_F(DirHier, NamesThatLeaveTheTreeAreRefused) {
+  for (const char* name : {"", ".", "..", "a/b", "/etc/passwd",
+                           "../../etc/passwd", "x/", "ok\n2026-01-01 x/y"}) {
+    for (int fanout : {0, 1024}) {
+      char path[DIR_HIER_PATH_LEN] = "old", url[DIR_HIER_PATH_LEN] = "old";
+      orvex_test::LogCapture log;
+      EXPECT_EQ(dir_hier_path(name, root.c_str(), fanout, path, true),
+                ERR_NAME_LEAVES_TREE)
+          << name;
+      EXPECT_EQ(dir_hier_url(name, "http://h/U", fanout, url),
+                ERR_NAME_LEAVES_TREE);
+      EXPECT_STREQ(path, "");
+      EXPECT_STREQ(url, "");
+      std::string text = log.text();
+      EXPECT_EQ(orvex_test::count_of(text, "\n"), 2) << text;
+      EXPECT_NE(text.find("[CRITICAL] dir_hier_path: refused the file name " +
+                          quoted_text(name)),
+                std::string::npos)
+          << text;
+    }
+  }
+  std::string ls = "test -z \"$(ls -A '" + root + "')\"";
+  EXPECT_EQ(system(ls.c_str()), 0);  // nothing made
 }
 
 TEST_F(DirHier, TooLongIsRefusedNeverCut) {

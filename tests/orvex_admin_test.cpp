@@ -4,6 +4,7 @@
 // subcommands against the private test server.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon/daemon_control.h"
 #include "settings/paramdeck_keys.h"
 #include "test_util.h"
 #ifdef ORVEX_ADMIN_DB_TESTS
@@ -118,6 +120,26 @@ class TempProject {
 
   std::string dir;
 };
+
+// Whether promtool, the Prometheus tool, accepts text as metrics.
+bool promtool_accepts(const std::string& text) {
+  if (system("command -v promtool >/dev/null") != 0) {
+    ADD_FAILURE() << "promtool is missing (scripts/install-deps.sh)";
+    return false;
+  }
+  char path[] = "/tmp/orvex-metrics-XXXXXX";
+  int fd = mkstemp(path);
+  bool written = fd >= 0 && write(fd, text.data(), text.size()) ==
+                                static_cast<ssize_t>(text.size());
+  if (fd >= 0) close(fd);
+  bool ok =
+      written &&
+      system(
+          ("promtool check metrics < " + std::string(path) + " >&2").c_str()) ==
+          0;
+  unlink(path);
+  return ok;
+}
 
 #ifndef ORVEX_ADMIN_DB_TESTS
 
@@ -257,8 +279,8 @@ const std::string SAMPLE = std::string(ORVEX_TEST_DATA) + "/project";
 const std::string BROKEN = std::string(ORVEX_TEST_DATA) + "/broken";
 
 TEST(AdminCommandLine, HelpOnEveryCommandAndOneLineUsageErrors) {
-  for (const char* command :
-       {"config", "check", "path", "url", "db", "stop", "start"}) {
+  for (const char* command : {"config", "check", "path", "url", "db", "stop",
+                              "start", "status", "metrics"}) {
     AdminRun r = admin({command, "--help"});
     EXPECT_EQ(r.status, 0) << command;
     EXPECT_EQ(r.out.rfind(std::string("usage: orvex-admin ") + command, 0), 0u)
@@ -273,7 +295,8 @@ TEST(AdminCommandLine, HelpOnEveryCommandAndOneLineUsageErrors) {
        std::vector<std::vector<std::string>>{{"frobnicate"},
                                              {"--frobnicate", "config"},
                                              {"config", "--frobnicate"},
-                                             {"config", "extra"},
+                                             {"config", "--describe"},
+                                             {"status", "extra"},
                                              {"path", "download"},
                                              {"path", "sideways", "abc"},
                                              {"url", "download"},
@@ -477,13 +500,19 @@ TEST(AdminConfig, VerboseTellsWhereEachValueCameFrom) {
   EXPECT_EQ(value_of(r.out, "max_ncpus"), "64");
   EXPECT_EQ(origin_of(r.out, "max_jobs_in_progress"),
             main + "13, " + p.path("config_aux.xml") + ":2");
-  // The closing rules: the local host name and the replica's defaults.
+  // The closing rules, each by name: the local host name and the
+  // replica's defaults.
   EXPECT_EQ(value_of(r.out, "db_host"), "localhost");
-  EXPECT_EQ(origin_of(r.out, "db_host"), "closing rule");
+  EXPECT_EQ(origin_of(r.out, "db_host"),
+            "closing rule: db_host equal to this host's name becomes "
+            "\"localhost\"");
   EXPECT_EQ(value_of(r.out, "replica_db_host"), "localhost");
-  EXPECT_EQ(origin_of(r.out, "replica_db_host"), "closing rule");
-  EXPECT_EQ(origin_of(r.out, "replica_db_name"), "closing rule");
-  EXPECT_EQ(origin_of(r.out, "replica_db_user"), "closing rule");  // empty
+  EXPECT_EQ(origin_of(r.out, "replica_db_host"),
+            "closing rule: replica_db_host empty takes db_host");
+  EXPECT_EQ(origin_of(r.out, "replica_db_name"),
+            "closing rule: replica_db_name empty takes db_name");
+  EXPECT_EQ(origin_of(r.out, "replica_db_user"),  // given, but empty
+            "closing rule: replica_db_user empty takes db_user");
   EXPECT_EQ(value_of(r.out, "replica_db_user"), "u");
   EXPECT_EQ(origin_of(r.out, "replica_db_passwd"), main + "16");
   EXPECT_EQ(origin_of(r.out, "trigmem_db_host"), "default");
@@ -589,12 +618,14 @@ TEST(AdminCheck, PassesTheSampleProjectWithItsOneWarning) {
 
 TEST(AdminCheck, LoadFailuresAndLinesPastCommentsAndLongValues) {
   TempProject p;
-  // The document ends before </config> (its last line is 4).
-  p.write("config.xml", "<orvex>\n<config>\n<db_name>x</db_name>\n<a>\n");
+  // The document ends before </config>: the element left open is named
+  // where it opened.
+  p.write("config.xml", "<orvex>\n<config>\n<db_name>x</db_name>\n");
   AdminRun cut = admin({"--project", p.dir, "check"});
   EXPECT_EQ(cut.status, 1);
   EXPECT_NE(cut.out.find(p.path("config.xml") +
-                         ":4: the document ends before </config>"),
+                         ":2: <config> is never closed: the document ends "
+                         "before </config>"),
             std::string::npos)
       << cut.out;
 
@@ -771,7 +802,7 @@ TEST(AdminTriggers, FollowTheSettingsAndWorkWhenTheyAreBroken) {
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(fs::exists(p.path("stop_daemons")));
   EXPECT_NE(r.err.find("orvex-admin: warning: " + p.path("config.xml") +
-                       ":1: the document ends before </config>"),
+                       ":1: <db_name> is never closed"),
             std::string::npos)
       << r.err;
 }
@@ -780,9 +811,12 @@ TEST(AdminTriggers, FollowTheSettingsAndWorkWhenTheyAreBroken) {
 
 TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
   // The project {P} has a download tree; its upload tree is missing; a
-  // dangling link is named like the daemons' trigger. {NC} lacks cgi-bin,
-  // {NX} config.xml: neither is a project.
-  TempProject p, no_cgi, no_xml;
+  // dangling link is named like the daemons' trigger; a daemon runs
+  // ({PID}, holding worker.pid), others were killed and left stale.pid and
+  // a pid file whose name is not UTF-8.
+  // {NC} lacks cgi-bin, {NX} config.xml: neither is a project. {C}'s
+  // settings hold values that cannot work, {U}'s an element never closed.
+  TempProject p, no_cgi, no_xml, c, u;
   fs::create_directory(p.path("download"));
   p.settings("<download_dir>" + p.path("download") +
              "</download_dir>\n<upload_dir>" + p.path("gone") +
@@ -790,10 +824,39 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
   fs::create_symlink(p.path("no-such-target"), p.path("stop_daemons"));
   fs::remove(no_cgi.path("cgi-bin"));
   no_cgi.settings("");
+  c.settings(
+      "<db_host>db1:3306,,db2</db_host>\n<replica_db_host>h:99999"  // 3, 4
+      "</replica_db_host>\n<max_ncpus>-5</max_ncpus>\n"             // 5
+      "<uldl_dir_fanout>-1</uldl_dir_fanout>\n"                     // 6
+      "<max_wus_to_send>99999999999</max_wus_to_send>\n"            // 7
+      "<max_wus_to_sned>1</max_wus_to_sned>\n"                      // 8
+      "<long_name>Demo\n</long_nam>\n");                            // 9, 10
+  u.write("config.xml",
+          "<orvex>\n<config>\n<max_ncpus>4\n<long_name>x</long_name>\n"
+          "</config>\n</orvex>\n");
+  p.write("stale.pid", "999999\n");
+  p.write("x\xff\".pid", "");  // a name the metrics must still carry
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t worker = fork();
+  if (worker == 0) {
+    char c = lock_pid_file((p.dir + "/worker.pid").c_str()) ? 'n' : 'y';
+    if (write(ready[1], &c, 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  char locked = 0;
+  ASSERT_EQ(read(ready[0], &locked, 1), 1);
+  ASSERT_EQ(locked, 'y');
   auto fill = [&](std::string text) {
     for (auto [mark, dir] : {std::pair<std::string, std::string>{"{P}", p.dir},
                              {"{NC}", no_cgi.dir},
-                             {"{NX}", no_xml.dir}}) {
+                             {"{NX}", no_xml.dir},
+                             {"{CD}", c.dir},
+                             {"{UD}", u.dir},
+                             {"{C}", c.dir + "/config.xml"},
+                             {"{U}", u.dir + "/config.xml"},
+                             {"{PID}", std::to_string(worker)}}) {
       for (size_t at; (at = text.find(mark)) != std::string::npos;)
         text.replace(at, mark.size(), dir);
     }
@@ -810,8 +873,11 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
     const char* stdout_to;          // null: a file; "-": closed
     int status;
     // Status 0: a line of standard output (standard error empty); else the
-    // whole of standard error (standard output empty).
+    // whole of standard error (standard output empty). Unless `mode` says:
+    // 'o' a line of standard output, 'e' a part of standard error, 'j'
+    // standard output is JSON holding expected, 'p' it passes promtool.
     std::string expected;
+    char mode = 0;
   };
   const Scenario scenarios[] = {
       // A full disk or a closed descriptor: no success for lost output.
@@ -828,7 +894,95 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
       {{"--help"},
        nullptr,
        0,
-       "  db ping [--json] [--max-lag S]|counts [--app ID]|perf"},
+       "  db ping [--json] [--max-lag S]|counts [--app ID] [--json]|perf"},
+      // A name from a host that would leave the tree is refused.
+      {{"path", "download", "../../etc/passwd"},
+       nullptr,
+       1,
+       "orvex-admin: cannot place '../../etc/passwd' in the download tree "
+       "under {P}/download (file name would leave its tree",
+       'e'},
+      {{"path", "upload", ".."},
+       nullptr,
+       1,
+       "refused the file name \"..\"",
+       'e'},
+      // check points at the line to mend, and runs the rules of later steps.
+      {{"--project", "{UD}", "check"},
+       nullptr,
+       1,
+       "{U}:3: <max_ncpus> is never closed: the document ends before "
+       "</max_ncpus>; the settings do not load",
+       'o'},
+      {{"--project", "{CD}", "check"},
+       nullptr,
+       1,
+       "{C}:3: the value \"db1:3306,,db2\" of db_host cannot work: an empty "
+       "server in the list (two commas in a row, or one at an end); the "
+       "database connection refuses the whole list",
+       'o'},
+      {{"--project", "{CD}", "check"},
+       nullptr,
+       1,
+       "{C}:4: the value \"h:99999\" of replica_db_host cannot work: a port "
+       "is not a number from 0 to 65535; the database connection refuses the "
+       "whole list",
+       'o'},
+      {{"--project", "{CD}", "check"},
+       nullptr,
+       1,
+       "{C}:5: the value \"-5\" of max_ncpus cannot work: a count cannot be "
+       "negative",
+       'o'},
+      {{"--project", "{CD}", "check"},
+       nullptr,
+       1,
+       "{C}:6: the value \"-1\" of uldl_dir_fanout cannot work: a fan-out is "
+       "a number of buckets and cannot be negative (-1 puts every file in "
+       "bucket \"0\")",
+       'o'},
+      {{"--project", "{CD}", "check"},
+       nullptr,
+       1,
+       "{C}:7: the value \"99999999999\" of max_wus_to_send is out of the "
+       "32-bit range (-2147483648 to 2147483647); the key is passed over",
+       'o'},
+      {{"--project", "{CD}", "check"},
+       nullptr,
+       1,
+       "{C}:8: unknown key <max_wus_to_sned> (passed over; nearest: "
+       "max_wus_to_send)",
+       'o'},
+      {{"--project", "{CD}", "check"},
+       nullptr,
+       1,
+       "{C}:9: <long_name> is never closed: the document ends before "
+       "</long_name>; the settings do not load",
+       'o'},
+      {{"--project", "{CD}", "check"},
+       nullptr,
+       1,
+       "{C}:10: closing tag </long_nam> matches no open element (passed over)",
+       'o'},
+      {{"--project", "{CD}", "check", "--json"},
+       nullptr,
+       1,
+       "{\"file\": \"{C}\", \"line\": 10, \"severity\": \"problem\", "
+       "\"stops_load\": false, \"message\": \"closing tag </long_nam> "
+       "matches no open element (passed over)\"}",
+       'j'},
+      // One value alone, the nearest names of a key that does not exist,
+      // and what a key does.
+      {{"config", "uldl_dir_fanout", "max_ncpus"}, nullptr, 0, "1024"},
+      {{"config", "max_ncpus", "--json"}, nullptr, 0, "\"max_ncpus\": 64", 'j'},
+      {{"config", "max_ncpus", "max_ncpu"},
+       nullptr,
+       1,
+       "orvex-admin: unknown key 'max_ncpu' (nearest: max_ncpus)\n"},
+      {{"config", "--describe", "uldl_dir_fanout"},
+       nullptr,
+       0,
+       "uldl_dir_fanout (integer)"},
       {{"--project"},
        nullptr,
        2,
@@ -856,15 +1010,42 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
       {{"path", "upload", "abc", "--create"},
        nullptr,
        1,
-       "orvex_mkdir({P}/gone/98): unknown error: errno 2\norvex-admin: cannot "
+       "orvex_mkdir({P}/gone/98): failed (see errno or the call's own report): "
+       "errno 2\norvex-admin: cannot "
        "place 'abc' in the "
        "upload tree under {P}/gone (directory create failed: No such file or "
        "directory)\n"},
-      // Last, as it changes the state: start removes the dangling link.
+      // The daemons were stopped on purpose: nothing is missing.
+      {{"status"},
+       nullptr,
+       0,
+       "  stale                stopped (pid file of "
+       "999999 from ",
+       'o'},
+      // Changes the state: start removes the dangling link.
       {{"start", "daemons"},
        nullptr,
        0,
        "removed ./stop_daemons, which was there before"},
+      // Now stale should run: status fails, and metrics says why.
+      {{"status"},
+       nullptr,
+       1,
+       "orvex-admin: stale is not running: its pid file {P}/stale.pid is left "
+       "behind (pid 999999) and stop_daemons is not set",
+       'e'},
+      {{"status", "--json"},
+       nullptr,
+       1,
+       "\"name\": \"worker\", \"running\": true, \"pid\": {PID}",
+       'j'},
+      {{"metrics"},
+       nullptr,
+       0,
+       "orvex_daemon_down{project=\"{P}\",daemon=\"stale\"} 1",
+       'o'},
+      {{"metrics"}, nullptr, 0, "", 'p'},
+      {{"metrics", "--output", "{P}/orvex.prom"}, nullptr, 0, ""},
   };
   for (const Scenario& s : scenarios) {
     std::vector<std::string> args;
@@ -873,9 +1054,26 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
     std::string expected = fill(s.expected),
                 line = fill(s.args[0] + " " + s.args.back());
     EXPECT_EQ(r.status, s.status) << line << "\n" << r.err;
-    if (s.status == 0) {
+    if (s.mode == 'o') {
       std::vector<std::string> out = lines_of(r.out);
-      EXPECT_NE(std::find(out.begin(), out.end(), expected), out.end())
+      EXPECT_TRUE(std::any_of(
+          out.begin(), out.end(),
+          [&](const std::string& l) { return l.rfind(expected, 0) == 0; }))
+          << line << "\n"
+          << r.out;
+    } else if (s.mode == 'e') {
+      EXPECT_NE(r.err.find(expected), std::string::npos) << line << r.err;
+    } else if (s.mode == 'j') {
+      EXPECT_TRUE(JsonChecker(r.out).valid()) << r.out;
+      EXPECT_NE(r.out.find(expected), std::string::npos) << line << r.out;
+    } else if (s.mode == 'p') {
+      EXPECT_TRUE(promtool_accepts(r.out)) << r.out;
+    } else if (s.status == 0) {
+      std::vector<std::string> out = lines_of(r.out);
+      // Nothing expected: all of it went to a file.
+      EXPECT_TRUE(expected.empty() ? r.out.empty()
+                                   : std::find(out.begin(), out.end(),
+                                               expected) != out.end())
           << line << "\n"
           << r.out;
       EXPECT_EQ(r.err, "") << line;
@@ -884,6 +1082,12 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
       EXPECT_EQ(r.out, "") << line;
     }
   }
+  kill(worker, SIGKILL);
+  waitpid(worker, nullptr, 0);
+  EXPECT_NE(read_file(p.path("orvex.prom"))
+                .find("orvex_daemon_running{project=\"" + p.dir +
+                      "\",daemon=\"worker\"} 1\n"),
+            std::string::npos);
   EXPECT_FALSE(fs::exists(fs::symlink_status(p.path("stop_daemons"))));
   for (const std::string& dir : {no_cgi.dir, no_xml.dir}) {
     for (const char* name : {"/stop_daemons", "/stop_sched"})
@@ -997,6 +1201,29 @@ TEST_F(AdminDbTest, CountsJobsOfAllOrOneApplication) {
   EXPECT_EQ(none.out,
             "application     5\nworkunits       0\nresults         0\n"
             "unsent results  0\n");
+  EXPECT_EQ(db_command({"counts", "--app", "7", "--json"}).out,
+            "{\"application\": 7, \"workunits\": 1, \"results\": 2, "
+            "\"unsent_results\": 1}\n");
+
+  // The same counts for Prometheus, with the server's health; status sees
+  // the server up and no daemon that should run.
+  AdminRun m = admin({"metrics"}, project.dir);
+  EXPECT_EQ(m.status, 0) << m.err;
+  EXPECT_TRUE(promtool_accepts(m.out)) << m.out;
+  const std::string of = "{project=\"" + project.dir + "\"";
+  for (const std::string& sample :
+       {"orvex_unsent_results" + of + "} 4\n",
+        "orvex_results" + of + ",server_state=\"in_progress\"} 2\n",
+        "orvex_workunits" + of + ",assimilate_state=\"0\"} 3\n",
+        "orvex_db_server_up" + of + ",role=\"primary\",server=\"" +
+            db.host_port() + "\"} 1\n",
+        "orvex_status_problems" + of + "} 0\n"}) {
+    EXPECT_NE(m.out.find(sample), std::string::npos) << sample << m.out;
+  }
+  AdminRun st = admin({"status"}, project.dir);
+  EXPECT_EQ(st.status, 0) << st.err;
+  EXPECT_NE(st.out.find("  primary  " + db.host_port()), std::string::npos)
+      << st.out;
 }
 
 TEST_F(AdminDbTest, PerfSaysWhenTheDefaultsAreInUse) {

@@ -257,15 +257,11 @@ Snapshot default_snapshot() {
   return out;
 }
 
-// What the closing rules make of a loaded snapshot (db_host never equals
-// the local host name in these tests).
+// What the loader's closing rules make of a loaded snapshot (db_host never
+// equals the local host name in these tests).
 void apply_replica_rules(Snapshot& s) {
-  for (const char* what : {"name", "user", "passwd", "host"}) {
-    std::string db = std::string("db_") + what;
-    std::string replica = "replica_" + db;
-    if (at(s, replica.c_str()).empty()) {
-      at(s, replica.c_str()) = at(s, db.c_str());
-    }
+  for (const PARAMDECK_CLOSING_RULE& r : PARAMDECK_CLOSING_RULES) {
+    if (r.from && at(s, r.key).empty()) at(s, r.key) = at(s, r.from);
   }
 }
 
@@ -441,6 +437,15 @@ TEST(ParamdeckCatalogue, RowsMatchTheFieldsInOrder) {
   EXPECT_EQ(paramdeck_find_key("delete_delay"), nullptr);
   EXPECT_EQ(paramdeck_find_key("no_such_key"), nullptr);
   EXPECT_EQ(paramdeck_find_key(""), nullptr);
+}
+
+// README's key table and config --describe come from these.
+TEST(ParamdeckCatalogue, EveryKeyIsDescribed) {
+  for (const PARAMDECK_KEY& k : PARAMDECK_KEYS) {
+    std::string about = k.description;
+    EXPECT_GE(about.size(), 8u) << k.name << " has no description";
+    EXPECT_TRUE(!about.empty() && about.back() == '.') << k.name;
+  }
 }
 
 TEST(ParamdeckCatalogue, ConstructedEmptyThenDefaults) {
@@ -1244,11 +1249,15 @@ TEST(ParamdeckSample, OperatorDocumentsLoad) {
 struct Heard : LOAD_LISTENER {
   std::vector<std::string> items;
   void heard(const LOAD_ITEM& i) override {
-    static const char* const kinds[] = {"stored",  "not-converted", "refused",
-                                        "invalid", "unknown",       "text",
-                                        "no-name", "no-start",      "end"};
+    static const char* const kinds[] = {
+        "stored", "not-converted", "refused",  "invalid", "unknown",
+        "text",   "no-name",       "no-start", "end",     "rule"};
+    bool why = i.kind == LOAD_ITEM::STORED ||
+               i.kind == LOAD_ITEM::NOT_CONVERTED ||
+               i.kind == LOAD_ITEM::CLOSING_RULE;
     items.push_back(std::string(kinds[i.kind]) + " " + std::to_string(i.line) +
-                    " " + i.name + " " + i.block + " " + i.value);
+                    " " + i.name + " " + i.block + " " + i.value +
+                    (why && *i.reason ? std::string("|") + i.reason : ""));
   }
 };
 
@@ -1268,21 +1277,39 @@ TEST(ParamdeckListener, ItemsComeWithTheirLines) {
        "<ban_os>.{,20000}</ban_os>\n<![CDATA[c\nd]]>\n</x>\r<db_name/>\r\n"
        "<max_jobs_in_progress/><no_amd_k6/>",
        {"unknown 3 bogus config ", "text 5  config text",
-        "not-converted 7 max_ncpus config many", "invalid 8 ban_os config (",
-        "refused 8 ban_os config .{,20000}", "text 9  config c\nd",
-        "unknown 11 /x config ", "stored 11 db_name config ",
-        "unknown 12 max_jobs_in_progress/ config ",
-        "stored 12 no_amd_k6 config ", "end 12 config  "}},
+        "not-converted 7 max_ncpus config many|is not an integer",
+        "invalid 8 ban_os config (", "refused 8 ban_os config .{,20000}",
+        "text 9  config c\nd", "unknown 11 /x config ",
+        "stored 11 db_name config ", "unknown 12 max_jobs_in_progress/ config ",
+        "stored 12 no_amd_k6 config ", "end 2 config orvex "}},
       {false, "\n\n<config></config>", {"no-start 3 orvex  "}},
+      // An element never closed is heard where it opened, innermost first.
       {false,
        "<orvex>\r<config>\r<db_name>a",
-       {"stored 1 db_name config ", "end 1 config  "}},
+       {"stored 1 db_name config ", "end 1 db_name config ",
+        "end 1 config orvex "}},
+      {false,
+       "<orvex>\n<config>\n<max_ncpus>-5</max_ncpus>\n<db_host>a,,b</db_host>"
+       "\n<max_wus_to_send>99999999999</max_wus_to_send>\n<bogus>\n</config>",
+       {"stored 3 max_ncpus config -5|a count cannot be negative",
+        "stored 4 db_host config a,,b|an empty server in the list (two commas "
+        "in a row, or one at an end); the database connection refuses the "
+        "whole list",
+        "not-converted 5 max_wus_to_send config 99999999999|is out of the "
+        "32-bit range (-2147483648 to 2147483647)",
+        "unknown 6 bogus config ", "end 6 bogus config ",
+        "end 2 config orvex "}},
+      {false,
+       "<orvex><config><db_name>d</db_name>\n<replica_db_user>r"
+       "</replica_db_user></config>",
+       {"stored 1 db_name config d", "stored 2 replica_db_user config r",
+        "rule 2 replica_db_name config d|replica_db_name empty takes db_name"}},
       {false,
        "<orvex><config>" + comment + "<x/>\n<db_name>" + long_text +
            "</db_name><db_user>" + std::string(1, '\0') + "u</db_user>\n",
        {"unknown 9001 x/ config ",
         "stored 9002 db_name config " + long_text.substr(0, 255),
-        "stored 9002 db_user config ", "end 9002 config  "}},
+        "stored 9002 db_user config ", "end 1 config orvex "}},
       {true,
        "<config>\n<foo>\n<x>left</x>\n<max_jobs_in_progress>\n<project>\n"
        "<cpu_limt><jobs>1</jobs></cpu_limt>\n<gpu_limit><jobs>z</jobs>"
@@ -1290,10 +1317,20 @@ TEST(ParamdeckListener, ItemsComeWithTheirLines) {
        "<app>\n<total_limit/>\n</app>\nleft\n</max_jobs_in_progress>\n"
        "</foo>\n<?pi?></config>",
        {"unknown 2 foo config ", "stored 4 max_jobs_in_progress config ",
-        "unknown 6 cpu_limt project ", "not-converted 7 jobs gpu_limit z",
+        "unknown 6 cpu_limt project ",
+        "not-converted 7 jobs gpu_limit z|is not an integer",
         "stored 7 per_proc gpu_limit ", "stored 8 app_name project p",
         "unknown 11 total_limit/ app ", "no-name 10 app max_jobs_in_progress ",
         "text 13  max_jobs_in_progress left", "unknown 16 ?pi? config "}},
+      {true,
+       "<config>\n<max_jobs_in_progress>\n<app><cpu_limit>\n<jobs>-1</jobs>"
+       "<jobs>4",  // text at the very end is never delivered
+       {"stored 2 max_jobs_in_progress config ",
+        "stored 4 jobs cpu_limit -1|a number of jobs cannot be negative",
+        "not-converted 4 jobs cpu_limit |is not an integer",
+        "end 4 jobs cpu_limit ", "end 3 cpu_limit  ", "end 3 app  ",
+        "no-name 3 app max_jobs_in_progress ", "end 2 max_jobs_in_progress  ",
+        "end 1 config  "}},
       {true, "", {"no-start 1 config  "}},
       // An empty tag opens no element that would hide what follows.
       {true,
@@ -1306,7 +1343,7 @@ TEST(ParamdeckListener, ItemsComeWithTheirLines) {
       {false,
        "<orvex><config><dont_search_host_for_user>&#50;"
        "</dont_search_host_for_user>\n<!--\n",
-       {"stored 1 dont_search_host_for_user config 2", "end 2 config  "}},
+       {"stored 1 dont_search_host_for_user config 2", "end 1 config orvex "}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.doc.substr(0, 200));

@@ -136,6 +136,7 @@ TEST(SampleDaemon, CountsPassesRefusesASecondCopyAndStopsOnTheTrigger) {
   EXPECT_NE(read_file(log_path).find("Quitting because trigger file '" +
                                      project + "/stop_daemons' is present\n"),
             std::string::npos);
+  EXPECT_FALSE(std::ifstream(project + "/sample_daemon.pid").good());
   ASSERT_EQ(system(("rm -rf '" + project + "'").c_str()), 0);
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "common/error_numbers.h"
 
 TEST(Strlcpy, CopiesBoundedAndAlwaysTerminates) {
@@ -88,4 +90,19 @@ TEST(ErrorNumbers, CodesAndTexts) {
   EXPECT_EQ(ERR_DIR_CREATE, -192);
   EXPECT_STREQ(orvexerror(ERR_DIR_CREATE), "directory create failed");
   EXPECT_STREQ(orvexerror(12345), "unknown error");
+  // Every code a call returns has its text: -1, the client library's
+  // numbers and the server's, which do_query passes up.
+  const std::pair<int, const char*> texts[] = {
+      {-1, "failed (see errno or the call's own report)"},
+      {1045, "server error 1045: access denied (user, password or host)"},
+      {1054, "server error 1054: unknown column"},
+      {2003, "client error 2003: cannot connect to the server on that host"},
+      {2013, "client error 2013: lost connection to the server during a query"},
+      {2999, "a client library error (the connection's error text says which)"},
+      {4000,
+       "a database server error (the connection's error text says which)"},
+      {ERR_NAME_LEAVES_TREE,
+       "file name would leave its tree (a slash, \".\", \"..\" or empty)"},
+      {-2, "unknown error"}};
+  for (const auto& t : texts) EXPECT_STREQ(orvexerror(t.first), t.second);
 }

@@ -14,26 +14,26 @@
 
 namespace {
 
-std::string note_of(const PARAMDECK_KEY& k) {
-  switch (k.rule) {
-    case PARAMDECK_RULE::CLIENT_VERSION:
-      return "nonzero values up to 9999 are multiplied by 100";
-    case PARAMDECK_RULE::AMD_K6: return "true also bans AMD K6 processors";
-    case PARAMDECK_RULE::NONE: break;
+// Table cells hold no "|" of their own, and tags show as text.
+std::string cell(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    out += c == '|' ? "\\|" : c == '<' ? "&lt;" : std::string(1, c);
   }
-  if (*paramdeck_type(k.kind).note(k)) return paramdeck_type(k.kind).note(k);
-  if (!strcmp(k.name, "db_host"))
-    return "the local host name becomes \"localhost\"";
-  if (!strncmp(k.name, "replica_db_", 11)) return "empty: the db_ value";
-  return "";
+  return out;
 }
 
 std::string table() {
-  std::string out = "| key | type | default | note |\n|---|---|---|---|\n";
+  std::string out =
+      "| key | type | default | what it does |\n|---|---|---|---|\n";
   for (const PARAMDECK_KEY& k : PARAMDECK_KEYS) {
     const PARAMDECK_TYPE& type = paramdeck_type(k.kind);
-    out += std::string("| `") + k.name + "` | " + type.description + " | " +
-           type.default_text(k) + " | " + note_of(k) + " |\n";
+    std::string notes = paramdeck_key_notes(k);
+    out +=
+        std::string("| `") + k.name + "` | " + type.description + " | " +
+        type.default_text(k) + " | " +
+        cell(std::string(k.description) + (notes.empty() ? "" : " ") + notes) +
+        " |\n";
   }
   return out;
 }

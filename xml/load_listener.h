@@ -13,8 +13,11 @@
 
 struct LOAD_ITEM {
   enum KIND : unsigned char {
-    STORED,           // name's value reached the record
-    NOT_CONVERTED,    // name's value is not of its type; nothing stored
+    STORED,           // name's value reached the record; a reason says
+                      // why it cannot work where it is used (a rule of
+                      // its key), empty when it can
+    NOT_CONVERTED,    // name's value is not of its type (reason: why);
+                      // nothing stored
     PATTERN_REFUSED,  // name's pattern refused by the guard (reason: why)
     PATTERN_INVALID,  // name's pattern does not compile (reason: regerror)
     UNKNOWN_TAG,      // the tag `name` (as read: "/x", "x/", "?xml ...")
@@ -22,7 +25,11 @@ struct LOAD_ITEM {
     STRAY_TEXT,       // text between tags (value); passed over
     NO_NAME,          // the block `name` has no name element; dropped
     NO_START,         // the document does not open with <name>
-    EARLY_END,        // the input ends before block's closing tag
+    EARLY_END,        // the element `name`, opened at `line`, is never
+                      // closed: the input ends first. Heard for each
+                      // element left open, the innermost first
+    CLOSING_RULE,     // a rule at the closing tag set name's value
+                      // (value: the new value; reason: the rule)
   };
   // What a value should have been, for NOT_CONVERTED.
   enum TYPE : unsigned char { TEXT, INTEGER, REAL, FLAG };
@@ -34,7 +41,8 @@ struct LOAD_ITEM {
   TYPE type = TEXT;
   bool empty_tag = false;  // the element was written <name/>
   // STORED: a text as stored (cut to its field), else the value as read;
-  // NOT_CONVERTED: the value as read; STRAY_TEXT: the text.
+  // NOT_CONVERTED: the value as read; STRAY_TEXT: the text; CLOSING_RULE:
+  // the value the rule gave.
   const char* value = "";
   size_t length = 0;  // a stored text's length before the cut
   const char* reason = "";
@@ -69,17 +77,29 @@ class LOAD_PASSED_OVER {
   std::vector<std::string> open_;  // unknown elements not yet closed
 };
 
+// A rule a value must keep to work where it is used: null when it does,
+// else why it does not, in an operator's words (a static text).
+template <class T>
+using LOAD_RULE = const char* (*)(const T& value);
+
+// Tells the listener (when not null) that the element `name`, opened at
+// `line` in `block`, ran into the end of input, if xp met it.
+void load_heard_end(const XML_PARSER& xp, LOAD_LISTENER* listener,
+                    const char* name, int line, const char* block);
+
 // The element <name> just opened, read as parse_int, parse_double and
 // parse_bool read it (decode: as parse_str reads it, references decoded),
 // then converted into value; *converted, when not null, tells whether it
-// was. The listener, when not null, hears STORED or NOT_CONVERTED at the
-// tag's line. False, with nothing read, when the current item is not
-// <name> or <name/>.
+// was. The listener, when not null, hears STORED (with the reason of rule,
+// when given and the value breaks it) or NOT_CONVERTED at the tag's line,
+// and EARLY_END when the element is never closed. False, with nothing
+// read, when the current item is not <name> or <name/>.
 template <class T>
 bool load_value(XML_PARSER& xp, const char* name, T& value,
-                bool (*convert)(const char*, T&), LOAD_ITEM::TYPE type,
-                bool decode, LOAD_LISTENER* listener, const char* block,
-                bool* converted = nullptr) {
+                bool (*convert)(const char*, T&, const char**),
+                LOAD_ITEM::TYPE type, bool decode, LOAD_LISTENER* listener,
+                const char* block, bool* converted = nullptr,
+                LOAD_RULE<T> rule = nullptr) {
   char text[TAG_BUF_LEN];
   int line = xp.line();
   bool empty_tag = false;
@@ -92,7 +112,8 @@ bool load_value(XML_PARSER& xp, const char* name, T& value,
     return false;
   }
   // <name/> converts as an empty value: true for a flag, nothing else.
-  bool ok = convert(text, value);
+  const char* why = "";
+  bool ok = convert(text, value, &why);
   if (converted) *converted = ok;
   if (listener) {
     LOAD_ITEM item(ok ? LOAD_ITEM::STORED : LOAD_ITEM::NOT_CONVERTED, line,
@@ -100,7 +121,10 @@ bool load_value(XML_PARSER& xp, const char* name, T& value,
     item.type = type;
     item.empty_tag = empty_tag;
     item.value = text;
+    const char* broken = ok && rule ? rule(value) : nullptr;
+    item.reason = ok ? (broken ? broken : "") : why;
     listener->heard(item);
+    load_heard_end(xp, listener, name, line, block);
   }
   return true;
 }

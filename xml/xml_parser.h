@@ -117,6 +117,10 @@ class XML_PARSER {
     if (!source->counting) return item_line;
     return source->newlines + (source->last_was_newline ? 0 : 1);
   }
+  // Whether a read (get_tag, a typed reader, skip_unexpected) has met the
+  // end of input: a reader that returned then did not find what it looked
+  // for, such as the closing tag of its element.
+  bool ended() const { return input_ended; }
 
   // True when tag_buf equals name exactly (case counts).
   bool match_tag(const char* name) const { return !strcmp(tag_buf, name); }
@@ -210,6 +214,7 @@ class XML_PARSER {
   bool read_value(const char* tag, char* buf, int len, bool decode,
                   size_t* full_len);
   bool mark_looked_for = false;  // skip_byte_order_mark ran
+  bool input_ended = false;      // see ended()
   int item_line = 0;             // see line()
   // The line of the byte at p, which the source has not yet counted past.
   int source_line(const unsigned char* p) {
@@ -220,6 +225,7 @@ class XML_PARSER {
   // reported (else the end's own line is).
   template <class In>
   int at_end(In& in, bool in_item) {
+    input_ended = true;
     if (source->counting) {
       int end_line = source_line(in.p);
       if (!in_item) item_line = end_line;
@@ -229,10 +235,16 @@ class XML_PARSER {
 };
 
 // Conversions used by the typed readers; exposed for settings checkers.
-// Each returns false and leaves value unchanged when text does not convert.
-bool xml_text_to_int(const char* text, int& value);
-bool xml_text_to_double(const char* text, double& value);
-bool xml_text_to_bool(const char* text, bool& value);
+// Each returns false and leaves value unchanged when text does not convert,
+// with *why (when why is not null) set to a static text that says so after
+// the value: "is not an integer", "is out of the 32-bit range (...)", "is
+// not a number", "is out of the range of a real number", "is not a flag
+// (...)".
+bool xml_text_to_int(const char* text, int& value, const char** why = nullptr);
+bool xml_text_to_double(const char* text, double& value,
+                        const char** why = nullptr);
+bool xml_text_to_bool(const char* text, bool& value,
+                      const char** why = nullptr);
 
 // ---------------------------------------------------------------------------
 // Scanning core.

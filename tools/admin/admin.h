@@ -104,6 +104,22 @@ int cmd_check(const CommandLine& cl);
 int cmd_path(const CommandLine& cl, bool url);
 int cmd_trigger(const CommandLine& cl, bool stop);
 int cmd_db(const CommandLine& cl);
+int cmd_status(const CommandLine& cl);
+int cmd_metrics(const CommandLine& cl);
+
+// One database server that the settings name, as `db ping` sees it.
+struct DbHealth {
+  std::string role;  // "primary" or "replica"
+  std::string host;  // as the settings write it
+  bool up = false;
+  int cluster_size = 0;     // of a Galera node, else 0
+  int seconds_behind = -2;  // of a replica: -1 not applying; -2: no replica
+  std::string problem;      // why db ping fails it, empty when fine
+};
+
+// The db ping probe (cmd_db.cpp): every server the loaded settings name,
+// connected to and looked at in turn. max_lag < 0: no lag limit.
+std::vector<DbHealth> db_health(double max_lag);
 
 }  // namespace admin
 

@@ -40,21 +40,9 @@ bool sets_field(const PARAMDECK_KEY& r, const PARAMDECK_KEY& k) {
   return &r == &k || (r.alias && r.same_field(k));
 }
 
-// The replica settings fall back to these when the documents leave them
-// empty.
-const char* replica_source(const PARAMDECK_KEY& k) {
-  static const char* const pairs[][2] = {{"replica_db_host", "db_host"},
-                                         {"replica_db_name", "db_name"},
-                                         {"replica_db_user", "db_user"},
-                                         {"replica_db_passwd", "db_passwd"}};
-  for (const auto& p : pairs) {
-    if (!strcmp(k.name, p[0])) return p[1];
-  }
-  return nullptr;
-}
-
-// Where the value of k came from: "default", "closing rule", the FILE:LINE
-// of the element that set it last, or of every element of a list.
+// Where the value of k came from: "default", "closing rule: <the rule>",
+// the FILE:LINE of the element that set it last, or of every element of a
+// list.
 std::vector<std::string> origins(const PARAMDECK_KEY& k,
                                  const SettingsTrace& trace) {
   std::vector<const Occurrence*> setters;
@@ -63,24 +51,13 @@ std::vector<std::string> origins(const PARAMDECK_KEY& k,
     if (o.adds_ban_cpu && k.patterns == &PARAMDECK::ban_cpu) sets = true;
     if (sets) setters.push_back(&o);
   }
-  if (k.kind == PARAMDECK_KIND::TEXT) {
-    const Occurrence* last = setters.empty() ? nullptr : setters.back();
-    bool filled = (config.*k.text)[0] != 0;
-    // db_host equal to the local host name becomes "localhost".
-    if (!strcmp(k.name, "db_host") && !strcmp(config.db_host, "localhost") &&
-        (!last || last->text != "localhost")) {
-      return {"closing rule"};
-    }
-    if (replica_source(k) && filled && (!last || last->text.empty())) {
-      return {"closing rule"};
-    }
-  }
   if (setters.empty()) return {"default"};
   std::vector<std::string> out;
   if (!paramdeck_type(k.kind).repeatable)
     setters.erase(setters.begin(), setters.end() - 1);
   for (const Occurrence* o : setters) {
-    out.push_back(o->file + ":" + std::to_string(o->line));
+    out.push_back(o->rule.empty() ? o->file + ":" + std::to_string(o->line)
+                                  : "closing rule: " + o->rule);
   }
   return out;
 }
@@ -151,18 +128,103 @@ void print_json(const SettingsFiles& files, bool aux_read, bool secrets,
 
 }  // namespace
 
+namespace {
+
+// text folded into lines of at most width bytes after indent.
+std::string folded(const std::string& text, const char* indent, size_t width) {
+  std::string out, line;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(' ', start);
+    if (end == std::string::npos) end = text.size();
+    std::string word = text.substr(start, end - start);
+    if (!line.empty() && line.size() + 1 + word.size() > width) {
+      out += indent + line + "\n";
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + word;
+    start = end + 1;
+  }
+  if (!line.empty()) out += indent + line + "\n";
+  return out;
+}
+
+// The rows of `names`, in their order; null after a one-line reason on
+// standard error for each name the catalogue does not know.
+std::vector<const PARAMDECK_KEY*> rows_of(const CommandLine& cl) {
+  std::vector<const PARAMDECK_KEY*> rows;
+  bool unknown = false;
+  for (const std::string& name : cl.positional) {
+    const PARAMDECK_KEY* k = paramdeck_find_key(name.c_str());
+    rows.push_back(k);
+    if (k) continue;
+    unknown = true;
+    std::string near;
+    for (const std::string& n : nearest_keys(name)) {
+      near += (near.empty() ? " (nearest: " : ", ") + n;
+    }
+    fail("unknown key '%s'%s%s", name.c_str(), near.c_str(),
+         near.empty() ? "" : ")");
+  }
+  if (unknown) rows.clear();
+  return rows;
+}
+
+void describe(const PARAMDECK_KEY& k) {
+  const PARAMDECK_TYPE& type = paramdeck_type(k.kind);
+  std::string def = type.default_text(k);
+  printf("%s (%s%s%s%s)\n", k.name, type.description,
+         def.empty() ? "" : ", default ", def.c_str(),
+         k.auxiliary() ? ", in config_aux.xml" : "");
+  std::string notes = paramdeck_key_notes(k);
+  fputs(folded(std::string(k.description) + (notes.empty() ? "" : " ") + notes,
+               "  ", 74)
+            .c_str(),
+        stdout);
+}
+
+}  // namespace
+
 int cmd_config(const CommandLine& cl) {
+  bool verbose = cl.has("--verbose"), secrets = cl.has("--show-secrets");
+  if (cl.has("--describe")) {
+    if (cl.positional.empty()) {
+      return usage_error(cl, "--describe needs one key or more");
+    }
+    std::vector<const PARAMDECK_KEY*> rows = rows_of(cl);
+    for (const PARAMDECK_KEY* k : rows) describe(*k);
+    return rows.empty() ? EXIT_FAIL : EXIT_OK;
+  }
+  if (verbose && !cl.positional.empty()) {
+    return usage_error(cl, "--verbose goes with the whole listing, not KEY");
+  }
+  std::vector<const PARAMDECK_KEY*> rows;
   if (!cl.positional.empty()) {
-    return usage_error(cl, "unexpected argument '%s'",
-                       cl.positional[0].c_str());
+    rows = rows_of(cl);
+    if (rows.empty()) return EXIT_FAIL;
   }
   SettingsFiles files = find_settings_files(cl.project);
   // The loader's own messages stay: they are what the daemons would log.
   if (!load_settings_or_fail(files, false)) return EXIT_FAIL;
+  if (!rows.empty()) {
+    // Each value alone on its line (an alias: the value its field holds,
+    // in the key's units), or one JSON object of them.
+    bool json = cl.has("--json");
+    if (json) printf("{");
+    for (size_t i = 0; i < rows.size(); i++) {
+      const PARAMDECK_KEY& k = *rows[i];
+      if (json) {
+        printf("%s\n  %s: %s", i ? "," : "", json_string(k.name).c_str(),
+               value_json(k, secrets).c_str());
+      } else {
+        printf("%s\n", value_text(k, secrets).c_str());
+      }
+    }
+    if (json) printf("\n}\n");
+    return EXIT_OK;
+  }
   SettingsTrace trace;
-  bool verbose = cl.has("--verbose");
   if (verbose) trace_settings(files.main_path, files.aux_path, trace);
-  bool secrets = cl.has("--show-secrets");
   if (cl.has("--json")) {
     FILE* aux = fopen(files.aux_path.c_str(), "r");
     if (aux) fclose(aux);
@@ -184,25 +246,44 @@ int cmd_check(const CommandLine& cl) {
   SettingsTrace trace;
   trace_settings(files.main_path, files.aux_path, trace);
   bool stops = false;
-  for (const Finding& f : trace.findings) {
-    printf("%s\n", f.text().c_str());
-    stops = stops || f.stops_load;
-  }
-  int problems = trace.problems();
+  for (const Finding& f : trace.findings) stops = stops || f.stops_load;
   if (retval && !stops) {
-    printf("%s: the settings do not load (%d: %s)\n", files.main_path.c_str(),
-           retval, orvexerror(retval));
-    problems++;
+    Finding f;
+    f.file = files.main_path;
+    f.stops_load = true;
+    f.message = "the settings do not load (" + std::to_string(retval) + ": " +
+                orvexerror(retval) + ")";
+    trace.findings.push_back(f);
   }
-  int warnings = trace.warnings();
+  int problems = trace.problems(), warnings = trace.warnings();
   std::string dir = absolute_dir(files.dir);  // "." tells an operator little
+  bool failed = problems > 0 || (cl.has("--strict") && warnings > 0);
+  if (cl.has("--json")) {
+    printf(
+        "{\n  \"project\": %s,\n  \"ok\": %s,\n  \"problems\": %d,\n"
+        "  \"warnings\": %d,\n  \"findings\": [",
+        json_string(dir).c_str(), failed ? "false" : "true", problems,
+        warnings);
+    for (size_t i = 0; i < trace.findings.size(); i++) {
+      const Finding& f = trace.findings[i];
+      printf(
+          "%s\n    {\"file\": %s, \"line\": %s, \"severity\": \"%s\", "
+          "\"stops_load\": %s, \"message\": %s}",
+          i ? "," : "", json_string(f.file).c_str(),
+          f.line > 0 ? std::to_string(f.line).c_str() : "null",
+          f.warning ? "warning" : "problem", f.stops_load ? "true" : "false",
+          json_string(f.message).c_str());
+    }
+    printf("%s]\n}\n", trace.findings.empty() ? "" : "\n  ");
+    return failed ? EXIT_FAIL : EXIT_OK;
+  }
+  for (const Finding& f : trace.findings) printf("%s\n", f.text().c_str());
   if (!problems && !warnings) {
     printf("%s: no problems found\n", dir.c_str());
   } else {
     printf("%s: %d problem%s, %d warning%s\n", dir.c_str(), problems,
            problems == 1 ? "" : "s", warnings, warnings == 1 ? "" : "s");
   }
-  bool failed = problems > 0 || (cl.has("--strict") && warnings > 0);
   return failed ? EXIT_FAIL : EXIT_OK;
 }
 

@@ -171,13 +171,11 @@ void print_json(const std::vector<Server>& servers, bool ok) {
 }
 
 // Every configured server: the main database, and the replica when the
-// settings name one apart from it. Status 1 when any is down or a replica
-// fails the lag limit.
-int ping(bool json, double max_lag) {
+// settings name one apart from it. Each server of a list on its own; a text
+// open refuses is kept whole, so that its refusal is reported. The texts
+// point into hosts.
+std::vector<Server> configured_servers(std::list<std::string>& hosts) {
   std::vector<Server> servers;
-  // Each server of a list on its own; a text open refuses is kept whole, so
-  // that its refusal is reported.
-  std::list<std::string> hosts;
   auto add = [&](const char* role, const char* name, const char* host,
                  const char* user, const char* passwd) {
     std::vector<std::string> items;
@@ -197,6 +195,13 @@ int ping(bool json, double max_lag) {
     add("replica", config.replica_db_name, config.replica_db_host,
         config.replica_db_user, config.replica_db_passwd);
   }
+  return servers;
+}
+
+// Status 1 when any server is down or a replica fails the lag limit.
+int ping(bool json, double max_lag) {
+  std::list<std::string> hosts;
+  std::vector<Server> servers = configured_servers(hosts);
   bool ok = true;
   for (Server& s : servers) {
     look_at(s, max_lag);
@@ -210,7 +215,7 @@ int ping(bool json, double max_lag) {
   return ok ? EXIT_OK : EXIT_FAIL;
 }
 
-int counts(int appid) {
+int counts(int appid, bool json) {
   char clause[64] = "";
   if (appid) snprintf(clause, sizeof clause, "where appid=%d", appid);
   int workunits = 0, results = 0, unsent = 0;
@@ -220,6 +225,14 @@ int counts(int appid) {
   if (retval) {
     fail("cannot count the jobs (%d)", retval);
     return EXIT_FAIL;
+  }
+  if (json) {
+    printf(
+        "{\"application\": %s, \"workunits\": %d, \"results\": %d, "
+        "\"unsent_results\": %d}\n",
+        appid ? std::to_string(appid).c_str() : "null", workunits, results,
+        unsent);
+    return EXIT_OK;
   }
   if (appid) printf("application     %d\n", appid);
   printf("workunits       %d\n", workunits);
@@ -251,6 +264,24 @@ int perf() {
 
 }  // namespace
 
+std::vector<DbHealth> db_health(double max_lag) {
+  std::list<std::string> hosts;
+  std::vector<Server> servers = configured_servers(hosts);
+  std::vector<DbHealth> health;
+  for (Server& s : servers) {
+    look_at(s, max_lag);
+    DbHealth h;
+    h.role = s.role;
+    h.host = s.host;
+    h.up = s.up;
+    h.cluster_size = s.cluster_size;
+    if (s.replicates) h.seconds_behind = s.replication.seconds_behind;
+    h.problem = s.problem;
+    health.push_back(h);
+  }
+  return health;
+}
+
 int cmd_db(const CommandLine& cl) {
   if (cl.positional.size() != 1) {
     return usage_error(cl, "expected ping, counts or perf");
@@ -272,8 +303,8 @@ int cmd_db(const CommandLine& cl) {
                          lag->second.c_str());
     }
   }
-  if (cl.has("--json") && what != "ping") {
-    return usage_error(cl, "--json goes with ping");
+  if (cl.has("--json") && what == "perf") {
+    return usage_error(cl, "--json goes with ping or counts");
   }
   int appid = 0;
   auto app = cl.values.find("--app");
@@ -303,7 +334,7 @@ int cmd_db(const CommandLine& cl) {
          host_name(), config.db_user, orvexerror(retval));
     return EXIT_FAIL;
   }
-  int status = what == "counts" ? counts(appid) : perf();
+  int status = what == "counts" ? counts(appid, cl.has("--json")) : perf();
   orvex_db.close();
   return status;
 }

@@ -188,42 +188,58 @@ const char* const MAIN_HELP =
     "\"..\") unless --project DIR names it.\n"
     "\n"
     "commands:\n"
-    "  config [--json] [--verbose] [--show-secrets]\n"
-    "                             print the effective settings\n"
-    "  check [--strict]           lint config.xml and config_aux.xml\n"
+    "  config [--json] [--verbose] [--show-secrets] [KEY...]\n"
+    "                             print the effective settings, or KEY's\n"
+    "  config --describe KEY...   what KEY does\n"
+    "  check [--strict] [--json]  lint config.xml and config_aux.xml\n"
     "  path download|upload NAME [--create]\n"
     "                             where NAME lives in the hashed trees\n"
     "  url download|upload NAME   the URL of NAME\n"
-    "  db ping [--json] [--max-lag S]|counts [--app ID]|perf\n"
+    "  db ping [--json] [--max-lag S]|counts [--app ID] [--json]|perf\n"
     "                             look at the project database\n"
     "  stop daemons|sched         create the stop trigger file\n"
     "  start daemons|sched        remove the stop trigger file\n"
+    "  status [--json]            the daemons, triggers and database servers\n"
+    "  metrics [--output FILE]    the same and the job counts, for Prometheus\n"
     "\n"
     "Every command takes --help. Exit status: 0 success, 1 failure (or\n"
     "findings of check), 2 a command line that is not understood.\n";
 
 const char* const CONFIG_HELP =
     "usage: orvex-admin config [--json] [--verbose] [--show-secrets]\n"
+    "       orvex-admin config [--json] [--show-secrets] KEY [KEY...]\n"
+    "       orvex-admin config --describe KEY [KEY...]\n"
     "\n"
     "Loads config.xml and config_aux.xml as the server programs do and\n"
     "prints the effective settings: every key in catalogue order with its\n"
     "value (defaults and the database host rules applied), the pattern\n"
-    "lists and the job limits per resource and per application.\n"
+    "lists and the job limits per resource and per application. With KEY,\n"
+    "only the value of each KEY, one a line, in the order given. Status 1,\n"
+    "with the nearest known names, for a key the catalogue does not know.\n"
     "\n"
     "  --json          print the same as one JSON object\n"
-    "  --verbose       tell where each value came from: default, closing\n"
-    "                  rule, or FILE:LINE that set it (lists: every line)\n"
-    "  --show-secrets  print the database passwords instead of ********\n";
+    "  --verbose       tell where each value came from: default, the\n"
+    "                  closing rule that set it, or FILE:LINE of the element\n"
+    "                  that set it (lists: every line)\n"
+    "  --show-secrets  print the database passwords instead of ********\n"
+    "  --describe      what each KEY does, its type and default (no\n"
+    "                  settings are read)\n";
 
 const char* const CHECK_HELP =
-    "usage: orvex-admin check [--strict]\n"
+    "usage: orvex-admin check [--strict] [--json]\n"
     "\n"
     "Lints the settings before the daemons are restarted. Reports, as\n"
-    "FILE:LINE: message, what stops a load and what a load passes over in\n"
-    "silence: unknown keys (in both files), patterns that do not compile,\n"
-    "values that do not convert for their key's type, <app> limits without\n"
-    "a name. Warnings (stray text, a key given twice, a value cut to 255\n"
+    "FILE:LINE: message, what stops a load (an element never closed, at\n"
+    "the line where it opened) and what a load passes over in silence:\n"
+    "unknown keys (in both files), closing tags that match no open element,\n"
+    "patterns that do not compile, values that do not convert for their\n"
+    "key's type (an integer beyond 32 bits), values that cannot work where\n"
+    "they are used (a server list the database connection refuses, a\n"
+    "negative count, size, job limit or fan-out), <app> limits without a\n"
+    "name. Warnings (stray text, a key given twice, a value cut to 255\n"
     "bytes) do not change the exit status unless --strict is given.\n"
+    "\n"
+    "  --json    the findings as one JSON object\n"
     "\n"
     "Exit status: 0 when nothing is found, 1 otherwise.\n";
 
@@ -245,7 +261,7 @@ const char* const URL_HELP =
 
 const char* const DB_HELP =
     "usage: orvex-admin db ping [--json] [--max-lag SECONDS]|counts [--app "
-    "ID]|perf\n"
+    "ID] [--json]|perf\n"
     "\n"
     "Opens the database that the settings name (db_name, db_host, db_user,\n"
     "db_passwd) and\n"
@@ -255,8 +271,9 @@ const char* const DB_HELP =
     "          progress. Status 1 when one is down, a cluster node is\n"
     "          outside the primary component, or a replica is not applying\n"
     "          or more than --max-lag seconds behind\n"
-    "  counts  counts workunits, results and unsent results, of one\n"
-    "          application with --app ID\n"
+    "  counts  counts workunits, results and unsent results (results\n"
+    "          waiting to be sent to a host), of one application with\n"
+    "          --app ID; --json prints them as one JSON object\n"
     "  perf    prints the host speed statistics, saying when the defaults\n"
     "          are in use (fewer than 10 hosts)\n";
 
@@ -278,6 +295,34 @@ const char* const START_HELP =
     "tells whether it was there before. A directory without config.xml\n"
     "and cgi-bin is refused.\n";
 
+const char* const STATUS_HELP =
+    "usage: orvex-admin status [--json]\n"
+    "\n"
+    "The project as it runs on this host: each daemon that has a pid file\n"
+    "(NAME.pid) in the project directory, running or not (from the lock on\n"
+    "that file), its pid, since when, and the time of the last line of its\n"
+    "log (log_HOST/NAME.log); the stop trigger files; and the database\n"
+    "servers that the settings name, as db ping sees them.\n"
+    "\n"
+    "  --json    the same as one JSON object\n"
+    "\n"
+    "Exit status 1 when something that should run does not: a daemon whose\n"
+    "pid file is left behind while no stop_daemons trigger is set (a clean\n"
+    "exit removes the file), or a database server that db ping fails.\n";
+
+const char* const METRICS_HELP =
+    "usage: orvex-admin metrics [--output FILE]\n"
+    "\n"
+    "What status shows, and the job counts (unsent results, workunits and\n"
+    "results by state), the replicas' lag and the clusters' size, in the\n"
+    "Prometheus text format, for the node exporter's textfile collector.\n"
+    "\n"
+    "  --output FILE  write FILE (e.g. DIR/orvex.prom) atomically: a\n"
+    "                 temporary file in its directory, renamed over it, so\n"
+    "                 the collector never reads half of it\n"
+    "\n"
+    "Exit status 0 when the metrics were written, whatever they say.\n";
+
 struct Command {
   const char* name;
   std::set<std::string> flags;
@@ -288,11 +333,11 @@ struct Command {
 
 const Command COMMANDS[] = {
     {"config",
-     {"--json", "--verbose", "--show-secrets"},
+     {"--json", "--verbose", "--show-secrets", "--describe"},
      {},
      CONFIG_HELP,
      admin::cmd_config},
-    {"check", {"--strict"}, {}, CHECK_HELP, admin::cmd_check},
+    {"check", {"--strict", "--json"}, {}, CHECK_HELP, admin::cmd_check},
     {"path",
      {"--create"},
      {},
@@ -314,6 +359,8 @@ const Command COMMANDS[] = {
      {},
      START_HELP,
      [](const CommandLine& cl) { return admin::cmd_trigger(cl, false); }},
+    {"status", {"--json"}, {}, STATUS_HELP, admin::cmd_status},
+    {"metrics", {}, {"--output"}, METRICS_HELP, admin::cmd_metrics},
 };
 
 // The tool without its output check: the exit status of the command line.

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
+#include <utility>
 
 #include "tools/admin/admin.h"
 
@@ -37,16 +39,6 @@ std::string excerpt(const std::string& text) {
   return quoted_text(text.substr(0, 40)) + "...";
 }
 
-const char* type_text(LOAD_ITEM::TYPE type) {
-  switch (type) {
-    case LOAD_ITEM::INTEGER: return "an integer";
-    case LOAD_ITEM::REAL: return "a number";
-    case LOAD_ITEM::FLAG: return "a flag (1, 0, true or false)";
-    case LOAD_ITEM::TEXT: break;
-  }
-  return "a value";
-}
-
 // In plain words, what is lost when the pattern `text` of `k` is dropped,
 // and what an empty one does.
 std::string dropped_effect(const PARAMDECK_KEY& k, const std::string& text) {
@@ -76,6 +68,19 @@ std::string empty_effect(const PARAMDECK_KEY& k) {
 
 const char* const NOT_LOADED = "; the settings do not load";
 
+std::string closing_message(const std::string& tag) {
+  return "closing tag <" + tag + "> matches no open element (passed over)";
+}
+
+// "; nearest: a, b" for an unknown name, "" when nothing is near.
+std::string nearest_text(const std::string& name) {
+  std::string out;
+  for (const std::string& k : nearest_keys(name)) {
+    out += (out.empty() ? "; nearest: " : ", ") + k;
+  }
+  return out;
+}
+
 // Hears one document's load and writes down findings and occurrences.
 class Report : public LOAD_LISTENER {
  public:
@@ -100,6 +105,8 @@ class Report : public LOAD_LISTENER {
           key(i);
         } else if (i.kind == LOAD_ITEM::NOT_CONVERTED) {
           not_converted(i);
+        } else if (*i.reason) {
+          unusable(i);
         } else if (name == "app_name") {
           if (i.length > TEXT_MAX) {
             warn("app_name is " + std::to_string(i.length) +
@@ -125,27 +132,55 @@ class Report : public LOAD_LISTENER {
                true);
         return;
       case LOAD_ITEM::EARLY_END:
+        // The innermost element comes first; the rest only enclose it.
+        if (ended_) return;
+        ended_ = true;
         report(i.line, false,
-               "the document ends before </config>" + std::string(NOT_LOADED),
+               "<" + name + "> is never closed: the document ends before </" +
+                   name + ">" + NOT_LOADED,
                true);
         return;
+      case LOAD_ITEM::CLOSING_RULE: {
+        Occurrence o;
+        o.key = paramdeck_find_key(i.name);
+        o.file = path_;
+        o.line = i.line;
+        o.stored = true;
+        o.text = i.value;
+        o.rule = i.reason;
+        trace_.occurrences.push_back(o);
+        return;
+      }
     }
   }
+
+  // Closing tags that the loader passed over, by line.
+  std::set<std::pair<int, std::string>> closing_tags;
 
  private:
   void not_converted(const LOAD_ITEM& i) {
     std::string what = i.empty_tag
                            ? "<" + std::string(i.name) + "/> has no value"
                            : "the value " + quoted_text(i.value) + " of " +
-                                 i.name + " is not " + type_text(i.type);
+                                 i.name + " " + i.reason;
     report(i.line, false, what + "; the key is passed over");
+  }
+  // A value stored that breaks its key's rule.
+  void unusable(const LOAD_ITEM& i) {
+    report(i.line, false,
+           "the value " + quoted_text(i.value) + " of " + i.name +
+               " cannot work: " + i.reason);
   }
 
   // A key of the catalogue, met in one of the documents.
   void key(const LOAD_ITEM& i) {
     const PARAMDECK_KEY& k = *paramdeck_find_key(i.name);
-    Occurrence o{&k,    path_,  i.line, i.kind == LOAD_ITEM::STORED,
-                 false, i.value};
+    Occurrence o;
+    o.key = &k;
+    o.file = path_;
+    o.line = i.line;
+    o.stored = i.kind == LOAD_ITEM::STORED;
+    o.text = i.value;
     bool flag = false;
     o.adds_ban_cpu = o.stored && k.rule == PARAMDECK_RULE::AMD_K6 &&
                      xml_text_to_bool(i.value, flag) && flag;
@@ -172,6 +207,9 @@ class Report : public LOAD_LISTENER {
     std::string dropped = "; it is dropped: " + dropped_effect(k, i.value);
     switch (i.kind) {
       case LOAD_ITEM::NOT_CONVERTED: return not_converted(i);
+      case LOAD_ITEM::STORED:
+        if (*i.reason) unusable(i);
+        break;
       case LOAD_ITEM::PATTERN_REFUSED:
         return report(i.line, false,
                       pattern + " is refused (" + i.reason + ")" + dropped);
@@ -205,18 +243,22 @@ class Report : public LOAD_LISTENER {
         message = name + " is read from " + CONFIG_FILE_AUX +
                   " only; it is passed over here";
       } else if (tag[0] == '/') {
-        message = "closing tag <" + tag + "> without its opening tag";
+        closing_tags.insert({i.line, tag});
+        message = closing_message(tag);
       } else {
-        message = "unknown key <" + name + "> (passed over)";
+        message = "unknown key <" + name + "> (passed over" +
+                  nearest_text(name) + ")";
       }
     } else if (paramdeck_find_key(tag.c_str())) {
       message = tag + " is read from " + CONFIG_FILE +
                 " only; it is passed over here";
     } else {
+      std::string name = self_closing ? tag.substr(0, tag.size() - 1) : tag;
       message = "unknown key <" + tag + "> (passed over" +
-                (self_closing ? ")"
+                (self_closing ? ""
                               : "; what it holds is read as if it stood in "
-                                "<config>)");
+                                "<config>") +
+                nearest_text(name) + ")";
     }
     report(i.line, false, message);
   }
@@ -224,8 +266,52 @@ class Report : public LOAD_LISTENER {
   SettingsTrace& trace_;
   std::string path_;
   bool main_;
+  bool ended_ = false;
   std::map<std::string, int> seen_;
 };
+
+// The document once more, item by item, as the tag reader reads it: a
+// closing tag matches an open element when one of that name is open (the
+// elements inside it are closed with it, as the loader's readers close
+// them). Those the loader already passed over (closing_tags) are not said
+// again, and open nothing.
+void closing_tags_without_element(
+    const std::string& text, Report& report,
+    const std::set<std::pair<int, std::string>>& closing_tags) {
+  MIOFILE mf;
+  XML_PARSER xp(&mf);
+  mf.init_buf_read(text.c_str());
+  xp.count_lines();
+  // The open elements, innermost last, and how many of each name are open
+  // (so that a document of any depth costs one step per tag).
+  std::vector<std::string> open;
+  std::map<std::string, int> open_count;
+  while (!xp.get_tag()) {
+    if (!xp.is_tag) continue;
+    const char* tag = xp.tag_buf;
+    size_t n = strlen(tag);
+    if (!n || tag[0] == '?' || tag[0] == '!' ||
+        (n > 1 && tag[n - 1] == '/' && tag[0] != '/')) {
+      continue;
+    }
+    if (tag[0] != '/') {
+      open.emplace_back(tag);
+      open_count[tag]++;
+      continue;
+    }
+    if (closing_tags.count({xp.line(), tag})) continue;
+    auto count = open_count.find(tag + 1);
+    if (count == open_count.end() || !count->second) {
+      report.report(xp.line(), false, closing_message(tag));
+      continue;
+    }
+    for (bool closed = false; !closed;) {
+      closed = open.back() == tag + 1;
+      open_count[open.back()]--;
+      open.pop_back();
+    }
+  }
+}
 
 void trace_file(const std::string& path, bool main, PARAMDECK& record,
                 SettingsTrace& trace) {
@@ -268,15 +354,59 @@ void trace_file(const std::string& path, bool main, PARAMDECK& record,
                   true);
     return;
   }
+  size_t first = trace.findings.size();
   if (main) {
     record.parse(f, &report);
   } else {
     record.parse_aux(f, &report);
   }
   fclose(f);
+  closing_tags_without_element(text, report, report.closing_tags);
+  std::stable_sort(
+      trace.findings.begin() + static_cast<std::ptrdiff_t>(first),
+      trace.findings.end(),
+      [](const Finding& a, const Finding& b) { return a.line < b.line; });
 }
 
 }  // namespace
+
+std::vector<std::string> nearest_keys(const std::string& name) {
+  // Edit distance, a row at a time; names are short.
+  auto distance = [](const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); j++) row[j] = j;
+    for (size_t i = 1; i <= a.size(); i++) {
+      size_t diagonal = row[0];
+      row[0] = i;
+      for (size_t j = 1; j <= b.size(); j++) {
+        size_t up = row[j];
+        row[j] = std::min(
+            {row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+        diagonal = up;
+      }
+    }
+    return row[b.size()];
+  };
+  if (name.empty() || name.size() > 64) return {};
+  const size_t near = std::max<size_t>(2, name.size() / 4);
+  std::vector<std::pair<size_t, std::string>> found;
+  for (const PARAMDECK_KEY& k : PARAMDECK_KEYS) {
+    size_t d = distance(name, k.name);
+    // A part of a name counts as near, after the names a few edits away.
+    if (d > near && (name.size() < 4 || !strstr(k.name, name.c_str()))) {
+      continue;
+    }
+    found.emplace_back(d, k.name);
+  }
+  std::stable_sort(
+      found.begin(), found.end(),
+      [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::string> out;
+  for (size_t i = 0; i < found.size() && i < 3; i++) {
+    out.push_back(found[i].second);
+  }
+  return out;
+}
 
 void trace_settings(const std::string& main_path, const std::string& aux_path,
                     SettingsTrace& trace) {

@@ -31,6 +31,9 @@ struct Occurrence {
   bool stored = false;        // its value reached the record
   bool adds_ban_cpu = false;  // a true no_amd_k6: also a pattern in ban_cpu
   std::string text;           // its value as stored (texts: cut to 255)
+  // Not an element: a closing rule that set the key at </config> (its
+  // words, paramdeck_closing_rule_text).
+  std::string rule;
 };
 
 struct SettingsTrace {
@@ -43,9 +46,17 @@ struct SettingsTrace {
 
 // Loads the main document and, when it can be opened, the auxiliary one
 // into a record of its own, as config.parse_file loads them, and hears
-// what the loader meets. A document is read up to its first NUL byte.
+// what the loader meets; then reads each document once more for closing
+// tags that match no open element, which the loader passes over without a
+// word inside a value. A document is read up to its first NUL byte.
+// Findings come in line order within each file, main file first.
 void trace_settings(const std::string& main_path, const std::string& aux_path,
                     SettingsTrace& trace);
+
+// The catalogue's names nearest to `name` (at most three, nearest first):
+// those within a few edits of it, or that contain it; none when nothing is
+// near.
+std::vector<std::string> nearest_keys(const std::string& name);
 
 }  // namespace admin
 
