@@ -98,13 +98,9 @@ void write_pid_file(const char* path) {
 
 namespace {
 
-// An open file description lock where the system has them: closing another
-// descriptor of the file in this process does not drop it.
-#ifdef F_OFD_SETLK
+// An open file description lock: closing another descriptor of the file in
+// this process does not drop it (Linux has them since 3.15).
 constexpr int kSetLock = F_OFD_SETLK;
-#else
-constexpr int kSetLock = F_OFD_SETLK;
-#endif
 
 struct flock whole_file(short type) {
   struct flock fl;

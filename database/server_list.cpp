@@ -45,7 +45,7 @@ bool read_db_servers(const char* db_host, std::vector<DB_SERVER>& servers,
   };
   char buf[DB_HOST_TEXT_MAX];
   if (strlcpy(buf, db_host, sizeof buf) >= sizeof buf) {
-    return refuse("over 255 bytes");
+    return refuse("longer than 255 bytes");
   }
   bool list = strchr(buf, ',') != nullptr;
   for (char* item = buf;;) {
@@ -54,11 +54,14 @@ bool read_db_servers(const char* db_host, std::vector<DB_SERVER>& servers,
     while (is_blank(*item)) ++item;
     char* end = item + strlen(item);
     while (end > item && is_blank(end[-1])) *--end = '\0';
-    if (list && *item == '\0') return refuse("an empty server in the list");
+    if (list && *item == '\0')
+      return refuse(
+          "an empty server in the list (two commas in a row, or one at an "
+          "end)");
     DB_SERVER server;
     server.text = item;
     if (!split_host_port(item, server.port)) {
-      return refuse("a port outside 0..65535");
+      return refuse("a port that is not a number from 0 to 65535");
     }
     server.host = item;
     servers.push_back(server);

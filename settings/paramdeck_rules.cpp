@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "database/db_conn.h"
+#include "database/server_list.h"
 #include "settings/paramdeck_keys.h"
 
 const char* paramdeck_count_rule(const int& value) {
@@ -30,27 +30,11 @@ const char* paramdeck_fanout_rule(const int& value) {
 }
 
 const char* paramdeck_server_list_rule(const char* const& value) {
-  std::vector<std::string> servers;
-  if (split_db_hosts(value, servers)) return nullptr;
-  // The verdict is split_db_hosts'; each item alone tells which rule it
-  // broke (one item is a server of its own, and comes back trimmed).
-  bool list = strchr(value, ',') != nullptr;
-  std::string text = value;
-  for (size_t start = 0;;) {
-    size_t comma = text.find(',', start);
-    std::string item = text.substr(start, comma - start);
-    if (!split_db_hosts(item.c_str(), servers)) {
-      return "a port is not a number from 0 to 65535; the database "
-             "connection refuses the whole list";
-    }
-    if (list && servers[0].empty()) {
-      return "an empty server in the list (two commas in a row, or one at "
-             "an end); the database connection refuses the whole list";
-    }
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  return "not a server list as the database connection reads it";
+  // The verdict and its reason are the connection's own reading.
+  std::vector<DB_SERVER> servers;
+  const char* why = nullptr;
+  if (read_db_servers(value, servers, &why)) return nullptr;
+  return why;
 }
 
 std::string paramdeck_closing_rule_text(const PARAMDECK_CLOSING_RULE& r) {
