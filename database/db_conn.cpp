@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "common/str_util.h"
+#include "database/readiness.h"
 #include "database/tablerow.h"
 
 bool g_print_queries = false;
@@ -93,46 +94,10 @@ bool server_unusable(unsigned err) {
 const char* const kCausalOn = "SET SESSION wsrep_sync_wait=1";
 const char* const kCausalOff = "SET SESSION wsrep_sync_wait=0";
 
-// On a session of a server list: whether the server runs Galera, and if so
-// whether it is ready and in the primary component. information_schema is
-// served also by a node that is not ready; a server without Galera gives
-// NULL or OFF.
-const char* const kReadyQuery =
-    "SELECT (SELECT variable_value FROM information_schema.global_variables "
-    "WHERE variable_name='WSREP_ON'), (SELECT variable_value FROM "
-    "information_schema.global_status WHERE variable_name='WSREP_READY'), "
-    "(SELECT variable_value FROM information_schema.global_status WHERE "
-    "variable_name='WSREP_CLUSTER_STATUS')";
-
 // Names the option file every session reads (TLS and the like); unset, none
 // is read, the system's neither.
 const char* const kOptionFileEnv = "ORVEX_DB_OPTION_FILE";
 const char* const kOptionGroup = "orvex";
-
-bool is_text(const char* value, const char* text) {
-  return value && strcasecmp(value, text) == 0;
-}
-
-// Empty when the server may serve, else why not. A server that must give
-// causal reads must be a Galera node.
-const char* not_ready_reason(MYSQL* m, bool causal) {
-  if (mysql_query(m, kReadyQuery)) return mysql_error(m);
-  MYSQL_RES* res = mysql_store_result(m);
-  if (!res) return mysql_error(m);
-  MYSQL_ROW row = mysql_fetch_row(res);
-  const char* why = "";
-  if (!row) {
-    why = "no answer to the readiness query";
-  } else if (causal && !is_text(row[0], "ON")) {
-    why = "not a Galera node, and causal reads were asked for";
-  } else if (is_text(row[0], "ON") && !is_text(row[1], "ON")) {
-    why = "Galera node not ready (wsrep_ready is not ON)";
-  } else if (is_text(row[0], "ON") && !is_text(row[2], "Primary")) {
-    why = "Galera node outside the primary component";
-  }
-  mysql_free_result(res);
-  return why;
-}
 
 constexpr int kHostTextMax = 256;
 constexpr long kPortMax = 65535;
@@ -265,14 +230,20 @@ int DB_CONN::connect_server(size_t k, MYSQL*& out) {
                           null_passwd_ ? nullptr : passwd_.c_str(),
                           null_name_ ? nullptr : name_.c_str(), s.port, nullptr,
                           CLIENT_FOUND_ROWS)) {
-    // A server that requires TLS refuses a plain connection as it refuses
-    // a wrong password.
+    // A server that requires TLS refuses a plain connection with the very
+    // error of a wrong password (1045); said only where it may be so: the
+    // connection went out plain to a server whose greeting offered TLS.
+    unsigned long caps = 0;
     bool plain =
-        option_file_.empty() && mysql_errno(m) == ER_ACCESS_DENIED_ERROR;
+        option_file_.empty() && mysql_errno(m) == ER_ACCESS_DENIED_ERROR &&
+        mariadb_get_infov(m, MARIADB_CONNECTION_SERVER_CAPABILITIES, &caps) ==
+            0 &&
+        (caps & CLIENT_SSL);
     return fail(mysql_error(m),
-                plain ? " (the connection was not encrypted: a server that "
-                        "requires secure transport refuses it so too; see "
-                        "ORVEX_DB_OPTION_FILE)"
+                plain ? " (or, since this connection was not encrypted and "
+                        "the server offers TLS: the server requires secure "
+                        "transport, which it answers with this same error; "
+                        "see ORVEX_DB_OPTION_FILE)"
                       : "");
   }
   // The init commands ran last, so their status flags are the session's.
@@ -286,9 +257,10 @@ int DB_CONN::connect_server(size_t k, MYSQL*& out) {
     return fail("the option file changed the character set", "");
   }
   if (servers_.size() > 1) {
-    if (g_print_queries) fprintf(stderr, "query: %s\n", kReadyQuery);
-    const char* why = not_ready_reason(m, causal_);
-    if (*why) return fail(why, "");
+    DB_READINESS ready;
+    if (probe_readiness(m, causal_, false, ready) != DB_READY) {
+      return fail(ready.reason, "");
+    }
   }
   // Again after connecting: an option file read while connecting may say
   // reconnect=0, and a lost session would then never be replaced.
