@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "common/str_util.h"
 
@@ -66,13 +67,22 @@ void remove_at(DB_HEALTH& h, int i) {
   h.count--;
 }
 
-// The lock on fd, polled so that a frozen holder costs a bounded wait.
-bool lock(int fd) {
-  for (int waited = 0;; waited++) {
+long long now_ms() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+// The lock on fd by the deadline (monotonic ms), polled so that a frozen
+// holder costs a bounded wait; backing off, so that a crowd of waiters
+// does not keep both cores busy waking up.
+bool lock(int fd, long long deadline) {
+  for (int pause_us = 500;;
+       pause_us = pause_us < 16000 ? pause_us * 2 : 16000) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
     if (errno != EWOULDBLOCK && errno != EINTR) return false;
-    if (waited >= DB_HEALTH_LOCK_WAIT_MS) return false;
-    usleep(1000);
+    if (now_ms() >= deadline) return false;
+    usleep(static_cast<useconds_t>(pause_us));
   }
 }
 
@@ -241,9 +251,22 @@ DB_HEALTH_WRITE db_health_note(const char* server, bool down, long long now) {
   }
   char path[PATH_MAX];
   if (!db_health_path(path, sizeof path) || !path[0]) return DB_HEALTH_OFF;
+  // Most notes say what the record says already (a crowd of processes
+  // meeting the same dead server): seen without the lock, they write
+  // nothing.
+  {
+    DB_HEALTH seen;
+    db_health_read(seen, now);
+    const DB_HEALTH_ENTRY* e = db_health_find(seen, server);
+    if (!seen.problem[0] &&
+        (down ? e && now - e->down_since < DB_HEALTH_TTL / 2 : !e)) {
+      return DB_HEALTH_UNCHANGED;
+    }
+  }
+  long long deadline = now_ms() + DB_HEALTH_LOCK_WAIT_MS;
   // The lock is on the record's inode, which a writer's rename replaces:
   // after taking it, a writer checks that the path still names that inode.
-  for (int attempt = 0; attempt < 8; attempt++) {
+  while (now_ms() < deadline) {
     int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     int fd = open(path, flags | (down ? O_CREAT : 0), 0600);
     if (fd < 0) {
@@ -254,7 +277,7 @@ DB_HEALTH_WRITE db_health_note(const char* server, bool down, long long now) {
       close(fd);
       return DB_HEALTH_REFUSED;
     }
-    if (!lock(fd)) {
+    if (!lock(fd, deadline)) {
       close(fd);
       return DB_HEALTH_BUSY;
     }

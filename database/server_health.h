@@ -30,8 +30,8 @@
 // Writers replace the file whole (a new file, then rename), holding an
 // exclusive flock on the record for the read-modify-write, so hundreds of
 // them at once lose no entry; readers take no lock and always see one whole
-// version. A writer waits at most DB_HEALTH_LOCK_WAIT_MS for the lock (a
-// frozen writer never wedges the others), then gives up.
+// version. A writer waits at most DB_HEALTH_LOCK_WAIT_MS in all for the
+// lock (a frozen writer never wedges the others), then gives up.
 #ifndef ORVEX_DATABASE_SERVER_HEALTH_H
 #define ORVEX_DATABASE_SERVER_HEALTH_H
 
@@ -45,7 +45,7 @@ constexpr int DB_HEALTH_SERVER_MAX = 256;  // a server text, terminator incl.
 constexpr int DB_HEALTH_FILE_MAX = 8192;   // a larger file is ignored
 constexpr long long DB_HEALTH_TTL = 60;    // seconds an entry counts
 constexpr long long DB_HEALTH_SKEW = 5;    // seconds of clock skew allowed
-constexpr int DB_HEALTH_LOCK_WAIT_MS = 200;
+constexpr int DB_HEALTH_LOCK_WAIT_MS = 1000;
 
 struct DB_HEALTH_ENTRY {
   char server[DB_HEALTH_SERVER_MAX];
@@ -98,12 +98,15 @@ enum DB_HEALTH_WRITE {
   DB_HEALTH_BUSY        // the lock was not had in DB_HEALTH_LOCK_WAIT_MS
 };
 
-// Marks server down as of now (a new note replaces an older one), or up
-// (its entry is removed). Expired entries are dropped on the way, and an
-// untrusted record of this user's own (garbage, cut) is replaced by a good
-// one; a record of another owner, a symbolic link or a directory is never
-// written. Cost: a lock, a read and a rename; call it when a server fails
-// to answer or answers again after being marked, not on every open.
+// Marks server down as of now, or up (its entry is removed). A note that
+// the record holds already (down, noted less than DB_HEALTH_TTL / 2 ago; up,
+// not in it) is seen by a read without the lock and writes nothing, so a
+// crowd of processes meeting one dead server costs one write. Expired entries
+// are dropped on the way, and an untrusted record of this user's own (garbage,
+// cut) is replaced by a good one; a record of another owner, a symbolic link or
+// a directory is never written. Cost: a lock, a read and a rename; call it when
+// a server fails to answer or answers again after being marked, not on every
+// open. DB_HEALTH_BUSY after DB_HEALTH_LOCK_WAIT_MS at most.
 DB_HEALTH_WRITE db_health_note(const char* server, bool down, long long now);
 
 // Removes the record (a symbolic link there: the link itself, never its

@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <utility>
 
 #include "common/error_numbers.h"
 #include "database/db_conn.h"
+#include "database/readiness.h"
 #include "database/retry.h"
 #include "test_cluster.h"
 #include "test_util.h"
@@ -62,6 +64,92 @@ TEST_F(Failover, OpenTakesTheFirstServerThatIsReady) {
     ASSERT_EQ(open(conn, c.first), 0) << conn.connect_error();
     EXPECT_EQ(conn.server(), c.second);
     EXPECT_EQ(query_value(conn, "select 1"), "1");
+    conn.close();
+  }
+}
+
+// Nodes that answer but do not serve, first in a list: open passes over
+// each with the probe's reason and takes the next; db ping says the same
+// and fails. The other side: a node that serves (and a plain server) is
+// taken, and a desynced one is kept for when nothing else serves.
+TEST_F(Failover, NodesThatAnswerButDoNotServeArePassedOver) {
+  struct {
+    const char* name;
+    const char* node;
+    const char *set, *restore;
+    DB_VERDICT verdict;
+    const char* reason;  // in connect_error() and db ping's output
+  } cases[] = {
+      {"serves", "GALERA1", "", "", DB_READY, ""},
+      {"plain server", "PRIMARY", "", "", DB_READY, ""},
+      {"wsrep_on=OFF", "GALERA1", "set global wsrep_on=OFF",
+       "set global wsrep_on=ON", DB_NOT_READY,
+       "Galera node with wsrep_on=OFF: its writes would not reach"},
+      {"rejecting queries", "GALERA1", "set global wsrep_reject_queries=ALL",
+       "set global wsrep_reject_queries=NONE", DB_NOT_READY,
+       "Galera node rejecting queries (wsrep_reject_queries=ALL)"},
+      {"desynced", "GALERA1", "set global wsrep_desync=ON",
+       "set global wsrep_desync=OFF", DB_LAST_RESORT,
+       "Galera node desynced (wsrep_desync=ON"},
+  };
+  const std::string g2 = node_host("GALERA2"), down = "127.0.0.1:1";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string first = node_host(c.node);
+    const bool ready = c.verdict == DB_READY;
+    ASSERT_TRUE(!*c.set || node_as_root(c.node, c.set));
+    orvex_test::Undo undo(
+        [&] { return !*c.set || node_as_root(c.node, c.restore); });
+    DB_CONN conn;
+    ASSERT_EQ(open(conn, first), 0);
+    DB_READINESS r;
+    EXPECT_EQ(probe_readiness(conn.handle, false, true, r), c.verdict);
+    EXPECT_EQ(std::string(r.reason).find(c.reason), 0u) << r.reason;
+    conn.close();
+    ASSERT_EQ(open(conn, first + "," + g2), 0) << conn.connect_error();
+    EXPECT_EQ(conn.server(), ready ? first : g2);
+    conn.close();
+    EXPECT_EQ(open(conn, first + "," + down), ready ? 0 : ERR_DB_CONNECT);
+    EXPECT_EQ(std::string(conn.connect_error()).find(first + ": " + c.reason),
+              ready ? std::string::npos : 0u)
+        << conn.connect_error();
+    conn.close();
+#ifdef ORVEX_ADMIN
+    std::string out;
+    EXPECT_EQ(orvex_test::admin_ping(first, first, "", out), ready ? 0 : 1)
+        << out;
+    EXPECT_NE(out.find(c.reason), std::string::npos) << out;
+#endif
+  }
+}
+
+// The silent faults' tooling, as the client library meets it: a listener
+// that never greets and a frozen server fail a connect only by the
+// library's own bound (1 s here); the thawed server serves again.
+TEST_F(Failover, SilentServersFailAConnectOnlyByItsBound) {
+  auto& env = orvex_test::cluster_env();
+  orvex_test::SilentListener listener;
+  for (std::string node : {"", "PRIMARY"}) {
+    SCOPED_TRACE(node);
+    ASSERT_TRUE(node.empty() ||
+                orvex_test::cluster_script("freeze", "primary"));
+    orvex_test::Undo thaw([&] {
+      return node.empty() || orvex_test::cluster_script("thaw", "primary");
+    });
+    MYSQL* m = mysql_init(nullptr);
+    unsigned bound = 1;
+    mysql_options(m, MYSQL_OPT_CONNECT_TIMEOUT, &bound);
+    auto t0 = std::chrono::steady_clock::now();
+    int port = node.empty() ? listener.port() : std::stoi(env[node + "_PORT"]);
+    EXPECT_FALSE(mysql_real_connect(m, "127.0.0.1", "u", "p", nullptr, port,
+                                    nullptr, 0));
+    std::chrono::duration<double> s = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(mysql_errno(m), 2013u) << mysql_error(m);
+    EXPECT_TRUE(s.count() > 0.9 && s.count() < 5) << s.count();
+    mysql_close(m);
+    DB_CONN conn;
+    EXPECT_TRUE(thaw.now() &&
+                (node.empty() || !orvex_test::open_node(conn, node)));
     conn.close();
   }
 }
