@@ -129,13 +129,10 @@ TEST_F(Replica, StoppedApplierIsReportedAndTheWaitTimesOut) {
 // the limit, a server that is down.
 TEST_F(Replica, AdminPingReportsEachServer) {
   auto& env = orvex_test::cluster_env();
-  std::string main_host, replica_db_host;
-  auto settings = [&](const std::string& m, const std::string& r) {
-    main_host = m;
-    replica_db_host = r;
-  };
+  std::string h[2];  // db_host and replica_db_host of the next ping
+  auto settings = [&](std::string m, std::string r) { h[0] = m, h[1] = r; };
   auto ping = [&](const std::string& args, std::string& out) {
-    return orvex_test::admin_ping(main_host, replica_db_host, args, out);
+    return orvex_test::admin_ping(h[0], h[1], args, out);
   };
   std::string primary = orvex_test::node_host("PRIMARY"),
               replica_host = orvex_test::node_host("REPLICA"),
@@ -153,20 +150,17 @@ TEST_F(Replica, AdminPingReportsEachServer) {
   EXPECT_EQ(ping("--json", out), 0) << out;
   EXPECT_NE(out.find("\"role\": \"replica\""), std::string::npos) << out;
 
-  {
-    // Not applying fails the check also when no limit is asked for.
-    ASSERT_TRUE(node_as_root("REPLICA", "stop slave sql_thread"));
-    orvex_test::Undo start(
-        [] { return node_as_root("REPLICA", "start slave sql_thread"); });
-    for (const char* args : {"", "--max-lag 30"}) {
-      EXPECT_EQ(ping(args, out), 1) << out;
-      EXPECT_NE(out.find("applying no, not applying"), std::string::npos);
-      EXPECT_NE(out.find("orvex-admin: the replica on " + replica_host +
-                         " is not applying (its SQL thread is stopped)"),
-                std::string::npos)
-          << out;
-    }
-  }
+  ASSERT_TRUE(node_as_root("REPLICA", "stop slave sql_thread"));
+  orvex_test::Undo start(
+      [] { return node_as_root("REPLICA", "start slave sql_thread"); });
+  EXPECT_EQ(ping("", out), 1) << out;  // no limit asked for
+  EXPECT_NE(out.find("applying no, not applying"), std::string::npos) << out;
+  EXPECT_EQ(ping("--max-lag 30", out), 1) << out;
+  EXPECT_NE(out.find("orvex-admin: the replica on " + replica_host +
+                     " is not applying (its SQL thread is stopped)"),
+            std::string::npos)
+      << out;
+  ASSERT_TRUE(start.now());
 
   settings(galera, "127.0.0.1:1");  // a replica that is down
   EXPECT_EQ(ping("", out), 1) << out;
