@@ -156,7 +156,11 @@ void read_health(Health& h) {
   db_health_read(h.record, h.now);
 }
 
-void print_health_text(const Health& h) {
+// brief: nothing when the record is off or holds nothing (ping).
+void print_health_text(const Health& h, bool brief) {
+  if (brief && (!h.on || (!h.record.problem[0] && h.record.count == 0))) {
+    return;
+  }
   if (!h.on) {
     printf("health record off (%s is set but empty)\n", DB_HEALTH_ENV);
   } else if (h.record.problem[0]) {
@@ -274,7 +278,7 @@ int ping(bool json, double max_lag) {
   if (json) {
     print_json(servers, health, ok);
   } else {
-    print_health_text(health);
+    print_health_text(health, true);
   }
   return ok ? EXIT_OK : EXIT_FAIL;
 }
@@ -284,7 +288,7 @@ int health(bool clear) {
   Health h;
   read_health(h);
   if (!clear) {
-    print_health_text(h);
+    print_health_text(h, false);
     return EXIT_OK;
   }
   switch (db_health_clear()) {
@@ -292,7 +296,7 @@ int health(bool clear) {
     case DB_HEALTH_UNCHANGED:
       printf("health record %s: there was none\n", h.path);
       break;
-    case DB_HEALTH_OFF: print_health_text(h); break;
+    case DB_HEALTH_OFF: print_health_text(h, false); break;
     default:
       // The reader says what is there (a directory, another's file).
       fail("cannot remove the health record %s (%s)", h.path,
