@@ -95,7 +95,7 @@ TEST_F(Failover, NodesThatAnswerButDoNotServeArePassedOver) {
              node_as_root(c.node, "set global " + var + "=" + value);
     };
     ASSERT_TRUE(set(c.set));
-    orvex_test::Undo undo([&] { return set(c.restore); });
+    orvex_test::Undo undo{[&] { return set(c.restore); }};
     DB_CONN conn;
     ASSERT_EQ(open(conn, first), 0);
     DB_READINESS r;
@@ -128,9 +128,9 @@ TEST_F(Failover, SilentServersFailAConnectOnlyByItsBound) {
     SCOPED_TRACE(node);
     ASSERT_TRUE(node.empty() ||
                 orvex_test::cluster_script("freeze", "primary"));
-    orvex_test::Undo thaw([&] {
+    orvex_test::Undo thaw{[&] {
       return node.empty() || orvex_test::cluster_script("thaw", "primary");
-    });
+    }};
     MYSQL* m = mysql_init(nullptr);
     unsigned bound = 1;
     mysql_options(m, MYSQL_OPT_CONNECT_TIMEOUT, &bound);

@@ -151,8 +151,8 @@ TEST_F(Replica, AdminPingReportsEachServer) {
   EXPECT_NE(out.find("\"role\": \"replica\""), std::string::npos) << out;
 
   ASSERT_TRUE(node_as_root("REPLICA", "stop slave sql_thread"));
-  orvex_test::Undo start(
-      [] { return node_as_root("REPLICA", "start slave sql_thread"); });
+  orvex_test::Undo start{
+      [] { return node_as_root("REPLICA", "start slave sql_thread"); }};
   EXPECT_EQ(ping("", out), 1) << out;  // no limit asked for
   EXPECT_NE(out.find("applying no, not applying"), std::string::npos) << out;
   EXPECT_EQ(ping("--max-lag 30", out), 1) << out;

@@ -80,18 +80,14 @@ inline bool cluster_script(const std::string& verb, const std::string& nodes) {
 
 // Runs undo at now() or when it goes, however the test ends: a global
 // setting put back, a node frozen by cluster_script("freeze") thawed.
-class Undo {
- public:
-  explicit Undo(std::function<bool()> undo) : undo_(std::move(undo)) {}
+struct Undo {
   ~Undo() { EXPECT_TRUE(now()); }
   bool now() {
-    std::function<bool()> undo;
-    undo.swap(undo_);
-    return !undo || undo();
+    std::function<bool()> u = std::move(undo);
+    undo = nullptr;
+    return !u || u();
   }
-
- private:
-  std::function<bool()> undo_;
+  std::function<bool()> undo;
 };
 
 #ifdef ORVEX_ADMIN
