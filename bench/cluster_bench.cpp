@@ -7,19 +7,29 @@
 // server list uses, to the next successful write on another node, as a
 // ratio to the time the survivors take to evict the node (their
 // wsrep_cluster_size drops), both from the same kill.
+// The cost of open in fresh sessions, against the client library's own
+// connect with the same character set and init command: on one node and
+// on the healthy three-node list (the readiness probe), with the former
+// information_schema readiness query beside it; a plain server first on a
+// list; and one read of the shared health record. Medians of
+// ORVEX_BENCH_OPEN_ROUNDS (300) rounds, the cases taking turns in each.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "database/db_conn.h"
 #include "database/replica.h"
+#include "database/server_health.h"
 
 namespace {
 
@@ -176,5 +186,111 @@ BENCHMARK(BM_FailoverVsEviction)
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
+
+// The session set-up that open asks of the client library, as a program
+// would ask for it without the library (db_conn.cpp's init command).
+const char* const kInit =
+    "SET NAMES utf8mb4, SESSION sql_mode=TRIM(BOTH ',' FROM REPLACE("
+    "CONCAT(',', @@SESSION.sql_mode, ','), ',NO_BACKSLASH_ESCAPES,', ','))";
+// The readiness query open sent on a list before the probe.
+const char* const kOldReadiness =
+    "SELECT (SELECT variable_value FROM information_schema.global_variables "
+    "WHERE variable_name='WSREP_ON'), (SELECT variable_value FROM "
+    "information_schema.global_status WHERE variable_name='WSREP_READY'), "
+    "(SELECT variable_value FROM information_schema.global_status WHERE "
+    "variable_name='WSREP_CLUSTER_STATUS')";
+
+void BM_OpenVsConnect(benchmark::State& state) {
+  auto env = cluster_env();
+  auto host = [&](const char* n) {
+    return "127.0.0.1:" + env[std::string(n) + "_PORT"];
+  };
+  const std::string g1 = host("GALERA1");
+  const std::string list = g1 + "," + host("GALERA2") + "," + host("GALERA3");
+  const std::string plain_list = host("PRIMARY") + "," + g1;
+  char record_path[] = "/dev/shm/orvex-bench-health-XXXXXX";
+  int fd = mkstemp(record_path);
+  if (env.empty() || fd < 0) {
+    state.SkipWithError("no cluster (ORVEX_TEST_CLUSTER_ENV)");
+    return;
+  }
+  close(fd);
+  setenv(DB_HEALTH_ENV, record_path, 1);
+  for (const char* s : {"db1:3306", "db2:3306", "db3:3306"}) {
+    db_health_note(s, true, time(nullptr));
+  }
+  auto library = [&](const char* node, const char* extra) {
+    MYSQL* m = mysql_init(nullptr);
+    mysql_options(m, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+    mysql_options(m, MYSQL_INIT_COMMAND, kInit);
+    bool ok =
+        mysql_real_connect(m, "127.0.0.1", env["DB_USER"].c_str(),
+                           env["DB_PASSWD"].c_str(), env["DB_NAME"].c_str(),
+                           atoi(env[std::string(node) + "_PORT"].c_str()),
+                           nullptr, CLIENT_FOUND_ROWS) &&
+        (!extra || mysql_query(m, extra) == 0);
+    if (ok && extra) mysql_free_result(mysql_store_result(m));
+    mysql_close(m);
+    return ok;
+  };
+  auto orvex = [&](const std::string& hosts) {
+    DB_CONN db;
+    bool ok = db.open(env["DB_NAME"].c_str(), hosts.c_str(),
+                      env["DB_USER"].c_str(), env["DB_PASSWD"].c_str()) == 0;
+    db.close();
+    return ok;
+  };
+  auto health = [] {
+    DB_HEALTH h;
+    db_health_read(h, time(nullptr));
+    return h.count == 3;
+  };
+  const char* names[] = {"connect_us",    "open_one_us",  "open_list_us",
+                         "old_list_us",   "plain_lib_us", "plain_list_us",
+                         "health_read_us"};
+  std::function<bool()> cases[] = {
+      [&] { return library("GALERA1", nullptr); },
+      [&] { return orvex(g1); },
+      [&] { return orvex(list); },
+      [&] { return library("GALERA1", kOldReadiness); },
+      [&] { return library("PRIMARY", nullptr); },
+      [&] { return orvex(plain_list); },
+      health,
+  };
+  const int n = sizeof cases / sizeof cases[0];
+  const char* r = getenv("ORVEX_BENCH_OPEN_ROUNDS");
+  const int rounds = r && atoi(r) > 0 ? atoi(r) : 300;
+  std::vector<std::vector<double>> us(n);
+  for (auto _ : state) {
+    for (int round = 0; round < rounds; round++) {
+      for (int i = 0; i < n; i++) {
+        int k = (i + round) % n;  // each case in every position in turn
+        Clock::time_point t0 = Clock::now();
+        if (!cases[k]()) {
+          state.SkipWithError(names[k]);
+          unlink(record_path);
+          return;
+        }
+        us[k].push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - t0)
+                .count());
+      }
+    }
+  }
+  unlink(record_path);
+  unsetenv(DB_HEALTH_ENV);
+  double median[n];
+  for (int k = 0; k < n; k++) {
+    std::sort(us[k].begin(), us[k].end());
+    median[k] = us[k][us[k].size() / 2];
+    state.counters[names[k]] = median[k];
+  }
+  state.counters["one_ratio"] = median[1] / median[0];
+  state.counters["list_ratio"] = median[2] / median[0];
+  state.counters["old_list_ratio"] = median[3] / median[0];
+  state.counters["plain_list_ratio"] = median[5] / median[4];
+  state.counters["health_read_share"] = median[6] / median[0];
+}
+BENCHMARK(BM_OpenVsConnect)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -80,14 +80,14 @@ void DB_CONN::note_failure(size_t k, const char* why) {
            why);
 }
 
-void DB_CONN::adopt(MYSQL* m, size_t k) {
+void DB_CONN::take(MYSQL* m, size_t k) {
+  leave_session(handle, false);
   handle = m;
   current_ = k;
   serial_++;
   lost_ = false;
   refused_ = nullptr;
   changes_.verified();
-  connect_error_[0] = '\0';
 }
 
 int DB_CONN::open(const char* db_name, const char* db_host, const char* db_user,
@@ -121,36 +121,49 @@ int DB_CONN::open(const char* db_name, const char* db_host, const char* db_user,
     snprintf(connect_error_, sizeof connect_error_, "%s", why.c_str());
     return retval;
   }
-  for (size_t k = 0; k < servers_.size(); k++) {
-    MYSQL* m = nullptr;
-    retval = open_session(plan_, servers_[k], changes_, &m, why);
-    if (retval == ERR_DB_INIT) return retval;
-    if (retval == 0) {
-      adopt(m, k);
-      enter(READY);
-      return 0;
-    }
-    note_failure(k, why.c_str());
-  }
+  std::vector<size_t> order;
+  for (size_t k = 0; k < servers_.size(); k++) order.push_back(k);
+  retval = connect_first(order);
+  if (retval == 0) enter(READY);
   return retval;
 }
 
-bool DB_CONN::replace_session() {
+int DB_CONN::connect_first(const std::vector<size_t>& order) {
   connect_error_[0] = '\0';
-  size_t n = servers_.size();
-  for (size_t i = 1; i <= n; i++) {
-    size_t k = (current_ + i) % n;  // the lost server last; on one, itself
+  MYSQL* reserve = nullptr;  // the first server that serves, but may lag
+  size_t reserve_k = 0;
+  int retval = ERR_DB_CONNECT;
+  for (size_t k : order) {
     MYSQL* m = nullptr;
     std::string why;
-    if (open_session(plan_, servers_[k], changes_, &m, why) != 0) {
-      note_failure(k, why.c_str());
-      continue;
+    retval = open_session(plan_, servers_[k], changes_, &m, why);
+    if (retval == ERR_DB_INIT) break;
+    if (retval != 0) note_failure(k, why.c_str());
+    if (retval == SESSION_LAST_RESORT && !reserve) {
+      reserve = m;
+      reserve_k = k;
+    } else if (retval == SESSION_LAST_RESORT) {
+      mysql_close(m);
     }
-    leave_session(handle, false);
-    adopt(m, k);
-    return true;
+    if (retval != 0) continue;
+    if (reserve) mysql_close(reserve);
+    take(m, k);
+    return 0;
   }
-  return false;
+  if (reserve) {
+    take(reserve, reserve_k);
+    return 0;
+  }
+  return retval == ERR_DB_INIT ? ERR_DB_INIT : ERR_DB_CONNECT;
+}
+
+bool DB_CONN::replace_session() {
+  // The lost server last; on one server, itself.
+  std::vector<size_t> order;
+  for (size_t i = 1; i <= servers_.size(); i++) {
+    order.push_back((current_ + i) % servers_.size());
+  }
+  return connect_first(order) == 0;
 }
 
 void DB_CONN::session_lost(Kind kind) {

@@ -276,9 +276,10 @@ class DB_CONN {
   // over.
   const char* server() const;
 
-  // Why the last open or replacement did not take a server: one
-  // "<server>: <reason>" per server tried, joined by "; ", cut at 1023
-  // bytes; "" when the last one succeeded. Belongs to the connection.
+  // Why the last open or replacement passed over the servers it did not
+  // take: one "<server>: <reason>" per server, joined by "; ", cut at 1023
+  // bytes; "" when it took the first one it tried. Belongs to the
+  // connection.
   const char* connect_error() const { return connect_error_; }
 
   // How the session in use is encrypted (session_open.h); DB_TLS_NONE when
@@ -303,9 +304,14 @@ class DB_CONN {
   void enter(State next);
   // The session met a loss: what follows from the state (see above).
   void session_lost(Kind kind);
+  // A session on the first server of order that is ready, or else on the
+  // first that serves but may lag: 0 with it taken, or ERR_DB_INIT /
+  // ERR_DB_CONNECT with each server's reason in connect_error_.
+  int connect_first(const std::vector<size_t>& order);
   // A session on the next server that is ready (on one server, the same).
   bool replace_session();
-  void adopt(MYSQL* m, size_t k);
+  // Makes m, on servers_[k], the session in use, leaving the one before.
+  void take(MYSQL* m, size_t k);
   // Ends the enumerations on session m (all, or only the streamed ones) and
   // closes m, or keeps it retired while a whole result set still needs it.
   void leave_session(MYSQL* m, bool all);

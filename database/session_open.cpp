@@ -1,5 +1,6 @@
 #include "database/session_open.h"
 
+#include <mysqld_error.h>
 #include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -12,26 +13,12 @@
 
 #include "common/error_numbers.h"
 #include "database/db_conn.h"
+#include "database/readiness.h"
 #include "database/session_changes.h"
 
 namespace {
 
 const char* const kOptionGroup = "orvex";
-
-// On a session of a server list: whether the server runs Galera, and if so
-// whether it is ready and in the primary component. information_schema is
-// served also by a node that is not ready; a server without Galera gives
-// NULL or OFF.
-const char* const kReadyQuery =
-    "SELECT (SELECT variable_value FROM information_schema.global_variables "
-    "WHERE variable_name='WSREP_ON'), (SELECT variable_value FROM "
-    "information_schema.global_status WHERE variable_name='WSREP_READY'), "
-    "(SELECT variable_value FROM information_schema.global_status WHERE "
-    "variable_name='WSREP_CLUSTER_STATUS')";
-
-bool is_text(const char* value, const char* text) {
-  return value && strcasecmp(value, text) == 0;
-}
 
 void set_flag(MYSQL* m, mysql_option option, bool on) {
   my_bool value = on ? 1 : 0;
@@ -107,26 +94,6 @@ int read_option_file(SESSION_PLAN& plan, std::string& why) {
   return 0;
 }
 
-std::string db_not_ready(MYSQL* m, bool causal) {
-  if (g_print_queries) fprintf(stderr, "query: %s\n", kReadyQuery);
-  if (mysql_query(m, kReadyQuery)) return mysql_error(m);
-  MYSQL_RES* res = mysql_store_result(m);
-  if (!res) return mysql_error(m);
-  MYSQL_ROW row = mysql_fetch_row(res);
-  std::string why;
-  if (!row) {
-    why = "no answer to the readiness query";
-  } else if (causal && !is_text(row[0], "ON")) {
-    why = "not a Galera node, and causal reads were asked for";
-  } else if (is_text(row[0], "ON") && !is_text(row[1], "ON")) {
-    why = "Galera node not ready (wsrep_ready is not ON)";
-  } else if (is_text(row[0], "ON") && !is_text(row[2], "Primary")) {
-    why = "Galera node outside the primary component";
-  }
-  mysql_free_result(res);
-  return why;
-}
-
 int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
                  SESSION_CHANGES& changes, MYSQL** out, std::string& why) {
   MYSQL* m = mysql_init(nullptr);
@@ -158,7 +125,21 @@ int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
                           plan.null_user ? nullptr : plan.user.c_str(),
                           plan.null_passwd ? nullptr : plan.passwd.c_str(),
                           name, server.port, nullptr, CLIENT_FOUND_ROWS)) {
-    return fail(mysql_error(m));
+    // A server that requires TLS refuses a plain connection with the very
+    // error of a wrong password (1045); said only where it may be so: the
+    // connection went out plain to a server whose greeting offered TLS.
+    unsigned long caps = 0;
+    bool maybe_tls =
+        !plan.tls && mysql_errno(m) == ER_ACCESS_DENIED_ERROR &&
+        mariadb_get_infov(m, MARIADB_CONNECTION_SERVER_CAPABILITIES, &caps) ==
+            0 &&
+        (caps & CLIENT_SSL);
+    return fail(std::string(mysql_error(m)) +
+                (maybe_tls ? " (or, since this connection was not encrypted "
+                             "and the server offers TLS: the server requires "
+                             "secure transport, which it answers with this "
+                             "same error; see ORVEX_DB_OPTION_FILE)"
+                           : ""));
   }
   // The option file may say reconnect=1: the library would then replace a
   // lost session by itself, without the program's changes.
@@ -203,12 +184,18 @@ int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
         "the option file, or turn the check off with "
         "ssl-verify-server-cert=0");
   }
+  int retval = 0;
   if (plan.list || changes.causal()) {
-    std::string not_ready = db_not_ready(m, changes.causal());
-    if (!not_ready.empty()) return fail(not_ready);
+    DB_READINESS ready;
+    DB_VERDICT verdict = probe_readiness(m, changes.causal(), false, ready);
+    if (verdict == DB_NOT_READY) return fail(ready.reason);
+    if (verdict == DB_LAST_RESORT) {
+      why = ready.reason;
+      retval = SESSION_LAST_RESORT;
+    }
   }
   *out = m;
-  return 0;
+  return retval;
 }
 
 bool session_alive(MYSQL* m) {

@@ -49,17 +49,15 @@ int read_option_file(SESSION_PLAN& plan, std::string& why);
 // Then the session is judged: the escaping guard must hold after every
 // init command, the option file's init commands by the session rules (their
 // reports, and the server's answer when there are any), no transaction
-// open, TLS as asked; on a list the node must be ready (db_not_ready), and
-// a Galera node when causal reads are carried. 0 with *out; ERR_DB_INIT or
-// ERR_DB_CONNECT with why in the operator's words, *out untouched and
-// nothing left open.
+// open, TLS as asked; on a list, and when causal reads are carried, the
+// node must be ready (probe_readiness, readiness.h). 0 with *out;
+// SESSION_LAST_RESORT with *out and why when the node serves but may lag (a
+// desynced Galera node: the caller takes it only when no other server is
+// ready); ERR_DB_INIT or ERR_DB_CONNECT with why in the operator's words,
+// *out untouched and nothing left open.
+constexpr int SESSION_LAST_RESORT = 1;
 int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
                  SESSION_CHANGES& changes, MYSQL** out, std::string& why);
-
-// Empty when the server on m may serve, else why not: one query on a
-// server list's new session. A node that must give causal reads must be a
-// Galera node.
-std::string db_not_ready(MYSQL* m, bool causal);
 
 // False when the server has closed the session's socket (or it failed):
 // one poll, no wait. Pending rows of a streamed result do not count.

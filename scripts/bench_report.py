@@ -58,6 +58,8 @@ GOALS = [
     ("10 insert_batch (5 rows) vs the client library alone", "BM_PairInsertBatch", None, "pair", 1.05),
     ("11 read-your-writes wait on an idle replica (ms)", "BM_ReadYourWritesWait", None, "counter:wait_ms", 10.0),
     ("11 fail over / the cluster's own eviction (kill -9 of the node in use)", "BM_FailoverVsEviction", None, "counter:ratio", 1.2),
+    ("12 open on a healthy 3-node list vs the library's connect + init command", "BM_OpenVsConnect", None, "counter:list_ratio", 1.15),
+    ("12 open on a list, a plain server first, vs the library's connect + init", "BM_OpenVsConnect", None, "counter:plain_list_ratio", 1.15),
 ]
 
 # The scaling table and chart: (series, benchmark prefix, what one item is).

@@ -49,15 +49,27 @@ dbs_wait_gone() {
   [[ -z "$(dbs_pids "$1")" ]]
 }
 
+# dbs_signal DATADIR SIGNAL: sends SIGNAL (STOP, CONT, ...) to every process
+# on DATADIR; false when none runs there.
+dbs_signal() {
+  local pids
+  pids=$(dbs_pids "$1")
+  [[ -n "$pids" ]] || return 1
+  # shellcheck disable=SC2086
+  kill -"$2" $pids
+}
+
 # dbs_stop DATADIR [SIGNAL]: ends every process on DATADIR (SIGTERM, then
 # SIGKILL after 30 s; SIGKILL at once when asked) and waits until they are
-# gone.
+# gone. A stopped (frozen) server is woken, so that it sees the signal.
 dbs_stop() {
   local datadir=$1 sig=${2:-TERM} pids
   pids=$(dbs_pids "$datadir")
   [[ -z "$pids" ]] && return 0
   # shellcheck disable=SC2086
   kill -"$sig" $pids 2>/dev/null || true
+  # shellcheck disable=SC2086
+  kill -CONT $pids 2>/dev/null || true
   dbs_wait_gone "$datadir" 30 && return 0
   pids=$(dbs_pids "$datadir")
   dbs_log "server $pids ignored SIGTERM for 30 s; killing it"

@@ -10,6 +10,11 @@
 #                                           again on their data, side by side
 #                                           (a Galera node rejoins from its
 #                                           recovered position)
+#   test-cluster.sh freeze NODES STATE_DIR  kill -STOP of servers: they keep
+#                                           their sockets and answer nothing
+#   test-cluster.sh thaw NODES STATE_DIR    kill -CONT, then waits until each
+#                                           answers (a Galera node: until it
+#                                           is Synced in a cluster of 3 again)
 #
 # NODES is a comma-separated list of primary, replica, galera1, galera2 and
 # galera3. cluster.env holds
@@ -30,7 +35,7 @@ dbs_name=test-cluster
 log() { dbs_log "$@"; }
 
 usage() {
-  echo "usage: $0 start|stop STATE_DIR | $0 kill|restart NODE[,NODE] STATE_DIR" >&2
+  echo "usage: $0 start|stop STATE_DIR | $0 kill|restart|freeze|thaw NODE[,NODE] STATE_DIR" >&2
   exit 2
 }
 nodes=(primary replica galera1 galera2 galera3)
@@ -334,6 +339,25 @@ restart_nodes() {
   done
 }
 
+# thaw_nodes NODE...: woken together, then waited for.
+thaw_nodes() {
+  local n
+  for n in "$@"; do dbs_signal "$(node_dir "$n")/data" CONT; done
+  local i
+  for n in "$@"; do
+    for ((i = 0; i < 300; i++)); do
+      dbs_ping "$(sock_of "$n")" && break
+      sleep 0.1
+    done
+    dbs_ping "$(sock_of "$n")" || { log "$n does not answer after thaw"; return 1; }
+  done
+  # A woken node shows its old view (Synced, 3 nodes) until it notices
+  # it was left; the others show the merged one only once it has rejoined.
+  if [[ " $* " == *" galera"* ]]; then
+    for n in galera1 galera2 galera3; do wait_synced "$n" 3 60; done
+  fi
+}
+
 case "${1:-}" in
   start | stop)
     [[ $# -eq 2 && -n "$2" ]] || usage
@@ -345,7 +369,7 @@ case "${1:-}" in
       stop_all
     fi
     ;;
-  kill | restart)
+  kill | restart | freeze | thaw)
     [[ $# -eq 3 ]] || usage
     IFS=, read -r -a which <<<"$2"
     for n in "${which[@]}"; do
@@ -359,6 +383,10 @@ case "${1:-}" in
       done
       ((${#pids[@]} == 0)) || kill -KILL "${pids[@]}" 2>/dev/null || true
       for n in "${which[@]}"; do dbs_wait_gone "$(node_dir "$n")/data" 10; done
+    elif [[ $1 == freeze ]]; then
+      for n in "${which[@]}"; do dbs_signal "$(node_dir "$n")/data" STOP; done
+    elif [[ $1 == thaw ]]; then
+      thaw_nodes "${which[@]}"
     else
       restart_nodes "${which[@]}"
     fi

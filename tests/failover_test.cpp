@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <utility>
 
 #include "common/error_numbers.h"
 #include "database/db_conn.h"
+#include "database/readiness.h"
 #include "database/retry.h"
 #include "test_cluster.h"
 #include "test_util.h"
@@ -62,6 +64,89 @@ TEST_F(Failover, OpenTakesTheFirstServerThatIsReady) {
     ASSERT_EQ(open(conn, c.first), 0) << conn.connect_error();
     EXPECT_EQ(conn.server(), c.second);
     EXPECT_EQ(query_value(conn, "select 1"), "1");
+    conn.close();
+  }
+}
+
+// Nodes that answer but do not serve, first in a list: open passes over each
+// with its reason, db ping fails with it; one that serves is taken.
+TEST_F(Failover, NodesThatAnswerButDoNotServeArePassedOver) {
+  struct {
+    const char *node, *variable, *set, *restore;  // a global variable
+    DB_VERDICT verdict;
+    const char* reason;  // in connect_error() and db ping's output
+  } cases[] = {
+      {"GALERA1", "", "", "", DB_READY, ""},
+      {"PRIMARY", "", "", "", DB_READY, ""},
+      {"GALERA1", "wsrep_on", "OFF", "ON", DB_NOT_READY,
+       "Galera node with wsrep_on=OFF: its writes would not reach"},
+      {"GALERA1", "wsrep_reject_queries", "ALL", "NONE", DB_NOT_READY,
+       "Galera node rejecting queries (wsrep_reject_queries=ALL)"},
+      {"GALERA1", "wsrep_desync", "ON", "OFF", DB_LAST_RESORT,
+       "Galera node desynced (wsrep_desync=ON"},
+  };
+  const std::string g2 = node_host("GALERA2"), down = "127.0.0.1:1";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.node) + " " + c.variable + "=" + c.set);
+    const std::string first = node_host(c.node), var = c.variable;
+    const bool ready = c.verdict == DB_READY;
+    auto set = [&](const char* value) {
+      return var.empty() ||
+             node_as_root(c.node, "set global " + var + "=" + value);
+    };
+    ASSERT_TRUE(set(c.set));
+    orvex_test::Undo undo{[&] { return set(c.restore); }};
+    DB_CONN conn;
+    ASSERT_EQ(open(conn, first), 0);
+    DB_READINESS r;
+    EXPECT_EQ(probe_readiness(conn.handle, false, true, r), c.verdict);
+    EXPECT_EQ(std::string(r.reason).find(c.reason), 0u) << r.reason;
+    conn.close();
+    ASSERT_EQ(open(conn, first + "," + g2), 0);
+    EXPECT_EQ(conn.server(), ready ? first : g2);
+    conn.close();
+    // Only a node that lags is taken when nothing better answers.
+    EXPECT_EQ(open(conn, first + "," + down),
+              c.verdict == DB_NOT_READY ? ERR_DB_CONNECT : 0);
+    EXPECT_EQ(std::string(conn.connect_error()).find(first + ": " + c.reason),
+              ready ? std::string::npos : 0u)
+        << conn.connect_error();
+    conn.close();
+#ifdef ORVEX_ADMIN
+    std::string out;
+    EXPECT_EQ(orvex_test::admin_ping(first, first, "", out), ready ? 0 : 1)
+        << out;
+    EXPECT_NE(out.find(c.reason), std::string::npos) << out;
+#endif
+  }
+}
+
+// A silent listener and a frozen server fail a connect only by the library's
+// bound (1 s here); the thawed server serves again.
+TEST_F(Failover, SilentServersFailAConnectOnlyByItsBound) {
+  orvex_test::SilentListener listener;
+  auto& env = orvex_test::cluster_env();
+  for (std::string node : {"", "PRIMARY"}) {
+    SCOPED_TRACE(node);
+    ASSERT_TRUE(node.empty() ||
+                orvex_test::cluster_script("freeze", "primary"));
+    orvex_test::Undo thaw{[&] {
+      return node.empty() || orvex_test::cluster_script("thaw", "primary");
+    }};
+    MYSQL* m = mysql_init(nullptr);
+    unsigned bound = 1;
+    mysql_options(m, MYSQL_OPT_CONNECT_TIMEOUT, &bound);
+    auto t0 = std::chrono::steady_clock::now();
+    int port = node.empty() ? listener.port : std::stoi(env[node + "_PORT"]);
+    EXPECT_FALSE(mysql_real_connect(m, "127.0.0.1", "u", "p", nullptr, port,
+                                    nullptr, 0));
+    std::chrono::duration<double> s = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(mysql_errno(m), 2013u) << mysql_error(m);
+    EXPECT_TRUE(s.count() > 0.9 && s.count() < 5) << s.count();
+    mysql_close(m);
+    DB_CONN conn;
+    EXPECT_TRUE(thaw.now() &&
+                (node.empty() || !orvex_test::open_node(conn, node)));
     conn.close();
   }
 }

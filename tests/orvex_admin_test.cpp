@@ -5,21 +5,26 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/str_util.h"
 #include "daemon/daemon_control.h"
+#include "database/server_health.h"
 #include "settings/paramdeck_keys.h"
 #include "test_util.h"
 #ifdef ORVEX_ADMIN_DB_TESTS
@@ -1093,6 +1098,116 @@ TEST(AdminScenarios, StatusAndWordsMatchWhatHappened) {
   }
 }
 
+// The health record against careless and hostile writers: read (trusted, or
+// ignored whole), ordered by, noted in, shown and cleared.
+TEST(AdminDbHealth, HostileRecordsAreIgnoredAndConcurrentNotesKept) {
+  orvex_test::TempDir dir("orvex_health");
+  const std::string path = dir.path() + "/record", target = path + ".target";
+  setenv(DB_HEALTH_ENV, path.c_str(), 1);
+  const long long now = time(nullptr);
+  auto record = [](long long t, const char* server) {  // whole, checksummed
+    DB_HEALTH h;
+    h.count = 1;
+    strlcpy(h.entries[0].server, server, DB_HEALTH_SERVER_MAX);
+    h.entries[0].down_since = t;
+    char text[DB_HEALTH_FILE_MAX];
+    return std::string(text, db_health_format(h, text));
+  };
+  const std::string good = record(now - 5, "db2:3306");
+  std::string forged = good;
+  forged[forged.find("db2")] = 'x';
+  enum Make { kFile, kDir, kLink, kFifo, kShared, kForeign, kLocked, kCrowd };
+  const DB_HEALTH_WRITE kW = DB_HEALTH_WRITTEN, kNo = DB_HEALTH_REFUSED;
+  struct {
+    const char* name;
+    Make make;
+    std::string text;     // the file's (or the link target's) content
+    const char* problem;  // "" when trusted
+    int count;            // entries read
+    DB_HEALTH_WRITE note;
+  } rows[] = {
+      {"none", kFile, "", "", 0, kW},
+      {"good", kFile, good, "", 1, kW},
+      {"50 writers at once", kCrowd, "", "", 10, DB_HEALTH_UNCHANGED},
+      {"cut short", kFile, good.substr(0, good.size() - 3), "cut short", 0, kW},
+      {"cut inside a server", kFile, good.substr(0, 35), "cut short", 0, kW},
+      {"garbage", kFile, std::string(50, '\0'), "not a health record", 0, kW},
+      {"too large", kFile, good + std::string(9000, 'x'), "larger", 0, kW},
+      {"a checksum that does not match", kFile, forged, "damaged (its checksum",
+       0, kW},
+      {"an entry of 19 digits", kFile, record(1000000000000000000, "a"),
+       "damaged (an entry", 0, kW},
+      {"a control byte in a server", kFile, record(now, "a\tb"),
+       "damaged (an entry", 0, kW},
+      {"expired", kFile, record(now - 61, "old"), "", 0, kW},
+      {"dated an hour ahead", kFile, record(now + 3600, "x"), "", 0, kW},
+      {"a directory", kDir, "", "a directory", 0, kNo},
+      {"a symbolic link to a good record", kLink, good, "a symbolic link", 0,
+       kNo},
+      {"writable by others", kShared, good, "writable by other users", 0, kNo},
+      {"another user's", kForeign, good, "owned by another user", 0, kNo},
+      {"a FIFO", kFifo, "", "not a regular file", 0, kNo},
+      {"a writer frozen with the lock", kLocked, good, "", 1, DB_HEALTH_BUSY},
+  };
+  for (const auto& c : rows) {
+    SCOPED_TRACE(c.name);
+    if (c.make == kForeign && geteuid() != 0) continue;  // chown needs root
+    if (!c.text.empty())
+      orvex_test::write_file(c.make == kLink ? target : path, c.text);
+    if (c.make == kDir) mkdir(path.c_str(), 0700);
+    if (c.make == kFifo) mkfifo(path.c_str(), 0600);
+    if (c.make == kLink) symlink(target.c_str(), path.c_str());
+    if (c.make == kShared) chmod(path.c_str(), 0666);
+    EXPECT_TRUE(c.make != kForeign || chown(path.c_str(), 65534, 65534) == 0);
+    int locked[2] = {-1, -1};
+    pid_t holder = c.make == kLocked && pipe(locked) == 0 ? fork() : -1;
+    if (holder == 0) {
+      int fd = open(path.c_str(), O_RDONLY);
+      if (flock(fd, LOCK_EX) == 0 && write(locked[1], "l", 1) == 1) pause();
+      _exit(1);
+    }
+    char byte;
+    EXPECT_TRUE(holder <= 0 || read(locked[0], &byte, 1) == 1);
+    std::vector<pid_t> crowd;  // each notes one of ten servers
+    for (int i = 0; c.make == kCrowd && i < 50; i++) {
+      if ((crowd.emplace_back(fork())) == 0) {
+        std::string server = "db" + std::to_string(i % 10) + ":3306";
+        _exit(db_health_note(server.c_str(), true, now) > DB_HEALTH_UNCHANGED);
+      }
+    }
+    for (pid_t pid : crowd) {
+      int status = -1;
+      EXPECT_TRUE(waitpid(pid, &status, 0) == pid && status == 0);
+    }
+    DB_HEALTH h;
+    db_health_read(h, now);
+    size_t n = std::max<size_t>(strlen(c.problem), 1);  // "": none at all
+    EXPECT_EQ(std::string(h.problem).substr(0, n), c.problem);
+    EXPECT_EQ(h.count, c.count);
+    std::vector<size_t> order;  // marked last, none skipped
+    db_health_order(h, {"db2:3306", "x"}, order);
+    EXPECT_EQ(order[0] * 10 + order[1],
+              db_health_find(h, "db2:3306") ? 10u : 1u);
+    EXPECT_NE(
+        admin({"db", "health"}).out.find(*c.problem ? c.problem : "health"),
+        std::string::npos);
+    EXPECT_EQ(db_health_note("db9:3306", true, now), c.note);
+    db_health_read(h, now);
+    EXPECT_EQ(db_health_find(h, "db9:3306") != nullptr,
+              c.note <= DB_HEALTH_UNCHANGED)
+        << h.problem;
+    if (holder > 0) kill(holder, SIGKILL), waitpid(holder, nullptr, 0);
+    for (int fd : locked) close(fd);
+    EXPECT_EQ(admin({"db", "health", "--clear"}).status,
+              c.make == kDir ? 1 : 0);
+    EXPECT_EQ(read_file(target), c.make == kLink ? good : "");  // not followed
+    std::error_code ec;
+    fs::remove_all(path, ec);
+    fs::remove(target, ec);
+  }
+  unsetenv(DB_HEALTH_ENV);
+}
+
 #else  // ORVEX_ADMIN_DB_TESTS
 
 // Text for an XML element's content.
@@ -1162,14 +1277,24 @@ TEST_F(AdminDbTest, PingAnswersAndAWrongPasswordIsOneLine) {
       0u)
       << r.out;
 
-  write_settings(db.passwd + "-wrong");
-  r = db_command({"ping"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(r.out.empty());
-  EXPECT_EQ(lines_of(r.err).back().rfind(
-                "orvex-admin: cannot connect to database '" + db.name + "'", 0),
-            0u)
-      << r.err;
+  // Each in open's own words; no word of encryption from a server without.
+  struct {
+    std::string passwd, host, reason;
+  } failures[] = {
+      {db.passwd + "-wrong", db.host_port(), "Access denied for user"},
+      {db.passwd, "127.0.0.1:1", "Can't connect to server on '127.0.0.1'"},
+      {db.passwd, "a,,b", "db_host: not a server list"},
+  };
+  for (const auto& f : failures) {
+    write_settings(f.passwd, f.host);
+    r = db_command({"ping"});
+    EXPECT_TRUE(r.status == 1 && r.out.empty()) << r.out;
+    std::string want = "orvex-admin: cannot connect to database '" + db.name +
+                       "' on " + f.host + " as '" + db.user + "' (" + f.reason;
+    EXPECT_EQ(r.err.substr(0, want.size()), want);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.err.find("encrypt"), std::string::npos) << r.err;
+  }
 
   project.settings("");
   r = db_command({"counts"});

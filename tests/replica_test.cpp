@@ -128,28 +128,11 @@ TEST_F(Replica, StoppedApplierIsReportedAndTheWaitTimesOut) {
 // 1 when monitoring must look: a replica that does not apply, a lag past
 // the limit, a server that is down.
 TEST_F(Replica, AdminPingReportsEachServer) {
-  orvex_test::TempDir project("orvex_replica_ping");
-  ASSERT_EQ(mkdir((project.path() + "/cgi-bin").c_str(), 0755), 0);
   auto& env = orvex_test::cluster_env();
-  auto settings = [&](const std::string& main, const std::string& replica) {
-    orvex_test::write_file(project.path() + "/config.xml",
-                           "<orvex><config><db_name>" + env["DB_NAME"] +
-                               "</db_name><db_host>" + main +
-                               "</db_host><db_user>" + env["DB_USER"] +
-                               "</db_user><db_passwd>" + env["DB_PASSWD"] +
-                               "</db_passwd><replica_db_host>" + replica +
-                               "</replica_db_host></config></orvex>\n");
-  };
+  std::string h[2];  // db_host and replica_db_host of the next ping
+  auto settings = [&](std::string m, std::string r) { h[0] = m, h[1] = r; };
   auto ping = [&](const std::string& args, std::string& out) {
-    std::string cmd = "'" ORVEX_ADMIN "' --project '" + project.path() +
-                      "' db ping " + args + " 2>&1";
-    out.clear();
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while (p && (n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    int status = p ? pclose(p) : -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return orvex_test::admin_ping(h[0], h[1], args, out);
   };
   std::string primary = orvex_test::node_host("PRIMARY"),
               replica_host = orvex_test::node_host("REPLICA"),
@@ -168,14 +151,16 @@ TEST_F(Replica, AdminPingReportsEachServer) {
   EXPECT_NE(out.find("\"role\": \"replica\""), std::string::npos) << out;
 
   ASSERT_TRUE(node_as_root("REPLICA", "stop slave sql_thread"));
-  EXPECT_EQ(ping("", out), 0) << out;  // no limit asked for
+  orvex_test::Undo start{
+      [] { return node_as_root("REPLICA", "start slave sql_thread"); }};
+  EXPECT_EQ(ping("", out), 1) << out;  // no limit asked for
   EXPECT_NE(out.find("applying no, not applying"), std::string::npos) << out;
   EXPECT_EQ(ping("--max-lag 30", out), 1) << out;
   EXPECT_NE(out.find("orvex-admin: the replica on " + replica_host +
-                     " is not applying"),
+                     " is not applying (its SQL thread is stopped)"),
             std::string::npos)
       << out;
-  ASSERT_TRUE(node_as_root("REPLICA", "start slave sql_thread"));
+  ASSERT_TRUE(start.now());
 
   settings(galera, "127.0.0.1:1");  // a replica that is down
   EXPECT_EQ(ping("", out), 1) << out;

@@ -4,15 +4,22 @@
 //
 // In a fixture's SetUp: ORVEX_NEED_CLUSTER(); then open_node(conn, "GALERA1").
 // Without the cluster the test fails when CI=true and is skipped otherwise.
+// Changes that must be undone however a test ends: Undo.
 #ifndef ORVEX_TESTS_TEST_CLUSTER_H
 #define ORVEX_TESTS_TEST_CLUSTER_H
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "test_db.h"
+#include "test_util.h"
 
 #ifndef ORVEX_TEST_CLUSTER_ENV_FILE
 #define ORVEX_TEST_CLUSTER_ENV_FILE ""
@@ -70,6 +77,39 @@ inline bool cluster_script(const std::string& verb, const std::string& nodes) {
                     verb + " " + nodes + " '" + state + "'";
   return system(cmd.c_str()) == 0;
 }
+
+// Runs undo at now() or when it goes, however the test ends: a global
+// setting put back, a node frozen by cluster_script("freeze") thawed.
+struct Undo {
+  ~Undo() { EXPECT_TRUE(now()); }
+  bool now() {
+    std::function<bool()> u = std::move(undo);
+    undo = nullptr;
+    return !u || u();
+  }
+  std::function<bool()> undo;
+};
+
+#ifdef ORVEX_ADMIN
+// orvex-admin db ping ARGS for db_host main: its status; out, its output.
+inline int admin_ping(const std::string& main, const std::string& replica,
+                      const std::string& args, std::string& out) {
+  TempDir dir("orvex_ping");
+  auto& env = cluster_env();
+  mkdir((dir.path() + "/cgi-bin").c_str(), 0755);
+  write_file(dir.path() + "/config.xml",
+             "<orvex><config><db_name>" + env["DB_NAME"] +
+                 "</db_name><db_host>" + main + "</db_host><db_user>" +
+                 env["DB_USER"] + "</db_user><db_passwd>" + env["DB_PASSWD"] +
+                 "</db_passwd><replica_db_host>" + replica +
+                 "</replica_db_host></config></orvex>\n");
+  int status = system(("'" ORVEX_ADMIN "' --project '" + dir.path() +
+                       "' db ping " + args + " >" + dir.path() + "/out 2>&1")
+                          .c_str());
+  out = read_file(dir.path() + "/out");
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+#endif
 
 }  // namespace orvex_test
 

@@ -1,14 +1,18 @@
-// Small helpers shared by the tests: reading a file whole, and capturing
-// what the log or standard error receives.
+// Small helpers shared by the tests: reading a file whole, capturing what
+// the log or standard error receives, and a server that never answers.
 #ifndef ORVEX_TESTS_TEST_UTIL_H
 #define ORVEX_TESTS_TEST_UTIL_H
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -148,6 +152,23 @@ class StderrCapture {
   }
   FILE* file_;
   int saved_;
+};
+
+// A TCP listener on 127.0.0.1 that never sends a byte: the kernel completes
+// connections (64 waiting) and no one speaks, as at a frozen server or a
+// hung proxy. Closed (waiting connections reset) when it goes.
+struct SilentListener {
+  SilentListener() : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t n = sizeof a;
+    EXPECT_TRUE(fd >= 0 && !bind(fd, reinterpret_cast<sockaddr*>(&a), n) &&
+                !listen(fd, 64) &&
+                !getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n));
+    port = ntohs(a.sin_port);
+  }
+  ~SilentListener() { close(fd); }
+  std::string host() const { return "127.0.0.1:" + std::to_string(port); }
+  int fd, port;
 };
 
 }  // namespace orvex_test

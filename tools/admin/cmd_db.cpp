@@ -6,13 +6,16 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <list>
 #include <string>
 #include <vector>
 
 #include "common/error_numbers.h"
 #include "daemon/db_helpers.h"
+#include "database/readiness.h"
 #include "database/replica.h"
+#include "database/server_health.h"
 #include "settings/paramdeck.h"
 #include "tools/admin/admin.h"
 
@@ -37,37 +40,35 @@ struct Server {
   const char* address = "";  // host as open reads it: "" is the default
   bool up = false;
   std::string version, tls;  // tls: the cipher, empty without TLS
-  bool galera = false, primary_component = false;
-  int cluster_size = 0;
-  std::string node_state;
+  DB_READINESS ready;        // the probe open uses on a list
   bool replicates = false;
   REPLICA_STATE replication;
   std::string problem;  // why the server fails the check, empty when fine
 };
 
-// SHOW STATUS value of name on db; empty when there is none.
-std::string status_value(DB_CONN& db, const char* name) {
-  char sql[128];
-  snprintf(sql, sizeof sql, "show status like '%s'", name);
-  std::string value;
-  if (db.do_query(sql)) return value;
-  MYSQL_RES* result = mysql_store_result(db.handle);
-  MYSQL_ROW row = result ? mysql_fetch_row(result) : nullptr;
-  if (row && row[1]) value = row[1];
-  if (result) mysql_free_result(result);
-  return value;
+bool is_replica(const Server& s) { return !strcmp(s.role, "replica"); }
+
+// open's reason for one server, without the server's own name before it.
+std::string connect_reason(const DB_CONN& db, const Server& s, int retval) {
+  std::string why = db.connect_error();
+  std::string prefix = std::string(s.address) + ": ";
+  if (s.address[0] && why.compare(0, prefix.size(), prefix) == 0) {
+    why.erase(0, prefix.size());
+  }
+  return why.empty() ? orvexerror(retval) : why;
 }
 
 // Connects to s and reads what the operator needs to know of it. max_lag
-// < 0: no lag limit.
+// < 0: no lag limit. The connect waits as long as DB_CONN::open lets it, so
+// a server that does not answer costs open's own bound here too.
 void look_at(Server& s, double max_lag) {
   DB_CONN db;
   int retval = db.open(s.name, s.address, s.user, s.passwd);
   if (retval) {
     s.problem = std::string("cannot connect to ") +
-                (strcmp(s.role, "replica") ? "" : "the replica ") +
-                "database '" + s.name + "' on " + s.host + " as '" + s.user +
-                "' (" + orvexerror(retval) + ")";
+                (is_replica(s) ? "the replica " : "") + "database '" + s.name +
+                "' on " + s.host + " as '" + s.user + "' (" +
+                connect_reason(db, s, retval) + ")";
     return;
   }
   s.up = true;
@@ -75,36 +76,43 @@ void look_at(Server& s, double max_lag) {
   s.version = version ? version : "of unknown version";
   const char* cipher = mysql_get_ssl_cipher(db.handle);
   s.tls = cipher ? cipher : "";
-  // A Galera node outside the primary component refuses work: down.
-  // A server without Galera shows a cluster of 0 (or no such status).
-  s.cluster_size = atoi(status_value(db, "wsrep_cluster_size").c_str());
-  if (s.cluster_size > 0) {
-    s.galera = true;
-    s.node_state = status_value(db, "wsrep_local_state_comment");
-    s.primary_component = status_value(db, "wsrep_cluster_status") == "Primary";
-    if (!s.primary_component) {
-      s.problem = std::string("database '") + s.name + "' on " + s.host +
-                  " is a cluster node outside the primary component";
-    }
+  if (probe_readiness(db.handle, false, true, s.ready) != DB_READY) {
+    s.problem = std::string("database '") + s.name + "' on " + s.host +
+                " does not serve: " + s.ready.reason;
   }
-  if (!strcmp(s.role, "replica")) {
+  if (is_replica(s)) {
     s.replicates = get_replica_state(db, s.replication) == 0;
-    int lag = s.replication.seconds_behind;
-    char text[256];
+    const REPLICA_STATE& r = s.replication;
+    int lag = r.seconds_behind;
+    char error[32] = "";
+    if (r.last_errno)
+      snprintf(error, sizeof error, ", last error %d", r.last_errno);
+    char text[512];
+    text[0] = '\0';
+    // Not applying is a fault with or without a lag limit: the replica
+    // falls behind from now on.
     if (!s.replicates) {
       snprintf(text, sizeof text, "the replica on %s replicates nothing",
                s.host);
-      s.problem = text;
-    } else if (max_lag >= 0 && lag < 0) {
+    } else if (!r.sql_running) {
+      snprintf(text, sizeof text,
+               "the replica on %s is not applying (its SQL thread is "
+               "stopped%s)",
+               s.host, error);
+    } else if (!r.io_running) {
+      snprintf(text, sizeof text,
+               "the replica on %s is not fetching from the primary (its I/O "
+               "thread is not running%s)",
+               s.host, error);
+    } else if (lag < 0) {
       snprintf(text, sizeof text, "the replica on %s is not applying", s.host);
-      s.problem = text;
     } else if (max_lag >= 0 && lag > max_lag) {
       snprintf(text, sizeof text,
                "the replica on %s is %d s behind, past "
                "--max-lag %s",
                s.host, lag, real_text(max_lag).c_str());
-      s.problem = text;
     }
+    if (text[0] && s.problem.empty()) s.problem = text;
   }
   db.close();
 }
@@ -112,14 +120,16 @@ void look_at(Server& s, double max_lag) {
 void print_text(const Server& s) {
   if (!s.up) return;
   printf("%sdatabase '%s' on %s answers (server %s)\n",
-         strcmp(s.role, "replica") ? "" : "replica ", s.name, s.host,
-         s.version.c_str());
+         is_replica(s) ? "replica " : "", s.name, s.host, s.version.c_str());
   printf("  tls          %s\n", s.tls.empty() ? "none" : s.tls.c_str());
-  if (s.galera) {
-    printf("  cluster      %d nodes, this node %s, %s\n", s.cluster_size,
-           s.node_state.c_str(),
-           s.primary_component ? "primary component" : "NOT primary component");
+  const DB_READINESS& g = s.ready;
+  if (g.galera) {
+    printf("  cluster      %d nodes, this node %s, %s\n", g.cluster_size,
+           g.state[0] ? g.state : "(state not shown)",
+           !strcmp(g.component, "Primary") ? "primary component"
+                                           : "NOT primary component");
   }
+  if (g.verdict != DB_READY) printf("  serves       no: %s\n", g.reason);
   if (s.replicates) {
     const REPLICA_STATE& r = s.replication;
     char lag[32] = "not applying";
@@ -132,42 +142,99 @@ void print_text(const Server& s) {
   }
 }
 
-void print_json(const std::vector<Server>& servers, bool ok) {
+// The shared health record as open reads it.
+struct Health {
+  char path[4096] = "";
+  bool on = false;
+  DB_HEALTH record;
+  long long now = 0;
+};
+
+void read_health(Health& h) {
+  h.now = time(nullptr);
+  h.on = db_health_path(h.path, sizeof h.path);
+  db_health_read(h.record, h.now);
+}
+
+// brief: nothing when the record is off or holds nothing (ping).
+void print_health_text(const Health& h, bool brief) {
+  if (brief && (!h.on || (!h.record.problem[0] && h.record.count == 0))) {
+    return;
+  }
+  if (!h.on) {
+    printf("health record off (%s is set but empty)\n", DB_HEALTH_ENV);
+  } else if (h.record.problem[0]) {
+    printf("health record %s ignored: %s\n", h.path, h.record.problem);
+  } else if (h.record.count == 0) {
+    printf("health record %s: no server marked down\n", h.path);
+  }
+  for (int i = 0; i < h.record.count; i++) {
+    const DB_HEALTH_ENTRY& e = h.record.entries[i];
+    long long age = h.now - e.down_since;
+    printf(
+        "health record %s: %s marked down %lld s ago, tried last for %lld "
+        "s more\n",
+        h.path, e.server, age < 0 ? 0 : age,
+        DB_HEALTH_TTL - (age < 0 ? 0 : age));
+  }
+}
+
+std::string health_json(const Health& h) {
+  std::string out = "{\"file\": ";
+  out += h.on ? json_string(h.path) : "null";
+  out += ", \"problem\": ";
+  out += h.record.problem[0] ? json_string(h.record.problem) : "null";
+  out += ", \"down\": [";
+  for (int i = 0; i < h.record.count; i++) {
+    const DB_HEALTH_ENTRY& e = h.record.entries[i];
+    out += std::string(i ? ", " : "") +
+           "{\"server\": " + json_string(e.server) +
+           ", \"since\": " + std::to_string(e.down_since) + "}";
+  }
+  return out + "]}";
+}
+
+void print_json(const std::vector<Server>& servers, const Health& health,
+                bool ok) {
   printf("{\n  \"ok\": %s,\n  \"servers\": [", ok ? "true" : "false");
   for (size_t i = 0; i < servers.size(); i++) {
     const Server& s = servers[i];
+    const DB_READINESS& g = s.ready;
     printf(
         "%s\n    {\"role\": \"%s\", \"database\": %s, \"host\": %s, "
         "\"up\": %s",
         i ? "," : "", s.role, json_string(s.name).c_str(),
         json_string(s.host).c_str(), s.up ? "true" : "false");
     if (s.up) {
-      printf(", \"version\": %s, \"tls\": %s", json_string(s.version).c_str(),
-             s.tls.empty() ? "null" : json_string(s.tls).c_str());
+      printf(", \"version\": %s, \"tls\": %s, \"serves\": %s",
+             json_string(s.version).c_str(),
+             s.tls.empty() ? "null" : json_string(s.tls).c_str(),
+             g.verdict == DB_READY ? "true" : "false");
     }
-    if (s.galera) {
+    if (g.galera) {
       printf(
           ", \"cluster\": {\"size\": %d, \"state\": %s, "
-          "\"primary_component\": %s}",
-          s.cluster_size, json_string(s.node_state).c_str(),
-          s.primary_component ? "true" : "false");
+          "\"primary_component\": %s, \"wsrep_on\": %s}",
+          g.cluster_size, json_string(g.state).c_str(),
+          !strcmp(g.component, "Primary") ? "true" : "false",
+          g.wsrep_on ? "true" : "false");
     }
     if (s.replicates) {
       const REPLICA_STATE& r = s.replication;
       printf(
           ", \"replication\": {\"io_running\": %s, \"sql_running\": %s, "
           "\"seconds_behind\": %s, \"applied_gtid\": %s, "
-          "\"fetched_gtid\": %s}",
+          "\"fetched_gtid\": %s, \"last_errno\": %d}",
           r.io_running ? "true" : "false", r.sql_running ? "true" : "false",
           r.seconds_behind < 0 ? "null"
                                : std::to_string(r.seconds_behind).c_str(),
           json_string(r.applied_gtid).c_str(),
-          json_string(r.fetched_gtid).c_str());
+          json_string(r.fetched_gtid).c_str(), r.last_errno);
     }
     printf(", \"problem\": %s}",
            s.problem.empty() ? "null" : json_string(s.problem).c_str());
   }
-  printf("\n  ]\n}\n");
+  printf("\n  ],\n  \"health\": %s\n}\n", health_json(health).c_str());
 }
 
 // Every configured server: the main database, and the replica when the
@@ -211,8 +278,37 @@ int ping(bool json, double max_lag) {
       ok = false;
     }
   }
-  if (json) print_json(servers, ok);
+  Health health;
+  read_health(health);
+  if (json) {
+    print_json(servers, health, ok);
+  } else {
+    print_health_text(health, true);
+  }
   return ok ? EXIT_OK : EXIT_FAIL;
+}
+
+// The record of this user's programs on this host, or its removal.
+int health(bool clear) {
+  Health h;
+  read_health(h);
+  if (!clear) {
+    print_health_text(h, false);
+    return EXIT_OK;
+  }
+  switch (db_health_clear()) {
+    case DB_HEALTH_WRITTEN: printf("health record %s removed\n", h.path); break;
+    case DB_HEALTH_UNCHANGED:
+      printf("health record %s: there was none\n", h.path);
+      break;
+    case DB_HEALTH_OFF: print_health_text(h, false); break;
+    default:
+      // The reader says what is there (a directory, another's file).
+      fail("cannot remove the health record %s (%s)", h.path,
+           h.record.problem[0] ? h.record.problem : strerror(errno));
+      return EXIT_FAIL;
+  }
+  return EXIT_OK;
 }
 
 int counts(int appid, bool json) {
@@ -274,7 +370,7 @@ std::vector<DbHealth> db_health(double max_lag) {
     h.role = s.role;
     h.host = s.host;
     h.up = s.up;
-    h.cluster_size = s.cluster_size;
+    h.cluster_size = s.ready.cluster_size;
     if (s.replicates) h.seconds_behind = s.replication.seconds_behind;
     h.problem = s.problem;
     health.push_back(h);
@@ -284,12 +380,17 @@ std::vector<DbHealth> db_health(double max_lag) {
 
 int cmd_db(const CommandLine& cl) {
   if (cl.positional.size() != 1) {
-    return usage_error(cl, "expected ping, counts or perf");
+    return usage_error(cl, "expected ping, counts, perf or health");
   }
   const std::string& what = cl.positional[0];
-  if (what != "ping" && what != "counts" && what != "perf") {
-    return usage_error(cl, "unknown request '%s' (ping, counts or perf)",
+  if (what != "ping" && what != "counts" && what != "perf" &&
+      what != "health") {
+    return usage_error(cl,
+                       "unknown request '%s' (ping, counts, perf or health)",
                        what.c_str());
+  }
+  if (cl.has("--clear") && what != "health") {
+    return usage_error(cl, "--clear goes with health");
   }
   double max_lag = -1;
   auto lag = cl.values.find("--max-lag");
@@ -319,6 +420,9 @@ int cmd_db(const CommandLine& cl) {
     }
     appid = static_cast<int>(id);
   }
+
+  // Per host and user, not per project: no settings needed.
+  if (what == "health") return health(cl.has("--clear"));
 
   SettingsFiles files = find_settings_files(cl.project);
   if (!load_settings_or_fail(files, true)) return EXIT_FAIL;

@@ -197,6 +197,7 @@ const char* const MAIN_HELP =
     "  url download|upload NAME   the URL of NAME\n"
     "  db ping [--json] [--max-lag S]|counts [--app ID] [--json]|perf\n"
     "                             look at the project database\n"
+    "  db health [--clear]        the servers this host's programs found down\n"
     "  stop daemons|sched         create the stop trigger file\n"
     "  start daemons|sched        remove the stop trigger file\n"
     "  status [--json]            the daemons, triggers and database servers\n"
@@ -261,21 +262,26 @@ const char* const URL_HELP =
 
 const char* const DB_HELP =
     "usage: orvex-admin db ping [--json] [--max-lag SECONDS]|counts [--app "
-    "ID] [--json]|perf\n"
+    "ID] [--json]|perf|health [--clear]\n"
     "\n"
     "Opens the database that the settings name (db_name, db_host, db_user,\n"
     "db_passwd) and\n"
-    "  ping    tells whether each configured server answers: the main one\n"
+    "  ping    tells whether each configured server serves: the main one\n"
     "          and the replica (replica_db_*, when it is another server),\n"
     "          with TLS in use, a cluster node's state and a replica's\n"
-    "          progress. Status 1 when one is down, a cluster node is\n"
-    "          outside the primary component, or a replica is not applying\n"
-    "          or more than --max-lag seconds behind\n"
+    "          progress, and the health record. Status 1 when one is down,\n"
+    "          a cluster node does not serve (outside the primary\n"
+    "          component, wsrep_on off, rejecting queries, desynced), or a\n"
+    "          replica is not applying or more than --max-lag seconds behind\n"
     "  counts  counts workunits, results and unsent results (results\n"
     "          waiting to be sent to a host), of one application with\n"
     "          --app ID; --json prints them as one JSON object\n"
     "  perf    prints the host speed statistics, saying when the defaults\n"
-    "          are in use (fewer than 10 hosts)\n";
+    "          are in use (fewer than 10 hosts)\n"
+    "  health  shows the record of servers that this user's programs on\n"
+    "          this host found down lately, which open tries last\n"
+    "          (ORVEX_DB_HEALTH_FILE, else /dev/shm/orvex-db-health.UID);\n"
+    "          --clear removes it. Needs no settings\n";
 
 const char* const STOP_HELP =
     "usage: orvex-admin stop daemons|sched\n"
@@ -348,7 +354,11 @@ const Command COMMANDS[] = {
      {},
      URL_HELP,
      [](const CommandLine& cl) { return admin::cmd_path(cl, true); }},
-    {"db", {"--json"}, {"--app", "--max-lag"}, DB_HELP, admin::cmd_db},
+    {"db",
+     {"--json", "--clear"},
+     {"--app", "--max-lag"},
+     DB_HELP,
+     admin::cmd_db},
     {"stop",
      {},
      {},
