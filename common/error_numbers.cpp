@@ -27,6 +27,12 @@ const ERROR_TEXT ERROR_TEXTS[] = {
     {ERR_DB_REPLICA_TIMEOUT, "replica did not catch up in time"},
     {ERR_DB_CONFLICT, "transaction conflicted with another"},
     {ERR_DB_NOT_GALERA, "server is not a Galera cluster node"},
+    {ERR_DB_OUTCOME_UNKNOWN,
+     "the statement was sent and its answer lost: it may or may not have "
+     "taken effect; look before doing the work again"},
+    {ERR_DB_BODY_COMMITTED,
+     "a transaction's body committed part of its work itself and then "
+     "failed; the committed part stays"},
     {ERR_NAME_LEAVES_TREE,
      "file name would leave its tree (a slash, \".\", \"..\" or empty)"},
     {ERR_ALREADY_RUNNING, "another process holds the lock (already running)"},

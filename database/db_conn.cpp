@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
+#include "database/server_health.h"
 #include "database/tablerow.h"
 
 bool g_print_queries = false;
@@ -23,8 +25,11 @@ const char* const kLostText =
     "the session was lost inside a transaction, whose work is gone; roll it "
     "back";
 const char* const kCommitFailedText =
-    "the transaction was lost and its COMMIT has failed already; nothing to "
-    "commit";
+    "the transaction was lost and its COMMIT has failed already, or its "
+    "answer was lost; nothing is left to commit";
+const char* const kAbortedText =
+    "the server rolled this transaction back (a deadlock or a conflict with "
+    "another); roll back, then run it again";
 const char* const kStreamingText =
     "Commands out of sync: a streamed enumeration is open on the connection; "
     "read it to its end or end it first";
@@ -56,7 +61,12 @@ DB_CONN::DB_CONN()
       state_(CLOSED),
       serial_(0),
       cursors_(nullptr),
-      refused_(nullptr) {
+      refused_(nullptr),
+      connect_bound_(DB_CONNECT_BOUND),
+      wait_bound_(DB_WAIT_BOUND),
+      timed_out_(false),
+      ask_transaction_(false),
+      commits_(0) {
   connect_error_[0] = '\0';
 }
 
@@ -87,7 +97,13 @@ void DB_CONN::take(MYSQL* m, size_t k) {
   serial_++;
   lost_ = false;
   refused_ = nullptr;
+  ask_transaction_ = false;
   changes_.verified();
+}
+
+void DB_CONN::set_timeouts(unsigned connect, unsigned wait) {
+  if (connect) connect_bound_ = plan_.connect_bound = connect;
+  if (wait) wait_bound_ = plan_.wait_bound = wait;
 }
 
 int DB_CONN::open(const char* db_name, const char* db_host, const char* db_user,
@@ -102,6 +118,8 @@ int DB_CONN::open(const char* db_name, const char* db_host, const char* db_user,
   connect_error_[0] = '\0';
   changes_.clear();
   plan_ = SESSION_PLAN();
+  plan_.connect_bound = connect_bound_;
+  plan_.wait_bound = wait_bound_;
   assign(plan_.name, plan_.null_name, db_name);
   assign(plan_.user, plan_.null_user, db_user);
   assign(plan_.passwd, plan_.null_passwd, db_passwd);
@@ -130,13 +148,32 @@ int DB_CONN::open(const char* db_name, const char* db_host, const char* db_user,
 
 int DB_CONN::connect_first(const std::vector<size_t>& order) {
   connect_error_[0] = '\0';
+  // On a list, the servers that this host's programs found silent lately go
+  // last (a hint: none is skipped).
+  std::vector<size_t> tries = order;
+  DB_HEALTH health;
+  long long now = static_cast<long long>(time(nullptr));
+  if (plan_.list) {
+    db_health_read(health, now);
+    std::vector<std::string> texts;
+    for (size_t k : order) texts.push_back(servers_[k].text);
+    std::vector<size_t> at;
+    db_health_order(health, texts, at);
+    for (size_t i = 0; i < at.size(); i++) tries[i] = order[at[i]];
+  }
   MYSQL* reserve = nullptr;  // the first server that serves, but may lag
   size_t reserve_k = 0;
   int retval = ERR_DB_CONNECT;
-  for (size_t k : order) {
+  for (size_t k : tries) {
     MYSQL* m = nullptr;
     std::string why;
-    retval = open_session(plan_, servers_[k], changes_, &m, why);
+    bool answered = false;
+    retval = open_session(plan_, servers_[k], changes_, &m, why, &answered);
+    if (plan_.list && !answered) {
+      db_health_note(servers_[k].text.c_str(), true, now);
+    } else if (plan_.list && db_health_find(health, servers_[k].text.c_str())) {
+      db_health_note(servers_[k].text.c_str(), false, now);
+    }
     if (retval == ERR_DB_INIT) break;
     if (retval != 0) note_failure(k, why.c_str());
     if (retval == SESSION_LAST_RESORT && !reserve) {
@@ -199,7 +236,7 @@ void DB_CONN::refuse(const char* sql, const char* why) {
   fprintf(stderr, "Database error: %s\nquery=%s\n", why, sql);
 }
 
-bool DB_CONN::after_statement(const char* sql) {
+bool DB_CONN::after_statement(const char* sql, Kind kind) {
   std::string what;
   if (const char* why = changes_.read(handle, true, &what)) {
     enter(UNSAFE);
@@ -217,8 +254,13 @@ bool DB_CONN::after_statement(const char* sql) {
   }
   // The server says with every answer whether a transaction is open, also
   // one that a statement of the program's own opened ("BEGIN", autocommit
-  // off): the state follows, at no cost.
+  // off): the state follows, at no cost. A transaction that ended otherwise
+  // than by ROLLBACK was committed; so was one a new one replaced.
   bool open_transaction = status & SERVER_STATUS_IN_TRANS;
+  if (state_ == IN_TRANSACTION && (!open_transaction || kind == kStart) &&
+      kind != kRollback) {
+    commits_++;
+  }
   if (state_ == READY && open_transaction) {
     enter(IN_TRANSACTION);
   } else if (state_ == IN_TRANSACTION && !open_transaction) {
@@ -227,13 +269,53 @@ bool DB_CONN::after_statement(const char* sql) {
   return true;
 }
 
+int DB_CONN::wait_step(int status) {
+  int ready = session_wait(handle, status, plan_.wait_bound * 1000);
+  while (ready == MYSQL_WAIT_TIMEOUT) {
+    if (!server_answers(plan_, servers_[current_])) {
+      // Gone: the library's call ends with its error once it reads.
+      timed_out_ = true;
+      if (plan_.list) {
+        db_health_note(servers_[current_].text.c_str(), true,
+                       static_cast<long long>(time(nullptr)));
+      }
+      session_cut(handle);
+      return status;
+    }
+    ready = session_wait(handle, status, plan_.wait_bound * 1000);
+  }
+  return ready;
+}
+
+bool DB_CONN::transaction_open() {
+  const char* sql = "SELECT @@in_transaction";
+  if (g_print_queries) fprintf(stderr, "query: %s\n", sql);
+  int ret = 0;
+  int status = mysql_real_query_start(&ret, handle, sql, strlen(sql));
+  while (status)
+    status = mysql_real_query_cont(&ret, handle, wait_step(status));
+  if (ret) return true;  // unknown: the statement will meet what is there
+  MYSQL_RES* res = store_result();
+  MYSQL_ROW row = res ? fetch_row(res) : nullptr;
+  bool open = !row || !row[0] || strcmp(row[0], "0") != 0;
+  mysql_free_result(res);
+  return open;
+}
+
 int DB_CONN::run(const char* sql, Kind kind) {
   if (g_print_queries) fprintf(stderr, "query: %s\n", sql);
+  timed_out_ = false;
+  if (ask_transaction_ && state_ == IN_TRANSACTION && !lost_) {
+    ask_transaction_ = false;
+    if (kind != kRollback && kind != kStart && !transaction_open()) {
+      enter(TRANSACTION_ABORTED);
+    }
+  }
   switch (state_) {
     case CLOSED: refuse(sql, "Not connected"); return ERR_DB_CONNECT;
     case UNSAFE: refuse(sql, kUnsafeText); return ERR_DB_CONNECT;
     case TRANSACTION_LOST:
-      if (kind == kOther) {
+      if (kind == kOther || kind == kRead) {
         refuse(sql, kLostText);
         return CR_SERVER_LOST;
       }
@@ -251,9 +333,18 @@ int DB_CONN::run(const char* sql, Kind kind) {
       }
       enter(READY);
       break;
+    case TRANSACTION_ABORTED:
+      if (kind != kRollback && kind != kStart) {
+        refuse(sql, kAbortedText);
+        return ER_LOCK_DEADLOCK;
+      }
+      enter(READY);
+      break;
     case READY:
     case IN_TRANSACTION: break;
   }
+  // A rollback must reach the server, whatever walk the failed work left.
+  if (kind == kRollback) end_streams();
   // Refused here rather than by the library, whose error would then read as
   // the cut of the stream.
   if (streaming()) {
@@ -286,28 +377,42 @@ int DB_CONN::run(const char* sql, Kind kind) {
         fprintf(stderr, "Database error: %s\n", text.c_str());
         return ERR_DB_CONNECT;
       }
-      case SESSION_CHANGES::kFailed: return failed(sql, kind, 1);
+      case SESSION_CHANGES::kFailed: return failed(sql, kOther, 1, false);
     }
   }
-  int retval = mysql_query(handle, sql);
-  if (retval) return failed(sql, kind, retval);
-  return after_statement(sql) ? 0 : ERR_DB_CONNECT;
+  int retval = 0;
+  int status = mysql_real_query_start(&retval, handle, sql, strlen(sql));
+  while (status) {
+    status = mysql_real_query_cont(&retval, handle, wait_step(status));
+  }
+  if (retval) return failed(sql, kind, retval, true);
+  return after_statement(sql, kind) ? 0 : ERR_DB_CONNECT;
 }
 
-int DB_CONN::failed(const char* sql, Kind kind, int retval) {
+int DB_CONN::failed(const char* sql, Kind kind, int retval, bool sent) {
   unsigned err = mysql_errno(handle);
   fprintf(stderr, "Database error: %s\nquery=%s\n", mysql_error(handle), sql);
+  // The answer was lost after the statement went out: it may have run.
+  bool unknown = sent && (timed_out_ || err == CR_SERVER_LOST ||
+                          err == CR_SERVER_LOST_EXTENDED);
   if (state_ == IN_TRANSACTION) {
-    if (session_gone(err)) {
+    if (session_gone(err) || timed_out_) {
       session_lost(kind);
+      if (kind == kCommit && unknown) return ERR_DB_OUTCOME_UNKNOWN;
     } else if (kind == kRollback) {
       // The server may still hold the transaction open: ending the session
       // makes it drop the work, where READY alone would let the next
       // statement run inside it.
       session_lost(kind);
+    } else if (err == ER_LOCK_DEADLOCK) {
+      enter(TRANSACTION_ABORTED);  // the server rolled it all back
+    } else if (err == ER_LOCK_WAIT_TIMEOUT) {
+      ask_transaction_ = true;  // it did, if innodb_rollback_on_timeout
     }
-  } else if (session_gone(err) || (plan_.list && server_unusable(err))) {
+  } else if (session_gone(err) || timed_out_ ||
+             (plan_.list && server_unusable(err))) {
     session_lost(kind);
+    if (unknown && kind != kRead) return ERR_DB_OUTCOME_UNKNOWN;
   }
   return retval;
 }
@@ -317,14 +422,19 @@ int DB_CONN::ping() {
       streaming()) {
     return ERR_DB_CONNECT;
   }
+  timed_out_ = false;
   if (!lost_ && !session_alive(handle)) session_lost(kOther);
-  if (!lost_ && mysql_ping(handle)) {
+  if (!lost_) {
+    int retval = 0;
+    int status = mysql_ping_start(&retval, handle);
+    while (status) status = mysql_ping_cont(&retval, handle, wait_step(status));
     unsigned err = mysql_errno(handle);
     bool on = state_ == IN_TRANSACTION;
-    if (!(session_gone(err) || (!on && plan_.list && server_unusable(err)))) {
+    if (retval && !(session_gone(err) || timed_out_ ||
+                    (!on && plan_.list && server_unusable(err)))) {
       return ERR_DB_CONNECT;
     }
-    session_lost(kOther);
+    if (retval) session_lost(kOther);
   }
   if (state_ == TRANSACTION_LOST) return ERR_DB_CONNECT;
   if (lost_ && !replace_session()) return ERR_DB_CONNECT;
@@ -332,20 +442,30 @@ int DB_CONN::ping() {
 }
 
 // The statements that end or start a transaction, in any case, with blanks
-// around them; "ROLLBACK TO SAVEPOINT" and the like are other statements.
+// around them ("ROLLBACK TO SAVEPOINT" and the like are other statements),
+// and the reads, by their first word.
 DB_CONN::Kind DB_CONN::kind_of(const char* sql) {
   static const struct {
     const char* text;
     Kind kind;
-  } kTexts[] = {{"COMMIT", kCommit},
-                {"ROLLBACK", kRollback},
-                {"START TRANSACTION", kStart},
-                {"BEGIN", kStart}};
+    bool whole;  // the statement is that text alone
+  } kTexts[] = {{"COMMIT", kCommit, true},
+                {"ROLLBACK", kRollback, true},
+                {"START TRANSACTION", kStart, true},
+                {"BEGIN", kStart, true},
+                {"SELECT", kRead, false},
+                {"SHOW", kRead, false}};
   while (isspace(static_cast<unsigned char>(*sql))) ++sql;
   for (const auto& t : kTexts) {
     size_t n = strlen(t.text);
     if (strncasecmp(sql, t.text, n) != 0) continue;
     const char* rest = sql + n;
+    if (!t.whole) {
+      if (*rest == '\0' || isspace(static_cast<unsigned char>(*rest))) {
+        return t.kind;
+      }
+      continue;
+    }
     while (isspace(static_cast<unsigned char>(*rest))) ++rest;
     if (*rest == '\0') return t.kind;
   }
@@ -373,6 +493,9 @@ const char* DB_CONN::check_invariants() const {
   }
   if (state_ == TRANSACTION_LOST && !lost_) {
     return "TRANSACTION_LOST has its session's replacement pending";
+  }
+  if (state_ == TRANSACTION_ABORTED && lost_) {
+    return "TRANSACTION_ABORTED is on a live session";
   }
   if (state_ == READY && !lost_ &&
       (session_status(handle) & SERVER_STATUS_IN_TRANS)) {

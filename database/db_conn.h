@@ -138,6 +138,24 @@ struct CURSOR;
 // to its end (its rows were all fetched); a streamed one is ended. Inside a
 // transaction a loss is the transaction's loss (TRANSACTION_LOST).
 //
+// Bounded waits (set_timeouts): a connect, with its greeting, login and
+// set-up, waits at most the connect bound; a server that does not answer is
+// passed over, and on a list the next is tried. A statement, and the rows
+// the layer reads for it (store_result, fetch_row), waits at most the wait
+// bound for each answer; then the layer asks the server on a new connection
+// (within the connect bound) whether it still answers. A busy server does,
+// and the wait goes on, however long the statement takes; one that does not
+// is gone, and its session is lost. A statement whose answer was lost after
+// it was sent may have taken effect: outside a transaction such a statement
+// (other than SELECT and SHOW) answers ERR_DB_OUTCOME_UNKNOWN, and so does a
+// COMMIT; look before doing the work again.
+//
+// Inside a transaction, an error after which the server has rolled the whole
+// transaction back (a deadlock victim or a Galera conflict, 1213; a lock
+// wait timeout, 1205, when the server says the transaction ended with it)
+// moves the connection to TRANSACTION_ABORTED, so that no later statement of
+// the transaction runs alone with autocommit.
+//
 // No statement of the layer ever runs between a program's statement and its
 // result, so result sets and affected-rows counts belong to the program.
 //
@@ -155,8 +173,12 @@ struct CURSOR;
 //                  transaction (COMMIT, ROLLBACK) -> READY. A failed ROLLBACK
 //                  on a live session ends the session, so that the server
 //                  drops the work -> READY. COMMIT meets a lost session ->
-//                  COMMIT_FAILED. Another statement, or ping, meets a lost
-//                  session -> TRANSACTION_LOST (that statement fails).
+//                  COMMIT_FAILED (ERR_DB_OUTCOME_UNKNOWN when it was sent).
+//                  A ROLLBACK first ends a streamed enumeration still open,
+//                  which would otherwise hold the session.
+//                  The server rolled the transaction back ->
+//                  TRANSACTION_ABORTED. Another statement, or ping, meets a
+//                  lost session -> TRANSACTION_LOST (that statement fails).
 //   TRANSACTION_LOST  the server dropped the work; the caller has not been
 //                  told by a COMMIT. A replacement is pending. Every
 //                  statement is refused, nothing sent (CR_SERVER_LOST), and
@@ -170,6 +192,14 @@ struct CURSOR;
 //   UNSAFE         a handle; the session may read escaped texts wrongly. That
 //                  statement and every later one answer ERR_DB_CONNECT with
 //                  a report, nothing sent; ping gives ERR_DB_CONNECT.
+//   TRANSACTION_ABORTED  a handle, the session live: the server rolled the
+//                  transaction back (the statement failed with 1213, or
+//                  1205 and the server says no transaction is open). Every
+//                  statement is refused, nothing sent, and answers 1213
+//                  (DB_CONFLICT_ERRNO, retry.h), a COMMIT too, so that it
+//                  reads as the conflict it is; ping answers for the server.
+//                  rollback or start_transaction -> READY, then as from
+//                  READY.
 // In every state with a handle: the client library's reconnection is off,
 // the server in use is one of the list, the carried changes pass the rules,
 // and a lost session holds no streamed enumeration. From every state, close
@@ -183,7 +213,8 @@ class DB_CONN {
     IN_TRANSACTION,
     TRANSACTION_LOST,
     COMMIT_FAILED,
-    UNSAFE
+    UNSAFE,
+    TRANSACTION_ABORTED
   };
 
   DB_CONN();
@@ -267,6 +298,29 @@ class DB_CONN {
 
   State state() const { return state_; }
 
+  // The bounds of every later session and statement, in seconds (0 keeps
+  // one as it is): connect, for a connect with its greeting, login and
+  // set-up (default DB_CONNECT_BOUND, 5); wait, for each answer of a
+  // statement before the layer asks whether the server is gone (default
+  // DB_WAIT_BOUND, 10). The option file's connect-timeout and read-timeout
+  // override them. The library's own blocking calls on handle (a program's
+  // mysql_store_result) wait at most the wait bound and are then cut; the
+  // layer's calls (do_query, store_result, fetch_row) are not.
+  void set_timeouts(unsigned connect, unsigned wait);
+
+  // The result of the statement just run, read whole (mysql_store_result,
+  // with the layer's bounded waits): null when there is none or reading it
+  // failed (mysql_errno then says which). The caller frees it.
+  MYSQL_RES* store_result();
+  // The next row of result (mysql_fetch_row, with the layer's waits for a
+  // streamed one).
+  MYSQL_ROW fetch_row(MYSQL_RES* result);
+
+  // How many transactions this connection has seen committed: by COMMIT, or
+  // by a statement that commits (START TRANSACTION inside one, DDL, SET
+  // autocommit=1). run_transaction tells from it a body that committed.
+  unsigned long commits() const { return commits_; }
+
   // Null when every invariant of the current state (see above) holds, else
   // the text of the first that does not. For tests, after each operation.
   const char* check_invariants() const;
@@ -297,7 +351,8 @@ class DB_CONN {
 
  private:
   // What a statement does to the state, beyond running.
-  enum Kind { kOther, kStart, kCommit, kRollback };
+  // kRead: SELECT and SHOW, whose lost answer changed nothing.
+  enum Kind { kOther, kRead, kStart, kCommit, kRollback };
   static Kind kind_of(const char* sql);
   int run(const char* sql, Kind kind);
   // The one place the state changes, with what goes with the new state.
@@ -317,15 +372,25 @@ class DB_CONN {
   void leave_session(MYSQL* m, bool all);
   void close_retired();
   bool streaming() const;
+  // Ends the streamed enumerations of the session in use (read to their
+  // end, with the layer's waits).
+  void end_streams();
   // After a successful statement: the server's reports against the rules
   // and its transaction flag. False (with a report) when the session is
   // unsafe now.
-  bool after_statement(const char* sql);
+  bool after_statement(const char* sql, Kind kind);
   // The report of a statement the library refused, and what follows from
   // its error; retval passed up.
-  int failed(const char* sql, Kind kind, int retval);
+  // sent: the statement may have reached the server.
+  int failed(const char* sql, Kind kind, int retval, bool sent);
   // The report of a statement the layer refuses; error_string() says why.
   void refuse(const char* sql, const char* why);
+  // One wait of a non-blocking call on the session (see set_timeouts): the
+  // status to go on with.
+  int wait_step(int status);
+  // Whether the server still holds this session's transaction open (one
+  // question, after a lock wait timeout, which may have ended it).
+  bool transaction_open();
   void note_failure(size_t k, const char* why);
 
   std::vector<DB_SERVER> servers_;
@@ -338,6 +403,10 @@ class DB_CONN {
   CURSOR* cursors_;              // enumerations open on this connection
   std::vector<MYSQL*> retired_;  // left sessions whole results still read
   const char* refused_;  // why the layer refused the last statement, or null
+  unsigned connect_bound_, wait_bound_;  // the program's, for the next open
+  bool timed_out_;         // the last call's wait found the server gone
+  bool ask_transaction_;   // a lock wait timeout may have ended it
+  unsigned long commits_;  // transactions seen committed
   char connect_error_[1024];
 };
 

@@ -74,8 +74,42 @@ void DB_CONN::enumeration_started(CURSOR* cursor) {
   cursors_ = cursor;
 }
 
+void DB_CONN::end_streams() {
+  for (CURSOR* c = cursors_; c;) {
+    CURSOR* next = c->next_open;
+    if (c->streamed && c->session == handle) enumeration_ended(c);
+    c = next;
+  }
+}
+
+MYSQL_RES* DB_CONN::store_result() {
+  if (!handle) return nullptr;
+  MYSQL_RES* result = nullptr;
+  int status = mysql_store_result_start(&result, handle);
+  while (status) {
+    status = mysql_store_result_cont(&result, handle, wait_step(status));
+  }
+  return result;
+}
+
+MYSQL_ROW DB_CONN::fetch_row(MYSQL_RES* result) {
+  MYSQL_ROW row = nullptr;
+  int status = mysql_fetch_row_start(&row, result);
+  while (status) status = mysql_fetch_row_cont(&row, result, wait_step(status));
+  return row;
+}
+
 void DB_CONN::enumeration_ended(CURSOR* cursor) {
-  mysql_free_result(cursor->result_set);
+  // The rest of a streamed result on the live session is read with the
+  // layer's waits; a whole one, or one of a cut session, is only freed.
+  if (cursor->streamed && cursor->session == handle && !lost_) {
+    int status = mysql_free_result_start(cursor->result_set);
+    while (status) {
+      status = mysql_free_result_cont(cursor->result_set, wait_step(status));
+    }
+  } else {
+    mysql_free_result(cursor->result_set);
+  }
   cursor->result_set = nullptr;
   cursor->active = false;
   if (cursor->prev_open) {
@@ -114,9 +148,10 @@ int DB_CONN::affected_rows() {
 
 int DB_CONN::insert_id() {
   unsigned long serial = serial_;
+  // Any failure is a code below 0: a positive number would read as an id.
   int retval = do_query("select LAST_INSERT_ID()");
-  if (retval) return retval;
-  MYSQL_RES* result = mysql_store_result(handle);
+  if (retval) return retval < 0 ? retval : ERR_DB_NO_ROW;
+  MYSQL_RES* result = store_result();
   if (serial_ != serial) {
     // Replaced on the way: the new session answers 0, which would read as
     // an id.
@@ -125,7 +160,7 @@ int DB_CONN::insert_id() {
     return ERR_DB_NO_ROW;
   }
   if (!result) return ERR_DB_NO_ROW;
-  MYSQL_ROW row = mysql_fetch_row(result);
+  MYSQL_ROW row = fetch_row(result);
   int id = (row && row[0]) ? atoi(row[0]) : ERR_DB_NO_ROW;
   mysql_free_result(result);
   return id;
@@ -153,8 +188,8 @@ int DB_CONN::set_causal_reads(bool on) {
     int retval = do_query("SELECT @@global.wsrep_on");
     bool galera = false;
     if (retval == 0) {
-      MYSQL_RES* res = mysql_store_result(handle);
-      MYSQL_ROW row = res ? mysql_fetch_row(res) : nullptr;
+      MYSQL_RES* res = store_result();
+      MYSQL_ROW row = res ? fetch_row(res) : nullptr;
       galera = row && row[0] && strcmp(row[0], "1") == 0;
       mysql_free_result(res);
     }

@@ -14,7 +14,7 @@ namespace {
 MYSQL_RES* stored(DB_CONN& db, const char* sql, int* retval) {
   *retval = db.do_query(sql);
   if (*retval) return nullptr;
-  MYSQL_RES* result = mysql_store_result(db.handle);
+  MYSQL_RES* result = db.store_result();
   if (!result) {
     *retval = mysql_errno(db.handle) ? static_cast<int>(mysql_errno(db.handle))
                                      : ERR_DB_NO_ROW;

@@ -1,5 +1,7 @@
 #include "database/retry.h"
 
+#include <cstdio>
+
 #include "common/error_numbers.h"
 
 bool db_conflict(DB_CONN& db) {
@@ -14,14 +16,26 @@ int run_transaction(DB_CONN& db, int tries,
     run++;
     retval = db.start_transaction();
     if (retval) break;  // nothing ran: nothing to retry
+    unsigned long commits = db.commits();
     retval = body(db);
+    // A body that committed by itself cannot be taken back whole.
+    bool committed = db.commits() != commits;
     bool conflict = retval && db_conflict(db);
     if (!retval) {
       retval = db.commit_transaction();
       conflict = retval && db_conflict(db);
     }
-    if (!retval) break;
-    db.rollback_transaction();  // conflict was read before: it resets errno
+    if (!retval || retval == ERR_DB_OUTCOME_UNKNOWN) break;
+    // The rollback ends the session when it fails on a live one, so that the
+    // server never keeps a failed run's work open for the next one.
+    db.rollback_transaction();
+    if (committed) {
+      fprintf(stderr,
+              "Database error: the transaction's body committed part of its "
+              "work itself and then failed; not run again\n");
+      retval = ERR_DB_BODY_COMMITTED;
+      break;
+    }
     if (!conflict) break;
     retval = ERR_DB_CONFLICT;
   }

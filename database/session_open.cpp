@@ -1,5 +1,6 @@
 #include "database/session_open.h"
 
+#include <errmsg.h>
 #include <mysqld_error.h>
 #include <poll.h>
 #include <strings.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "common/error_numbers.h"
 #include "database/db_conn.h"
@@ -80,8 +82,10 @@ int read_option_file(SESSION_PLAN& plan, std::string& why) {
   // The check is set first, so that it stays on unless the file turns it
   // off in so many words. The options are kept after the failed connect.
   set_flag(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, true);
-  unsigned bound = 1;
-  mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &bound);
+  // Bounds of 0 mean "not set by the file".
+  unsigned zero = 0;
+  mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &zero);
+  mysql_optionsv(m, MYSQL_OPT_READ_TIMEOUT, &zero);
   if (use_option_file(m, plan)) {
     mysql_real_connect(m, "127.0.0.1", "", "", nullptr, 1,
                        "/nonexistent/orvex-option-file-probe",
@@ -90,12 +94,61 @@ int read_option_file(SESSION_PLAN& plan, std::string& why) {
   plan.tls = tls_asked(m);
   plan.name_check_off =
       plan.tls && !flag_of(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT);
+  unsigned connect = 0, read = 0;
+  mysql_get_optionv(m, MYSQL_OPT_CONNECT_TIMEOUT, &connect);
+  mysql_get_optionv(m, MYSQL_OPT_READ_TIMEOUT, &read);
+  if (connect) plan.connect_bound = connect;
+  if (read) plan.wait_bound = read;
   mysql_close(m);
   return 0;
 }
 
+bool silent_error(unsigned err) {
+  return err == CR_CONNECTION_ERROR || err == CR_CONN_HOST_ERROR ||
+         err == CR_SERVER_LOST || err == CR_SERVER_GONE_ERROR ||
+         err == CR_SERVER_LOST_EXTENDED;
+}
+
+int session_wait(MYSQL* m, int status, int ms) {
+  struct pollfd p = {static_cast<int>(mysql_get_socket(m)), 0, 0};
+  if (status & MYSQL_WAIT_READ) p.events |= POLLIN;
+  if (status & MYSQL_WAIT_WRITE) p.events |= POLLOUT;
+  if (status & MYSQL_WAIT_EXCEPT) p.events |= POLLPRI;
+  int n;
+  do {
+    n = poll(&p, 1, ms);  // a signal's interruption waits the bound anew
+  } while (n < 0 && errno == EINTR);
+  if (n == 0) return MYSQL_WAIT_TIMEOUT;
+  int ready = 0;
+  if (p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
+    ready |= MYSQL_WAIT_READ;  // the library then reads the error
+  }
+  if (p.revents & POLLOUT) ready |= MYSQL_WAIT_WRITE;
+  if (p.revents & POLLPRI) ready |= MYSQL_WAIT_EXCEPT;
+  return ready ? ready : status;
+}
+
+bool server_answers(const SESSION_PLAN& plan, const DB_SERVER& server) {
+  MYSQL* m = mysql_init(nullptr);
+  if (!m) return true;  // no way to ask: keep waiting
+  unsigned bound = plan.connect_bound;
+  mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &bound);
+  mysql_optionsv(m, MYSQL_OPT_READ_TIMEOUT, &bound);
+  mysql_optionsv(m, MYSQL_OPT_WRITE_TIMEOUT, &bound);
+  bool ok =
+      mysql_real_connect(m, server.default_host ? nullptr : server.host.c_str(),
+                         plan.null_user ? nullptr : plan.user.c_str(),
+                         plan.null_passwd ? nullptr : plan.passwd.c_str(),
+                         nullptr, server.port, nullptr, 0);
+  bool answered = ok || !silent_error(mysql_errno(m));
+  mysql_close(m);
+  return answered;
+}
+
 int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
-                 SESSION_CHANGES& changes, MYSQL** out, std::string& why) {
+                 SESSION_CHANGES& changes, MYSQL** out, std::string& why,
+                 bool* answered) {
+  *answered = false;
   MYSQL* m = mysql_init(nullptr);
   if (!m) {
     why = "the client library gives no handle";
@@ -103,9 +156,19 @@ int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
   }
   auto fail = [&](const std::string& reason) {
     why = reason;
+    session_cut(m);  // nothing more is waited for
     mysql_close(m);
     return ERR_DB_CONNECT;
   };
+  // The library's own bounds hold for its blocking calls (the probes after
+  // the connect; a program's own mysql_store_result on the handle).
+  unsigned connect = plan.connect_bound, wait = plan.wait_bound;
+  if (mysql_optionsv(m, MYSQL_OPT_NONBLOCK, 0) != 0 ||
+      mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &connect) != 0 ||
+      mysql_optionsv(m, MYSQL_OPT_READ_TIMEOUT, &wait) != 0 ||
+      mysql_optionsv(m, MYSQL_OPT_WRITE_TIMEOUT, &wait) != 0) {
+    return fail(mysql_error(m));
+  }
 
   std::string setup;
   changes.setup_statement(setup);
@@ -120,11 +183,31 @@ int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
   if (g_print_queries) fprintf(stderr, "query: %s\n", setup.c_str());
   const char* name = changes.database();
   if (!name && !plan.null_name) name = plan.name.c_str();
-  if (!mysql_real_connect(m,
-                          server.default_host ? nullptr : server.host.c_str(),
-                          plan.null_user ? nullptr : plan.user.c_str(),
-                          plan.null_passwd ? nullptr : plan.passwd.c_str(),
-                          name, server.port, nullptr, CLIENT_FOUND_ROWS)) {
+  MYSQL* connected = nullptr;
+  int status = mysql_real_connect_start(
+      &connected, m, server.default_host ? nullptr : server.host.c_str(),
+      plan.null_user ? nullptr : plan.user.c_str(),
+      plan.null_passwd ? nullptr : plan.passwd.c_str(), name, server.port,
+      nullptr, CLIENT_FOUND_ROWS);
+  // One bound for the connect, the greeting, the login and the set-up.
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (status) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long spent = (now.tv_sec - start.tv_sec) * 1000LL +
+                      (now.tv_nsec - start.tv_nsec) / 1000000;
+    long long left = connect * 1000LL - spent;
+    int ready = left > 0 ? session_wait(m, status, static_cast<int>(left))
+                         : MYSQL_WAIT_TIMEOUT;
+    if (ready == MYSQL_WAIT_TIMEOUT) {
+      return fail("no answer within " + std::to_string(connect) +
+                  " s (the connect bound)");
+    }
+    status = mysql_real_connect_cont(&connected, m, ready);
+  }
+  *answered = connected || !silent_error(mysql_errno(m));
+  if (!connected) {
     // A server that requires TLS refuses a plain connection with the very
     // error of a wrong password (1045); said only where it may be so: the
     // connection went out plain to a server whose greeting offered TLS.
@@ -146,8 +229,8 @@ int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
   set_flag(m, MYSQL_OPT_RECONNECT, false);
 
   // Our init command ran first, so what follows is the option file's doing.
-  unsigned status = session_status(m);
-  if (status & SERVER_STATUS_NO_BACKSLASH_ESCAPES) {
+  unsigned flags = session_status(m);
+  if (flags & SERVER_STATUS_NO_BACKSLASH_ESCAPES) {
     fprintf(stderr,
             "Database error: an init command of the option file set "
             "NO_BACKSLASH_ESCAPES, under which escaped texts are unsafe\n");
@@ -157,7 +240,7 @@ int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
     return fail(std::string("the option file changed the character set to ") +
                 mysql_character_set_name(m));
   }
-  if (status & SERVER_STATUS_IN_TRANS) {
+  if (flags & SERVER_STATUS_IN_TRANS) {
     return fail("an init command of the option file left a transaction open");
   }
   std::string what;

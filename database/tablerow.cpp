@@ -112,9 +112,9 @@ int row_matches(TABLEROW& row, MYSQL_RES* result) {
 // when the library gives no result set.
 template <typename Use>
 int read_first_row(DB_CONN* connection, int no_result_set, Use use) {
-  MYSQL_RES* result = mysql_store_result(connection->handle);
+  MYSQL_RES* result = connection->store_result();
   if (!result) return no_result_set;
-  MYSQL_ROW row = mysql_fetch_row(result);
+  MYSQL_ROW row = connection->fetch_row(result);
   if (row) use(row, result);
   mysql_free_result(result);
   return row ? 0 : ERR_DB_NO_ROW;
@@ -214,7 +214,7 @@ int TABLEROW::enumerate(const char* clause, bool streaming) {
       return err ? err : retval;
     }
     MYSQL_RES* result = streaming ? mysql_use_result(connection->handle)
-                                  : mysql_store_result(connection->handle);
+                                  : connection->store_result();
     if (!result) {
       int err = errno_of(connection);
       return err ? err : -1;
@@ -230,7 +230,7 @@ int TABLEROW::enumerate(const char* clause, bool streaming) {
     connection->enumeration_started(&row_cursor);
   }
 
-  MYSQL_ROW row = mysql_fetch_row(row_cursor.result_set);
+  MYSQL_ROW row = connection->fetch_row(row_cursor.result_set);
   if (row) {
     db_parse(row);
     return 0;
