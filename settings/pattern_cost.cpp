@@ -153,16 +153,33 @@ const char* Judge::run() {
     }
     return n;
   };
+  // An anchor met after a byte was read ("x\\b", ".*^") is tested at every
+  // position, and regexec keeps what follows it apart from the same
+  // positions reached by reading: their closure, however plain, multiplies
+  // its states (".*\\b(.{,16})xx": 0.6 ms a match, with .{,99} 8 ms).
+  std::vector<uint64_t> after_read(words);
+  for (int p = 0; p < positions; p++) {
+    if (set_of[p] >= 0) r.or_in(after_read.data(), r.row(follow, p));
+  }
   int width = loop_width(r.row(first, root)), anchored_width = 0;
+  int inner_width = 0;
   for (int p = 0; p < positions; p++) {
     int n = loop_width(r.row(follow, p));
     width = std::max(width, n);
-    if (set_of[p] < 0) anchored_width = std::max(anchored_width, n);
+    if (set_of[p] >= 0) continue;
+    anchored_width = std::max(anchored_width, n);
+    if (r.bit(after_read.data(), p)) {
+      inner_width = std::max(inner_width, r.count(r.row(follow, p)));
+    }
   }
   if (width > budget_.max_width ||
       anchored_width > budget_.max_width_anchored) {
     return "too many ways to go on from one point (as in (a*|b*){99}): "
            "compiling it takes too long";
+  }
+  if (inner_width > budget_.max_width_inner) {
+    return "too many ways to go on after an anchor that follows a character "
+           "(as in .*\\b(.{,16})): matching it is slow";
   }
   // The longest run of anchors passed without reading, depth first with a
   // memo. No anchor stands in a loop, so the links between anchors form no
@@ -202,9 +219,10 @@ const char* Judge::run() {
       }
     }
   }
-  // Bytes that no position tells apart make one class. NUL ends the
-  // subject and is never read.
-  std::vector<uint64_t> columns(256 * words);
+  // Bytes that no position tells apart make one class: split the classes
+  // by each position's set in turn. NUL ends the subject and is never read.
+  std::vector<PATTERN_BYTES> parts(1);
+  parts[0].add_range(1, 255);
   std::vector<uint64_t> anchors(words);
   for (int p = 0; p < positions; p++) {
     if (set_of[p] < 0) {
@@ -212,52 +230,35 @@ const char* Judge::run() {
       continue;
     }
     const PATTERN_BYTES& s = tree_.sets[set_of[p]];
-    int only = s.single();
-    if (only >= 0) {
-      r.set_bit(r.row(columns, only), p);
-      continue;
-    }
-    for (int c = 1; c < 256; c++) {
-      if (s.has(c)) r.set_bit(r.row(columns, c), p);
-    }
-  }
-  // Refine the classes position by position: bytes stay together while
-  // every set so far holds both or neither.
-  int class_of[256] = {};
-  int class_size[256] = {255};
-  size_t class_count = 1;
-  for (int p = 0; p < positions; p++) {
-    if (set_of[p] < 0) continue;
-    const PATTERN_BYTES& s = tree_.sets[set_of[p]];
-    int only = s.single();
-    if (only > 0) {  // a plain character: it leaves its class, if shared
-      int& old = class_of[only];
-      if (class_size[old] == 1) continue;
-      class_size[old]--;
-      old = static_cast<int>(class_count++);
-      class_size[old] = 1;
-      continue;
-    }
-    int renamed[2][256];
-    std::fill(&renamed[0][0], &renamed[0][0] + 2 * 256, -1);
-    size_t next = 0;
-    for (int c = 1; c < 256; c++) {
-      int& to_class = renamed[s.has(c)][class_of[c]];
-      if (to_class < 0) {
-        to_class = static_cast<int>(next++);
-        class_size[to_class] = 0;
+    for (size_t k = 0, n = parts.size(); k < n; k++) {
+      PATTERN_BYTES in, out;
+      bool has_in = false, has_out = false;
+      for (int w = 0; w < 4; w++) {
+        in.w[w] = parts[k].w[w] & s.w[w];
+        out.w[w] = parts[k].w[w] & ~s.w[w];
+        has_in |= in.w[w] != 0;
+        has_out |= out.w[w] != 0;
       }
-      class_of[c] = to_class;
+      if (!has_in || !has_out) continue;
+      parts[k] = in;
+      parts.push_back(out);
     }
-    for (int c = 1; c < 256; c++) class_size[class_of[c]]++;
-    class_count = next;
+    judging += static_cast<long>(parts.size());
   }
+  // A class's column: the positions that read its bytes.
+  const size_t class_count = parts.size();
   std::vector<uint64_t> classes(class_count * words);
-  for (int c = 1; c < 256; c++) {
-    std::copy(r.row(columns, c), r.row(columns, c) + words,
-              r.row(classes, class_of[c]));
+  for (size_t k = 0; k < class_count; k++) {
+    int byte = 0;
+    while (!parts[k].w[byte >> 6]) byte += 64;
+    byte += __builtin_ctzll(parts[k].w[byte >> 6]);
+    for (int p = 0; p < positions; p++) {
+      if (set_of[p] >= 0 && tree_.sets[set_of[p]].has(byte)) {
+        r.set_bit(r.row(classes, k), p);
+      }
+    }
   }
-  judging += 256L * class_count * words;
+  judging += static_cast<long>(class_count) * positions;
   // Breadth first over the states, each kept as its bit row, found again
   // through an open-addressed table of their numbers.
   std::vector<int> follow_size(positions);
@@ -266,20 +267,30 @@ const char* Judge::run() {
   }
   std::vector<uint64_t> states, from(words), to(words);
   states.reserve(words * 16);
-  size_t slots = 16;  // a power of two, above twice max_states + 1
-  while (slots <= 2 * (static_cast<size_t>(budget_.max_states) + 1)) {
-    slots *= 2;
-  }
+  // Open addressing, kept under half full: small for small patterns, whose
+  // judging is most of a cold settings load.
+  size_t slots = 64;
   std::vector<int> slot(slots, -1);
+  auto hash = [&r](const uint64_t* s) {
+    uint64_t h = 0;
+    for (size_t w = 0; w < r.words; w++) {
+      h = (h ^ s[w]) * 0xff51afd7ed558ccdull;
+      h ^= h >> 33;
+    }
+    return static_cast<size_t>(h ^ h >> 29);
+  };
+  auto same = [&r](const uint64_t* a, const uint64_t* b) {
+    for (size_t w = 0; w < r.words; w++) {
+      if (a[w] != b[w]) return false;
+    }
+    return true;
+  };
   int count = 0;
   // Adds the state `s` unless known; false when the states are too many.
   auto add = [&](const uint64_t* s) {
-    uint64_t h = 1469598103934665603ull;
-    for (size_t w = 0; w < words; w++) h = (h ^ s[w]) * 1099511628211ull;
-    size_t at = (h ^ h >> 29) & (slots - 1);
+    size_t at = hash(s) & (slots - 1);
     for (; slot[at] >= 0; at = (at + 1) & (slots - 1)) {
-      if (!memcmp(r.row(states, slot[at]), s, words * sizeof(uint64_t)))
-        return true;
+      if (same(r.row(states, slot[at]), s)) return true;
     }
     bool anchored = false;
     for (size_t w = 0; w < words; w++) anchored |= (s[w] & anchors[w]) != 0;
@@ -288,6 +299,15 @@ const char* Judge::run() {
     if (cost_.states > budget_.max_states) return false;
     slot[at] = count++;
     states.insert(states.end(), s, s + words);
+    if (2 * static_cast<size_t>(count) >= slots) {
+      slots *= 2;
+      slot.assign(slots, -1);
+      for (int q = 0; q < count; q++) {
+        size_t to_slot = hash(r.row(states, q)) & (slots - 1);
+        while (slot[to_slot] >= 0) to_slot = (to_slot + 1) & (slots - 1);
+        slot[to_slot] = q;
+      }
+    }
     return true;
   };
   std::fill(to.begin(), to.end(), 0);
@@ -296,28 +316,43 @@ const char* Judge::run() {
   add(to.data());
   const uint64_t* final_positions = r.row(last, root);
   const char* too_large = "it can make matching slow: states too large";
+  // regexec groups a state's positions by the bytes they read and joins
+  // the follow sets of each group once: classes that read the same
+  // positions from a state cost it one group.
+  std::vector<uint64_t> groups, read(words);
   for (int q = 0; q < count; q++) {
     std::copy(states.begin() + q * words, states.begin() + (q + 1) * words,
               from.begin());
     long live = r.count(from.data());
+    groups.clear();
     for (size_t k = 0; k < class_count; k++) {
       const uint64_t* column = r.row(classes, k);
-      std::fill(to.begin(), to.end(), 0);
       bool any = false;
+      for (size_t w = 0; w < words; w++) {
+        read[w] = from[w] & column[w];
+        any |= read[w] != 0;
+      }
+      judging += words;
+      if (!any) continue;
+      size_t known = 0, group_count = groups.size() / words;
+      while (known < group_count && !same(r.row(groups, known), read.data())) {
+        known++;
+      }
+      judging += static_cast<long>(known * words);
+      if (known < group_count) continue;  // its successor is known too
+      groups.insert(groups.end(), read.begin(), read.end());
+      std::fill(to.begin(), to.end(), 0);
       long merged = 0;  // the follow sets joined into the next state
       for (size_t w = 0; w < words; w++) {
         // Every position read on this class, lowest first.
-        for (uint64_t read = from[w] & column[w]; read; read &= read - 1) {
-          int p = static_cast<int>(w * 64) + __builtin_ctzll(read);
+        for (uint64_t bits = read[w]; bits; bits &= bits - 1) {
+          int p = static_cast<int>(w * 64) + __builtin_ctzll(bits);
           r.or_in(to.data(), r.row(follow, p));
           if (r.bit(final_positions, p)) r.set_bit(to.data(), accept);
           merged += follow_size[p];
           judging += words;
-          any = true;
         }
       }
-      judging += words;
-      if (!any) continue;
       cost_.work += live + merged;
       if (judging > budget_.max_judging) return too_costly;
       if (cost_.work > budget_.max_work) return too_large;

@@ -37,18 +37,22 @@ struct PATTERN_BUDGET {
   // anchor ("^" before (a*|b*) 20 times: 1 ms, 40 times: 10 ms).
   int max_width = 64;
   int max_width_anchored = 24;
-  // regexec's work: building a state costs about as much as `state_work`
-  // units (its table's memory, first touched in a new process: the 256
-  // states of a 255-byte literal take 0.3 ms), one that holds an anchor four
-  // times (once per context); each move from a state on a class of bytes
-  // costs a unit per position read and per position of the follow sets it
-  // joins (about 20-30 ns each: ".+x{60}y", 11,000 units, 0.3 ms;
-  // "(a|b)*a(a|b){8}c", 52,000, 1.1 ms). Summed over every state reachable
-  // and every class, the work stays under max_work; max_states bounds the
-  // guard's own search.
+  // Positions, in loops or not, that an anchor met after a byte was read
+  // reaches without reading (".*\\b(.{,12})xx": 0.5 ms a match).
+  int max_width_inner = 8;
+  // regexec's work: each move from a state on a class of bytes costs a
+  // unit per position read and per position of the follow sets it joins
+  // (20-30 ns each in a new process: ".+x{60}y", 6,100 units, 0.4 ms), and
+  // building a state costs `state_work` units (its table's memory, first
+  // touched: the 256 states of a 255-byte literal take 0.3-0.4 ms alone,
+  // and up to three times that under the fuzzer's counting allocator, where
+  // 336 states of dots measured 1.16 ms), one that holds an anchor four
+  // times (once per context). Summed over every state reachable and every
+  // class, the work stays under max_work; max_states bounds the guard's
+  // own search.
   int max_states = 600;
-  long state_work = 50;
-  long max_work = 24000;
+  long state_work = 60;
+  long max_work = 18000;
   long max_judging = 4000000;  // the guard's own word operations
 };
 constexpr PATTERN_BUDGET PATTERN_LIMITS{};

@@ -64,6 +64,10 @@ class Reader {
       : p_(pattern), budget_(budget), nodes_(tree.nodes), sets_(tree.sets) {}
 
   int read(PATTERN_TREE& tree, const char*& why) {
+    // Most patterns expand little: one allocation each, not one per doubling.
+    size_t length = strlen(p_);
+    nodes_.reserve(std::min<size_t>(2 * length + 4, budget_.max_nodes));
+    sets_.reserve(std::min<size_t>(length + 1, budget_.max_nodes));
     tree.root = regexp(0);
     if (tree.root >= 0 && *p_) refuse("a \")\" without its \"(\"");
     tree.anchors = anchors_;

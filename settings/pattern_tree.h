@@ -28,7 +28,9 @@ struct PATTERN_BYTES {
   void add(int c) { w[c >> 6] |= uint64_t(1) << (c & 63); }
   bool has(int c) const { return w[c >> 6] >> (c & 63) & 1; }
   void add_range(int lo, int hi) {
-    for (int c = lo; c <= hi; c++) add(c);
+    while (lo <= hi && (lo & 63)) add(lo++);
+    for (; lo + 63 <= hi; lo += 64) w[lo >> 6] = ~uint64_t(0);
+    while (lo <= hi) add(lo++);
   }
   void invert() {
     for (uint64_t& x : w) x = ~x;
