@@ -247,6 +247,10 @@ const char* Judge::run() {
   }
   // A class's column: the positions that read its bytes.
   const size_t class_count = parts.size();
+  std::vector<int> class_bytes(class_count);
+  for (size_t k = 0; k < class_count; k++) {
+    for (uint64_t w : parts[k].w) class_bytes[k] += __builtin_popcountll(w);
+  }
   std::vector<uint64_t> classes(class_count * words);
   for (size_t k = 0; k < class_count; k++) {
     int byte = 0;
@@ -286,6 +290,7 @@ const char* Judge::run() {
     return true;
   };
   int count = 0;
+  std::vector<char> contexts;  // per state: 4 when it holds an anchor
   // Adds the state `s` unless known; false when the states are too many.
   auto add = [&](const uint64_t* s) {
     size_t at = hash(s) & (slots - 1);
@@ -296,6 +301,7 @@ const char* Judge::run() {
     for (size_t w = 0; w < words; w++) anchored |= (s[w] & anchors[w]) != 0;
     cost_.states += anchored ? 4 : 1;
     cost_.work += (anchored ? 4 : 1) * budget_.state_work;
+    contexts.push_back(anchored ? 4 : 1);
     if (cost_.states > budget_.max_states) return false;
     slot[at] = count++;
     states.insert(states.end(), s, s + words);
@@ -325,6 +331,7 @@ const char* Judge::run() {
               from.begin());
     long live = r.count(from.data());
     groups.clear();
+    long bytes = 0;  // bytes that move on from this state
     for (size_t k = 0; k < class_count; k++) {
       const uint64_t* column = r.row(classes, k);
       bool any = false;
@@ -334,6 +341,7 @@ const char* Judge::run() {
       }
       judging += words;
       if (!any) continue;
+      bytes += class_bytes[k];
       size_t known = 0, group_count = groups.size() / words;
       while (known < group_count && !same(r.row(groups, known), read.data())) {
         known++;
@@ -359,6 +367,8 @@ const char* Judge::run() {
       if (!add(to.data())) return "it can make matching slow: too many states";
       if (cost_.work > budget_.max_work) return too_large;
     }
+    cost_.work += contexts[q] * bytes / budget_.bytes_per_unit;
+    if (cost_.work > budget_.max_work) return too_large;
   }
   return nullptr;
 }

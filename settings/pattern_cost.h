@@ -40,19 +40,21 @@ struct PATTERN_BUDGET {
   // Positions, in loops or not, that an anchor met after a byte was read
   // reaches without reading (".*\\b(.{,12})xx": 0.5 ms a match).
   int max_width_inner = 8;
-  // regexec's work: each move from a state on a class of bytes costs a
-  // unit per position read and per position of the follow sets it joins
-  // (20-30 ns each in a new process: ".+x{60}y", 6,100 units, 0.4 ms), and
-  // building a state costs `state_work` units (its table's memory, first
-  // touched: the 256 states of a 255-byte literal take 0.3-0.4 ms alone,
-  // and up to three times that under the fuzzer's counting allocator, where
-  // 336 states of dots measured 1.16 ms), one that holds an anchor four
-  // times (once per context). Summed over every state reachable and every
-  // class, the work stays under max_work; max_states bounds the guard's
-  // own search.
+  // regexec's work, as measured under the fuzzer (its counting allocator
+  // makes it dearer than in a program): building a state costs
+  // `state_work` units and a unit per `bytes_per_unit` bytes that move on
+  // from it (the table regexec fills: the 256 states of a 255-byte literal
+  // take 0.45 ms, 336 states of dots 1.16 ms), four times over when it
+  // holds an anchor (once per context); each group of positions that a
+  // state reads on some bytes costs a unit per position in the state and
+  // per position of the follow sets the group joins (40-60 ns each: 24
+  // wide states of ".*(.{,99})", 16,000 units, 0.7-1.0 ms). Summed over
+  // every state reachable, the work stays under max_work; max_states
+  // bounds the guard's own search.
   int max_states = 600;
-  long state_work = 60;
-  long max_work = 18000;
+  long state_work = 35;
+  long bytes_per_unit = 8;
+  long max_work = 14000;
   long max_judging = 4000000;  // the guard's own word operations
 };
 constexpr PATTERN_BUDGET PATTERN_LIMITS{};
