@@ -63,8 +63,7 @@ constexpr PATTERN_BUDGET PATTERN_LIMITS{};
 struct PATTERN_COST {
   int nodes = 0;   // nodes of the expanded tree
   int states = 0;  // states regexec may build (every context counted)
-  long work = 0;   // states times state_work, plus the positions read and
-                   // joined
+  long work = 0;   // the units of regexec's work (PATTERN_BUDGET)
 };
 
 // 0 when the tree's cost is within `budget`; else REG_ESPACE, with *why the
