@@ -805,7 +805,7 @@ TEST(ParamdeckLoad, PatternGuardTable) {
       {"\\ba*\\ba*\\ba*\\ba*\\ba*", false, "in a row"},
       {"a*\\b\\B\\b\\B\\b", false, "in a row"},
       {".*\\b(.{,16})xx", false, "after an anchor"},  // 0.6 ms a match
-      {".*^^^(.{,99})xx", false, "after an anchor"},    // 12 ms
+      {".*^^^(.{,99})xx", false, "after an anchor"},  // 12 ms
       {"^" +
            [] {
              std::string s;
