@@ -2,7 +2,9 @@
 // process (settings_probe, one process per sample), against libxml2's tree
 // and text reader doing the same work; the time from exec to "settings
 // loaded" of a minimal program (settings_minimal) against the same program
-// that only reads the file; and the load against the document's size.
+// that only reads the file; the pattern guard's share of the cold load (the
+// guard alone over the document's patterns, in a fresh process); and the
+// load against the document's size.
 #include <benchmark/benchmark.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -10,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -86,10 +89,21 @@ long long now_ns() {
   return ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
-// Runs PROGRAM MODE DIR and reads the two numbers it prints; false on
-// failure. started: the time just before the spawn.
+// The patterns the load of full_project() puts through the guard (the
+// no_amd_k6 pattern skips it).
+std::vector<std::string> guarded_patterns() {
+  std::vector<std::string> out;
+  for (const PARAMDECK_KEY& k : PARAMDECK_KEYS) {
+    if (k.kind == PARAMDECK_KIND::PATTERN_LIST) out.push_back(value_for(k));
+  }
+  return out;
+}
+
+// Runs PROGRAM MODE DIR [ARGS...] and reads the two numbers it prints;
+// false on failure. started: the time just before the spawn.
 bool run(const char* program, const char* mode, const std::string& dir,
-         long long& load_ns, long long& loaded_at, long long& started) {
+         long long& load_ns, long long& loaded_at, long long& started,
+         std::vector<std::string> args = {}) {
   int out[2];
   if (pipe(out)) return false;
   posix_spawn_file_actions_t actions;
@@ -98,10 +112,12 @@ bool run(const char* program, const char* mode, const std::string& dir,
   posix_spawn_file_actions_addclose(&actions, out[0]);
   posix_spawn_file_actions_addclose(&actions, out[1]);
   std::string prog = program, m = mode, d = dir;
-  char* argv[] = {prog.data(), m.data(), d.data(), nullptr};
+  std::vector<char*> argv = {prog.data(), m.data(), d.data()};
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
   pid_t pid;
   started = now_ns();
-  int err = posix_spawn(&pid, program, &actions, nullptr, argv, environ);
+  int err = posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
   char text[128] = "";
@@ -124,7 +140,9 @@ void cold(benchmark::State& state, const char* program, const char* mode,
   const std::string& dir = full_project();
   for (auto _ : state) {
     long long load_ns, loaded_at, started;
-    if (!run(program, mode, dir, load_ns, loaded_at, started)) {
+    if (!run(program, mode, dir, load_ns, loaded_at, started,
+             strcmp(mode, "guard") ? std::vector<std::string>()
+                                   : guarded_patterns())) {
       state.SkipWithError("the probe failed");
       break;
     }
@@ -144,6 +162,7 @@ void cold(benchmark::State& state, const char* program, const char* mode,
 COLD(BM_SettingsColdLoad, ORVEX_SETTINGS_PROBE, "orvex", false);
 COLD(BM_SettingsColdLibxml2Tree, ORVEX_SETTINGS_PROBE, "tree", false);
 COLD(BM_SettingsColdLibxml2TextReader, ORVEX_SETTINGS_PROBE, "reader", false);
+COLD(BM_SettingsColdGuard, ORVEX_SETTINGS_PROBE, "guard", false);
 COLD(BM_ExecToSettingsLoaded, ORVEX_SETTINGS_MINIMAL, "load", true);
 COLD(BM_ExecToFileRead, ORVEX_SETTINGS_MINIMAL, "read", true);
 

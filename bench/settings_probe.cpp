@@ -2,11 +2,14 @@
 // start; settings_bench runs it once per sample. Prints the load's time in
 // nanoseconds and the CLOCK_MONOTONIC time at which the settings were loaded.
 //
-//   settings_probe MODE DIR
+//   settings_probe MODE DIR [PATTERN...]
 //
 // MODE: orvex   config.parse_file(DIR)
 //       tree    libxml2's tree of DIR/config.xml, walked
 //       reader  libxml2's text reader over DIR/config.xml
+//       guard   the pattern guard alone over the PATTERNs (those the load
+//               of DIR judges), first in its process as in the load: its
+//               share of a cold load
 // The two libxml2 loaders do the loader's work: each key's value is looked
 // up in the catalogue, converted with strtol/strtod, stored in the record,
 // patterns compiled with regcomp, and the host name read for the closing
@@ -126,16 +129,22 @@ int load_reader(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: settings_probe orvex|tree|reader DIR\n");
+  if (argc < 3) {
+    fprintf(stderr,
+            "usage: settings_probe orvex|tree|reader|guard DIR [PATTERN...]\n");
     return 2;
   }
   std::string mode = argv[1], dir = argv[2];
   long long t0 = now_ns();
-  int retval = mode == "orvex"    ? config.parse_file(dir.c_str())
-               : mode == "tree"   ? load_tree(dir + "/config.xml")
-               : mode == "reader" ? load_reader(dir + "/config.xml")
-                                  : 2;
+  int retval = 0;
+  if (mode == "guard") {
+    for (int i = 3; i < argc; i++) retval |= paramdeck_pattern_check(argv[i]);
+  } else {
+    retval = mode == "orvex"    ? config.parse_file(dir.c_str())
+             : mode == "tree"   ? load_tree(dir + "/config.xml")
+             : mode == "reader" ? load_reader(dir + "/config.xml")
+                                : 2;
+  }
   long long t1 = now_ns();
   if (retval) return 1;
   printf("%lld %lld\n", t1 - t0, t1);

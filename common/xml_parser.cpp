@@ -11,7 +11,11 @@
 #include "common/error_numbers.h"
 
 MIOFILE::MIOFILE()
-    : read_ptr(""), stream(nullptr), buf_start(read_ptr), buf_end(read_ptr) {}
+    : read_ptr(""),
+      stream(nullptr),
+      buf_start(read_ptr),
+      buf_end(read_ptr),
+      left_at(read_ptr) {}
 
 MIOFILE::~MIOFILE() {}
 
@@ -23,8 +27,15 @@ void MIOFILE::init_file(FILE* f) {
 void MIOFILE::init_buf_read(const char* s) {
   stream = nullptr;
   counting = false;
-  read_ptr = buf_start = s ? s : "";
+  read_ptr = left_at = buf_start = s ? s : "";
   buf_end = buf_start + strlen(buf_start);
+}
+
+void MIOFILE::find_string_end() {
+  // Moved by hand: the string from here on is all there is.
+  buf_start = left_at = read_ptr;
+  buf_end = read_ptr + strlen(read_ptr);
+  if (counting) counted = read_ptr;
 }
 
 void MIOFILE::_ungetc(int c) {
@@ -43,6 +54,7 @@ void MIOFILE::_ungetc(int c) {
     // The byte now lies outside the buffer that was being counted.
     counted = nullptr;
   } else if (read_ptr > buf_start) {
+    if (left_at == read_ptr) left_at--;
     read_ptr--;
   }
 }

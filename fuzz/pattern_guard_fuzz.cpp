@@ -10,12 +10,17 @@
 // shared. ORVEX_FUZZ_TIME_SLACK (at least 1) multiplies the two time bounds:
 // the test command sets 2, since a busy machine doubled the CPU time of a
 // 0.6 ms match (1.09 ms seen beside another fuzzing run); the long runs
-// that judge the guard use the bounds themselves.
+// that judge the guard use the bounds themselves. ORVEX_FUZZ_LOCALE, when
+// set, is the locale the program runs in (setlocale(LC_ALL, ...), as a
+// scheduler inherits its web server's): the loader compiles in the C locale
+// whatever it is, and the bounds must hold all the same. A locale that
+// cannot be had ends the run at once.
 //
 // Built without AddressSanitizer, whose allocator would slow regcomp and
 // regexec (libc's, not instrumented) several times over what programs
 // meet; the heap is counted by wrapping libc's allocator here instead. The
 // guard itself runs under AddressSanitizer in fuzz_paramdeck.
+#include <locale.h>
 #include <malloc.h>
 #include <time.h>
 
@@ -117,6 +122,16 @@ Measure measure(const std::string& pattern, const std::string& subject) {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  const char* name = getenv("ORVEX_FUZZ_LOCALE");
+  if (name && !setlocale(LC_ALL, name)) {
+    fprintf(stderr, "ORVEX_FUZZ_LOCALE=%s: no such locale\n", name);
+    exit(2);
+  }
+  if (name) fprintf(stderr, "running in the locale %s\n", name);
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* text = reinterpret_cast<const char*>(data);

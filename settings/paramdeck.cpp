@@ -56,7 +56,9 @@ void PARAMDECK::free_pattern_lists() {
 }
 
 void PARAMDECK::free_spare_patterns() {
-  for (auto& spare : spare_patterns) regfree(&spare.second);
+  for (auto& spare : spare_patterns) {
+    for (regex_t& re : spare.second) regfree(&re);
+  }
   spare_patterns.clear();
 }
 
@@ -67,28 +69,33 @@ const std::vector<std::string>& PARAMDECK::pattern_texts(
   return slot < 0 ? none : pattern_sources[slot];
 }
 
-bool PARAMDECK::add_pattern(std::vector<regex_t>* PARAMDECK::*list,
-                            const char* pattern) {
+int PARAMDECK::add_pattern(std::vector<regex_t>* PARAMDECK::*list,
+                           const char* pattern, const char** why) {
   static_assert(count_pattern_lists() == PATTERN_LIST_COUNT,
                 "one source list per pattern list");
+  if (why) *why = nullptr;
   int slot = pattern_slot(list);
-  if (slot < 0 || !(this->*list)) return false;
+  if (slot < 0 || !(this->*list)) {
+    if (why) *why = "not a pattern list";
+    return REG_ESPACE;
+  }
   regex_t re;
-  auto spare =
-      std::find_if(spare_patterns.begin(), spare_patterns.end(),
-                   [pattern](const auto& p) { return p.first == pattern; });
+  auto spare = spare_patterns.find(pattern);
   if (spare != spare_patterns.end()) {
-    re = spare->second;  // the compiled pattern moves: one owner at a time
-    spare_patterns.erase(spare);
+    re = spare->second.back();  // the compiled pattern moves: one owner
+    spare->second.pop_back();
+    if (spare->second.empty()) spare_patterns.erase(spare);
   } else if (pattern == PARAMDECK_AMD_K6_PATTERN) {
     // The library's own pattern: the guard's verdict on it is a test's.
-    if (regcomp(&re, pattern, REG_EXTENDED | REG_NOSUB)) return false;
-  } else if (paramdeck_compile_pattern(&re, pattern)) {
-    return false;
+    int rc = paramdeck_regcomp_c(&re, pattern);
+    if (rc) return rc;
+  } else {
+    int rc = paramdeck_compile_pattern(&re, pattern, why);
+    if (rc) return rc;
   }
   (this->*list)->push_back(re);
   pattern_sources[slot].push_back(pattern);
-  return true;
+  return 0;
 }
 
 void PARAMDECK::reset() {
@@ -99,7 +106,7 @@ void PARAMDECK::reset() {
     if (k.kind != PARAMDECK_KIND::PATTERN_LIST) continue;
     std::vector<regex_t>*& list = this->*k.patterns;
     for (size_t i = 0; list && i < list->size(); i++) {
-      spare_patterns.emplace_back(pattern_sources[slot][i], (*list)[i]);
+      spare_patterns[pattern_sources[slot][i]].push_back((*list)[i]);
     }
     delete list;
     list = nullptr;

@@ -16,7 +16,7 @@
 
 #include <cstdio>
 #include <string>
-#include <utility>
+#include <unordered_map>
 #include <vector>
 
 #include "limits/job_limits.h"
@@ -230,12 +230,18 @@ class PARAMDECK {
   const std::vector<std::string>& pattern_texts(
       std::vector<regex_t>* PARAMDECK::*list) const;
 
-  // Compiles `pattern` (REG_EXTENDED | REG_NOSUB) and appends it to `list`.
-  // False, with nothing appended, when the pattern guard refuses it or it
-  // does not compile. Used by the loader; a pattern of the same text
-  // compiled by the previous load is reused rather than compiled again. The
-  // library's own no_amd_k6 pattern (that very constant) skips the guard.
-  bool add_pattern(std::vector<regex_t>* PARAMDECK::*list, const char* pattern);
+  // Compiles `pattern` (REG_EXTENDED | REG_NOSUB, in the C locale) and
+  // appends it to `list`. 0 when appended; otherwise nothing is appended and
+  // the result is paramdeck_compile_pattern's: REG_ESPACE for a pattern the
+  // guard refuses though regcomp would take it, else regcomp's own error,
+  // with *why (when why is not null) the guard's reason in words, or null
+  // when regcomp alone refused it (regerror has the words). REG_ESPACE for a
+  // field that is not a pattern list. Used by the loader; a pattern of the
+  // same text compiled by the previous load is reused (found in constant
+  // time) rather than compiled again. The library's own no_amd_k6 pattern
+  // (that very constant) skips the guard.
+  int add_pattern(std::vector<regex_t>* PARAMDECK::*list, const char* pattern,
+                  const char** why = nullptr);
 
  private:
   static constexpr int PATTERN_LIST_COUNT = 4;
@@ -252,10 +258,10 @@ class PARAMDECK {
   // The source text of each compiled pattern, list by list in catalogue
   // order. Compiling a pattern costs more than reading all the rest of a
   // settings document, so a reload takes its patterns from the previous
-  // load (the spares) when the text is the same, and frees the rest when it
-  // is done.
+  // load (the spares, by text, a text given twice compiled twice) when the
+  // text is the same, and frees the rest when it is done.
   std::vector<std::string> pattern_sources[PATTERN_LIST_COUNT];
-  std::vector<std::pair<std::string, regex_t>> spare_patterns;
+  std::unordered_map<std::string, std::vector<regex_t>> spare_patterns;
 };
 
 // Whether dir is a project directory: it holds a regular file "config.xml"

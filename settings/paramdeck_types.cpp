@@ -191,23 +191,17 @@ constexpr PARAMDECK_TYPE pattern_list_type = {
       int line = xp.line();
       size_t length = 0;
       xp.parse_str(k.name, pattern, sizeof pattern, l ? &length : nullptr);
-      bool added = c.add_pattern(k.patterns, pattern);
-      if (!added)
-        log_messages.printf(KIND_CRITICAL, "BAD REGEXP: %s\n", pattern);
+      const char* guard = nullptr;
+      int rc = c.add_pattern(k.patterns, pattern, &guard);
+      if (rc) log_messages.printf(KIND_CRITICAL, "BAD REGEXP: %s\n", pattern);
       if (!l) return true;
       LOAD_ITEM item(LOAD_ITEM::STORED, line, k.name, BLOCK);
       item.value = pattern;
       item.length = length;
       char why[256];
-      if (!added) {
-        // Asked again, for the words: the guard's, else regcomp's.
-        const char* guard = nullptr;
-        int rc = paramdeck_pattern_check(pattern, &guard);
+      if (rc) {
+        // The guard's words, else regcomp's.
         bool refused = rc == REG_ESPACE;  // one regcomp itself would take
-        regex_t re;
-        if (!rc && !(rc = regcomp(&re, pattern, REG_EXTENDED | REG_NOSUB))) {
-          regfree(&re);
-        }
         regerror(rc, nullptr, why, sizeof why);  // the text needs no pattern
         item.kind =
             refused ? LOAD_ITEM::PATTERN_REFUSED : LOAD_ITEM::PATTERN_INVALID;

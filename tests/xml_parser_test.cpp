@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -186,6 +188,31 @@ TEST(XmlScan, SourceSharedWithOtherReaders) {
   Items got;
   while (!d.xp.get_tag()) got.push_back(d.xp.tag_buf);
   EXPECT_EQ(got, (Items{"b>y", "/b"}));
+  // The string ends at the NUL where the read position is, whatever stood
+  // after it before: the text rewritten shorter under a position moved back
+  // or left where it was, and a smaller heap copy (read past under ASan).
+  char buf[64] = "<first>1</first><second>2</second>";
+  auto read_rest = [&got](XML_PARSER& xp) {
+    got.clear();
+    while (!xp.get_tag()) got.push_back(xp.tag_buf);
+  };
+  MIOFILE mf;
+  XML_PARSER xp(&mf);
+  mf.init_buf_read(buf);
+  read_rest(xp);
+  strcpy(buf, "<x>9</x>");
+  mf.read_ptr = buf;
+  read_rest(xp);
+  EXPECT_EQ(got, (Items{"x", "9", "/x"}));
+  mf.init_buf_read(buf);
+  strcpy(buf, "<y/>");
+  read_rest(xp);
+  EXPECT_EQ(got, Items{"y/"});
+  std::unique_ptr<char[]> small(new char[9]);
+  memcpy(small.get(), "<z>8</z>", 9);
+  mf.read_ptr = small.get();
+  read_rest(xp);
+  EXPECT_EQ(got, (Items{"z", "8", "/z"}));
 
   // A stream read by stdio between items, and one whose first byte was
   // pushed back by ungetc (held apart from its buffer).

@@ -40,8 +40,10 @@ class MIOFILE {
   // Reads f from its current position. The stream is read without
   // per-character locking: no other thread may use f while it is parsed.
   void init_file(FILE* f);
-  // Reads the NUL-terminated text s (not copied; it must outlive the reads
-  // and not change while they go on).
+  // Reads the NUL-terminated text s (not copied; it must outlive the reads).
+  // The input ends at the first NUL from read_ptr on: read_ptr may be moved
+  // by hand (to this text or another), and then nothing of the text before
+  // is read, whatever it held.
   void init_buf_read(const char* s);
 
   // The next byte, 0..255, or -1 at end of input (again on every later call).
@@ -67,15 +69,20 @@ class MIOFILE {
 #endif
 
   // The terminating NUL of the string read_ptr reads: known from
-  // init_buf_read, looked for when read_ptr was set some other way.
-  const char* string_end() const {
-    if (read_ptr >= buf_start && read_ptr <= buf_end) return buf_end;
-    return read_ptr + strlen(read_ptr);
+  // init_buf_read while the reader alone moves read_ptr, looked for again
+  // when read_ptr was moved by hand.
+  const char* string_end() {
+    if (read_ptr != left_at) find_string_end();
+    return buf_end;
   }
+  // Sets read_ptr for the reader itself (the end stays known).
+  void leave_at(const char* p) { read_ptr = left_at = p; }
 
  private:
+  void find_string_end();
   const char* buf_start;  // start of the string, bounds _ungetc
   const char* buf_end;    // its terminating NUL
+  const char* left_at;    // where the reader last left read_ptr
 };
 
 class XML_PARSER {
@@ -283,19 +290,26 @@ inline constexpr XML_BYTE_CLASSES xml_byte_classes{};
 // byte just read back with unget(), and offers the bytes ahead of it as a
 // run: the bytes from p to run_end() are in memory and may be read ahead.
 
-// A NUL-terminated string: the NUL ends the input.
+// A NUL-terminated string: the NUL ends the input. Runs read ahead up to
+// the end that MIOFILE knows, never past it.
 struct XML_STRING_CURSOR {
   explicit XML_STRING_CURSOR(MIOFILE* s) : source(s) { load(); }
   MIOFILE* source;
   const unsigned char* p;
   const unsigned char* end;
-  int next() { return p < end ? *p++ : -1; }
+  // A NUL ends the input wherever it is, also before `end`.
+  int next() {
+    int c = *p;
+    if (!c) return -1;
+    p++;
+    return c;
+  }
   void unget() { p--; }
   void load() {
-    p = reinterpret_cast<const unsigned char*>(source->read_ptr);
     end = reinterpret_cast<const unsigned char*>(source->string_end());
+    p = reinterpret_cast<const unsigned char*>(source->read_ptr);
   }
-  void store() { source->read_ptr = reinterpret_cast<const char*>(p); }
+  void store() { source->leave_at(reinterpret_cast<const char*>(p)); }
   const unsigned char* run_end() const { return end; }
 };
 
@@ -412,8 +426,11 @@ inline int MIOFILE::_getc() {
 #endif
     return getc_unlocked(stream);
   }
-  if (!*read_ptr) return -1;
-  return static_cast<unsigned char>(*read_ptr++);
+  const char* at = read_ptr;
+  if (!*at) return -1;
+  read_ptr = at + 1;
+  if (left_at == at) left_at = read_ptr;  // the end stays known
+  return static_cast<unsigned char>(*at);
 }
 
 inline bool XML_PARSER::get_tag(char* attr_buf, int attr_len) {
