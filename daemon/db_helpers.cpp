@@ -39,10 +39,15 @@ int PERF_INFO::get_from_db() {
   // Too few hosts for statistics to mean anything.
   if (nhosts < 10) return 0;
 
-  host.fpops_mean(fpops_mean);
-  host.fpops_stddev(fpops_stddev);
-  host.fpops_percentile(50.0, fpops_p50);
-  host.fpops_percentile(95.0, fpops_p95);
+  // All four or none: a caller never mixes defaults with the table's values.
+  PERF_INFO got;
+  if ((retval = host.fpops_mean(got.fpops_mean)) ||
+      (retval = host.fpops_stddev(got.fpops_stddev)) ||
+      (retval = host.fpops_percentile(50.0, got.fpops_p50)) ||
+      (retval = host.fpops_percentile(95.0, got.fpops_p95))) {
+    return retval;
+  }
+  *this = got;
   return 0;
 }
 

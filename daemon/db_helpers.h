@@ -34,9 +34,12 @@ struct PERF_INFO {
   // Sets the defaults (mean 2.2e9, deviation 7e8, both percentiles 3.3e9),
   // then, when the host table has at least 10 rows, replaces them with the
   // table's mean, population standard deviation and 50th and 95th
-  // nearest-rank percentiles. Returns 0, or the error of counting the hosts
-  // (defaults in place). Failures of the statistics themselves leave the
-  // default of that field and are not reported.
+  // nearest-rank percentiles (DB_HOST: computed without overflow over every
+  // host, whatever speeds hosts reported, so each lies within the
+  // magnitudes stored). Returns 0, or the first failure, with all four
+  // defaults in place: of counting the hosts, or of a statistic the server
+  // refused or could not compute (ERR_DB_NO_ROW: no value, as when the
+  // hosts went between the count and the statistic).
   int get_from_db();
 };
 
