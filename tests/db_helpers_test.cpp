@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/error_numbers.h"
+#include "database/retry.h"
 #include "db_schema.h"
 #include "test_db.h"
 
@@ -254,6 +255,51 @@ TEST_F(DbHelpersTest, RestrictWithoutUnsentResultsAndWhenTheWorkunitFails) {
   EXPECT_EQ(value("select server_state from result where id=31"), "5");
   EXPECT_EQ(value("select count(*) from assignment where workunitid=3"), "0");
   exec("rename table workunit_away to workunit");
+}
+
+// Each failure ends it: what is left is unsent results|flags|assignments.
+TEST_F(DbHelpersTest, RestrictStopsAtTheFirstFailure) {
+  seed_results();
+  struct {
+    const char* setup;  // null: inside a transaction, lose a deadlock
+    int wuid, retval;   // retval 1: a refused statement's error
+    const char* left;
+  } cases[] = {
+      {"create trigger t before update on result for each row signal "
+       "sqlstate '45000'",
+       3, 1, "1|0|0"},
+      {"drop trigger t", 99, ERR_DB_NO_ROW, "0|-|0"},  // no such workunit
+      {"delete from workunit where id=3", 3, ERR_DB_NO_ROW, "0|-|0"},
+      {nullptr, 1, 1, "2|0|0"},  // not autocommitted after it either
+  };
+  for (const auto& c : cases) {
+    WORKUNIT wu;
+    wu.id = c.wuid;
+    int retval;
+    CaptureStderr();
+    if (c.setup) {
+      exec(c.setup);
+      retval = restrict_wu_to_user(wu, 9);
+    } else {
+      orvex_test::Deadlock peer(
+          orvex_db, check, "select id from result where id=12 for update",
+          "update result set server_state=5, outcome=5 where id=12",
+          "select id from result where id=11 for update");
+      orvex_db.start_transaction();
+      retval = restrict_wu_to_user(wu, 9);
+      EXPECT_TRUE(db_conflict(orvex_db));
+      orvex_db.rollback_transaction();
+      EXPECT_EQ(peer.done(), "");
+    }
+    GetCapturedStderr();
+    EXPECT_EQ(retval > 0 ? 1 : retval, c.retval) << c.wuid;
+    exec("set @w=" + std::to_string(c.wuid));
+    EXPECT_EQ(value("select concat_ws('|', (select count(*) from result where "
+                    "workunitid=@w and server_state=2), ifnull((select "
+                    "transitioner_flags from workunit where id=@w), '-'), "
+                    "(select count(*) from assignment where workunitid=@w))"),
+              c.left);
+  }
 }
 
 TEST_F(DbHelpersTest, GpuPlansAreTheNamesWithCudaNvidiaOrAti) {
