@@ -402,17 +402,42 @@ DB_HOST::DB_HOST(DB_CONN* connection) : DB_RECORD_ROW("host", connection) {}
 DB_ASSIGNMENT::DB_ASSIGNMENT(DB_CONN* connection)
     : DB_RECORD_ROW("assignment", connection) {}
 
-int DB_HOST::fpops_mean(double& x) {
+int DB_HOST::fpops_aggregate(const char* aggregate, double& x) {
   char query[256];
-  snprintf(query, sizeof query, "select avg(p_fpops) from %s", table_name);
-  return get_double(query, x);
+  snprintf(query, sizeof query,
+           "select greatest(max(p_fpops), -min(p_fpops)) from %s", table_name);
+  double top = 0;
+  int retval = get_double(query, top);
+  if (retval) return retval;
+  if (!std::isfinite(top)) return ERR_DB_NO_ROW;
+  // With every |value| at most 2^480, n of them (n < 2^31) sum to less than
+  // 2^511 and their squared deviations to less than 2^993: no overflow.
+  // A power of two scales exactly, so only values far below the largest
+  // lose digits, and they weigh nothing beside it.
+  int exponent = 0;
+  std::frexp(top, &exponent);
+  int shift = exponent > 480 ? exponent - 480 : 0;
+  if (shift) {
+    snprintf(query, sizeof query, "select %s(p_fpops * %.17g) from %s",
+             aggregate, std::ldexp(1.0, -shift), table_name);
+  } else {
+    snprintf(query, sizeof query, "select %s(p_fpops) from %s", aggregate,
+             table_name);
+  }
+  double scaled = 0;
+  retval = get_double(query, scaled);
+  if (retval) return retval;
+  if (!std::isfinite(scaled)) return ERR_DB_NO_ROW;
+  double value = std::ldexp(scaled, shift);
+  // Only rounding can carry the result past the largest magnitude stored.
+  x = std::isinf(value) ? std::copysign(top, value) : value;
+  return 0;
 }
 
+int DB_HOST::fpops_mean(double& x) { return fpops_aggregate("avg", x); }
+
 int DB_HOST::fpops_stddev(double& x) {
-  char query[256];
-  snprintf(query, sizeof query, "select stddev_pop(p_fpops) from %s",
-           table_name);
-  return get_double(query, x);
+  return fpops_aggregate("stddev_pop", x);
 }
 
 int DB_HOST::fpops_percentile(double percent, double& x) {

@@ -262,9 +262,19 @@ class DB_HOST : public DB_RECORD_ROW<HOST> {
   explicit DB_HOST(DB_CONN* connection = nullptr);
 
   // Statistics of p_fpops over every row of the host table, computed by the
-  // server. Each stores its value in x and returns 0; with no hosts it
-  // returns ERR_DB_NO_ROW and leaves x untouched; a refused statement gives
-  // the value of do_query.
+  // server. Each stores its value in x and returns 0; with no hosts, or a
+  // value the server could not compute (NULL, not a number), it returns
+  // ERR_DB_NO_ROW and leaves x untouched; a refused statement gives the
+  // value of do_query.
+  // Hosts report their speeds themselves, so any finite double may be
+  // stored, and the server's sums of such values overflow (it then answers
+  // 0 or the largest double, with no warning). The mean and the deviation
+  // therefore ask first for the largest magnitude stored (one statement, on
+  // the index); above 2^480 they are computed over the values times a power
+  // of two that brings them below it, and scaled back here. Every value
+  // counts, none is left out, and the results stay within the magnitudes
+  // stored. Below 2^480, which every real speed is, they send the plain
+  // aggregate and give exactly its result.
   // The mean.
   int fpops_mean(double& x);
   // The population standard deviation (divisor n, not n - 1).
@@ -274,6 +284,10 @@ class DB_HOST : public DB_RECORD_ROW<HOST> {
   // gives the smallest, 100 the largest). A percent that is not a number is
   // refused with ERR_DB_NO_ROW, x untouched.
   int fpops_percentile(double percent, double& x);
+
+ private:
+  // aggregate ("avg", "stddev_pop") of p_fpops, scaled as said above.
+  int fpops_aggregate(const char* aggregate, double& x);
 };
 
 class DB_ASSIGNMENT : public DB_RECORD_ROW<ASSIGNMENT> {

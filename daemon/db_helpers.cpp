@@ -4,6 +4,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/error_numbers.h"
+
 int count_workunits(int& n, const char* clause) {
   DB_WORKUNIT wu;
   return wu.count(n, clause);
@@ -39,10 +41,15 @@ int PERF_INFO::get_from_db() {
   // Too few hosts for statistics to mean anything.
   if (nhosts < 10) return 0;
 
-  host.fpops_mean(fpops_mean);
-  host.fpops_stddev(fpops_stddev);
-  host.fpops_percentile(50.0, fpops_p50);
-  host.fpops_percentile(95.0, fpops_p95);
+  // All four or none: a caller never mixes defaults with the table's values.
+  PERF_INFO got;
+  if ((retval = host.fpops_mean(got.fpops_mean)) ||
+      (retval = host.fpops_stddev(got.fpops_stddev)) ||
+      (retval = host.fpops_percentile(50.0, got.fpops_p50)) ||
+      (retval = host.fpops_percentile(95.0, got.fpops_p95))) {
+    return retval;
+  }
+  *this = got;
   return 0;
 }
 
@@ -65,13 +72,20 @@ int restrict_wu_to_user(const WORKUNIT& wu, int userid) {
            RESULT_SERVER_STATE_OVER, RESULT_OUTCOME_DIDNT_NEED);
   // The whole selection is fetched first, so the updates can share the
   // connection with the loop.
-  while (!result.enumerate(buf, false)) {
-    result.update_field(set_list);
+  // Each failure ends it at once: after a deadlock, the statements that
+  // followed would run in autocommit.
+  int retval;
+  while (!(retval = result.enumerate(buf, false))) {
+    retval = result.update_field(set_list);
+    if (retval) return retval;
   }
+  if (retval != ERR_DB_NO_ROW) return retval;
 
   snprintf(buf, sizeof buf, "transitioner_flags=%d", TRANSITION_NO_NEW_RESULTS);
-  int retval = db_wu.update_field(buf);
+  retval = db_wu.update_field(buf);
   if (retval) return retval;
+  // Matched rows: 0 when there is no such workunit to reserve.
+  if (db_wu.affected_rows() != 1) return ERR_DB_NO_ROW;
 
   asg.clear();
   asg.create_time = static_cast<int>(time(nullptr));

@@ -34,9 +34,12 @@ struct PERF_INFO {
   // Sets the defaults (mean 2.2e9, deviation 7e8, both percentiles 3.3e9),
   // then, when the host table has at least 10 rows, replaces them with the
   // table's mean, population standard deviation and 50th and 95th
-  // nearest-rank percentiles. Returns 0, or the error of counting the hosts
-  // (defaults in place). Failures of the statistics themselves leave the
-  // default of that field and are not reported.
+  // nearest-rank percentiles (DB_HOST: computed without overflow over every
+  // host, whatever speeds hosts reported, so each lies within the
+  // magnitudes stored). Returns 0, or the first failure, with all four
+  // defaults in place: of counting the hosts, or of a statistic the server
+  // refused or could not compute (ERR_DB_NO_ROW: no value, as when the
+  // hosts went between the count and the statistic).
   int get_from_db();
 };
 
@@ -48,10 +51,20 @@ void compute_avg_turnaround(HOST& host, double new_avg);
 // Reserves workunit wu for user userid: its unsent results are retired
 // (server_state OVER, outcome DIDNT_NEED), the workunit gets
 // transitioner_flags TRANSITION_NO_NEW_RESULTS, and a user assignment is
-// inserted. Errors on the results are ignored; an error updating the
-// workunit is returned before the assignment is made; otherwise the result
-// of inserting the assignment. Not a transaction: each statement takes
-// effect as it runs. wu itself is not changed.
+// inserted, in that order. Returns 0 when all of it is done; otherwise the
+// first failure, at once, with no statement sent after it: a refused
+// statement's error (a failed walk of the results included), or
+// ERR_DB_NO_ROW when no workunit has wu.id (deleted, or never there). A
+// result gone between the walk and its update is passed over.
+// It neither starts, commits nor rolls back a transaction. Inside the
+// caller's (run_transaction), a failure is the caller's to roll back, and
+// then nothing of it stays; a deadlock (1213) that the server already
+// rolled back is returned at once too, so nothing runs in autocommit after
+// it. Outside one each statement takes effect as it runs, and a failure
+// leaves what ran before it: some of the unsent results retired (all of
+// them when the workunit is missing or its update failed), and the
+// workunit flagged when only the assignment failed.
+// wu itself is not changed.
 int restrict_wu_to_user(const WORKUNIT& wu, int userid);
 
 // True when plan_class names a GPU plan: it contains "cuda", "nvidia" or

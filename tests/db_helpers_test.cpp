@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/error_numbers.h"
+#include "database/retry.h"
 #include "db_schema.h"
 #include "test_db.h"
 
@@ -108,6 +109,14 @@ TEST_F(DbHelpersTest, PerfInfoKeepsItsDefaultsBelowTenHosts) {
   EXPECT_EQ(perf.fpops_p50, 3.3e9);
   EXPECT_EQ(perf.fpops_p95, 3.3e9);
 
+  // Ten hosts, and a statistic the server refuses: its error, all defaults.
+  insert_hosts({1e10});
+  exec("alter table host drop column p_fpops");
+  CaptureStderr();
+  EXPECT_NE(perf.get_from_db(), 0);
+  GetCapturedStderr();
+  EXPECT_EQ(perf.fpops_mean, 2.2e9);
+
   // A count that fails: its error, and the defaults.
   exec("drop table host");
   perf.fpops_mean = perf.fpops_stddev = perf.fpops_p50 = perf.fpops_p95 = -1;
@@ -118,22 +127,34 @@ TEST_F(DbHelpersTest, PerfInfoKeepsItsDefaultsBelowTenHosts) {
   EXPECT_EQ(perf.fpops_p95, 3.3e9);
 }
 
+// Hosts report their speeds: any finite double. Statistics lie within 1e-12
+// of the largest; ordinary speeds (last) give exactly the plain aggregates.
 TEST_F(DbHelpersTest, PerfInfoReadsTheHostTableFromTenHosts) {
-  std::vector<double> fpops = {4.2e9, 1.1e9, 9.5e9,  2.0e9, 3.3e9,
-                               3.3e9, 8.0e8, 6.25e9, 5.1e9, 1.5e10};
-  insert_hosts(fpops);
+  const double big = std::numeric_limits<double>::max(), tiny = 5e-324;
   PERF_INFO perf;
-  ASSERT_EQ(perf.get_from_db(), 0);
-
-  double sum = 0, sq = 0, n = fpops.size();
-  for (double f : fpops) sum += f;
-  double mean = sum / n;
-  for (double f : fpops) sq += (f - mean) * (f - mean);
-  std::sort(fpops.begin(), fpops.end());
-  EXPECT_NEAR(perf.fpops_mean, mean, mean * 1e-12);
-  EXPECT_NEAR(perf.fpops_stddev, std::sqrt(sq / n), mean * 1e-12);
-  EXPECT_EQ(perf.fpops_p50, fpops[4]);  // the 5th of 10
-  EXPECT_EQ(perf.fpops_p95, fpops[9]);  // the 10th of 10
+  for (std::vector<double> fpops : std::vector<std::vector<double>>{
+           {1e9, 1e9, 1e9, 1e9, 1e9, 1e9, 1e9, 1e9, 1e308, 1e308},
+           {1e9, 1e9, 1e9, 1e9, 1e9, 1e9, 1e9, 1e9, 1e9, 1e200},
+           {big, -big, big, -1e308, 1e9, tiny, tiny, tiny, 3e-310, 0},
+           {4.2e9, 1.1e9, 9.5e9, 2.0e9, 3.3e9, 3.3e9, 8.0e8, 6.25e9, 5.1e9,
+            1.5e10}}) {
+    exec("delete from host");
+    insert_hosts(fpops);
+    ASSERT_EQ(perf.get_from_db(), 0);
+    long double sum = 0, sq = 0, n = fpops.size(), top = 0;
+    for (double f : fpops) sum += f, top = std::max(top, std::fabs(1.0L * f));
+    long double mean = sum / n;
+    for (double f : fpops) sq += (f - mean) * (f - mean);
+    std::sort(fpops.begin(), fpops.end());
+    EXPECT_NEAR(perf.fpops_mean, mean, top * 1e-12) << fpops[9];
+    EXPECT_NEAR(perf.fpops_stddev, std::sqrt(sq / n), top * 1e-12);
+    EXPECT_EQ(perf.fpops_p50, fpops[4]);  // the 5th of 10
+    EXPECT_EQ(perf.fpops_p95, fpops[9]);  // the 10th of 10
+  }
+  EXPECT_EQ(perf.fpops_mean,
+            atof(value("select avg(p_fpops) from host").c_str()));
+  EXPECT_EQ(perf.fpops_stddev,
+            atof(value("select stddev_pop(p_fpops) from host").c_str()));
 }
 
 TEST_F(DbHelpersTest, AvgTurnaroundIsWeightedOnceThereIsOne) {
@@ -234,6 +255,51 @@ TEST_F(DbHelpersTest, RestrictWithoutUnsentResultsAndWhenTheWorkunitFails) {
   EXPECT_EQ(value("select server_state from result where id=31"), "5");
   EXPECT_EQ(value("select count(*) from assignment where workunitid=3"), "0");
   exec("rename table workunit_away to workunit");
+}
+
+// Each failure ends it: what is left is unsent results|flags|assignments.
+TEST_F(DbHelpersTest, RestrictStopsAtTheFirstFailure) {
+  seed_results();
+  struct {
+    const char* setup;  // null: inside a transaction, lose a deadlock
+    int wuid, retval;   // retval 1: a refused statement's error
+    const char* left;
+  } cases[] = {
+      {"create trigger t before update on result for each row signal "
+       "sqlstate '45000'",
+       3, 1, "1|0|0"},
+      {"drop trigger t", 99, ERR_DB_NO_ROW, "0|-|0"},  // no such workunit
+      {"delete from workunit where id=3", 3, ERR_DB_NO_ROW, "0|-|0"},
+      {nullptr, 1, 1, "2|0|0"},  // not autocommitted after it either
+  };
+  for (const auto& c : cases) {
+    WORKUNIT wu;
+    wu.id = c.wuid;
+    int retval;
+    CaptureStderr();
+    if (c.setup) {
+      exec(c.setup);
+      retval = restrict_wu_to_user(wu, 9);
+    } else {
+      orvex_test::Deadlock peer(
+          orvex_db, check, "select id from result where id=12 for update",
+          "update result set server_state=5, outcome=5 where id=12",
+          "select id from result where id=11 for update");
+      orvex_db.start_transaction();
+      retval = restrict_wu_to_user(wu, 9);
+      EXPECT_TRUE(db_conflict(orvex_db));
+      orvex_db.rollback_transaction();
+      EXPECT_EQ(peer.done(), "");
+    }
+    GetCapturedStderr();
+    EXPECT_EQ(retval > 0 ? 1 : retval, c.retval) << c.wuid;
+    exec("set @w=" + std::to_string(c.wuid));
+    EXPECT_EQ(value("select concat_ws('|', (select count(*) from result where "
+                    "workunitid=@w and server_state=2), ifnull((select "
+                    "transitioner_flags from workunit where id=@w), '-'), "
+                    "(select count(*) from assignment where workunitid=@w))"),
+              c.left);
+  }
 }
 
 TEST_F(DbHelpersTest, GpuPlansAreTheNamesWithCudaNvidiaOrAti) {

@@ -411,7 +411,9 @@ TEST_F(DbRowsTest, FpopsStatisticsAreComputedByTheServer) {
     EXPECT_NEAR(x, stddev, stddev * 1e-9);
   });
   EXPECT_EQ(out,
+            "query: select greatest(max(p_fpops), -min(p_fpops)) from host\n"
             "query: select avg(p_fpops) from host\n"
+            "query: select greatest(max(p_fpops), -min(p_fpops)) from host\n"
             "query: select stddev_pop(p_fpops) from host\n");
 
   for (double p : {0.0, 5.0, 9.0, 9.1, 50.0, 95.0, 99.0, 100.0, 250.0, -3.0,

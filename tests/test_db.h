@@ -11,9 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "database/db_conn.h"
 
@@ -205,6 +209,64 @@ class DbTest : public testing::Test {
 
  private:
   DB_CONN& under_test_;
+};
+
+// Makes the server roll victim back as a deadlock victim (1213) at statement
+// at. peer (a second connection as the same user: check) holds hold in a
+// transaction that 1000 ballast rows make the heavier, so the lighter victim
+// is picked. A thread waits until the process list shows victim running at
+// (innodb_trx is refreshed only after 100 ms unread), then asks for ask, a
+// row victim holds, and rolls back. peer's statements bypass DB_CONN: no
+// echo, no report. done(): "" when peer got its row, else what went wrong.
+class Deadlock {
+ public:
+  Deadlock(DB_CONN& victim, DB_CONN& peer, const std::string& hold,
+           const std::string& at, const std::string& ask)
+      : peer_(peer.handle) {
+    std::string list =
+        "select info from information_schema.processlist where id=" +
+        std::to_string(mysql_thread_id(victim.handle));
+    std::string ballast = "insert into orvex_ballast values ()";
+    for (int i = 1; i < 1000; i++) ballast += ",()";
+    if (!run(
+            "create temporary table if not exists orvex_ballast (id serial)") ||
+        !run("start transaction") || !run(ballast) || !run(hold))
+      return;
+    thread_ = std::thread([this, list, at, ask] {
+      auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (!stop_ && std::chrono::steady_clock::now() < end) {
+        if (run(list) == at) {
+          outcome_ =
+              run(ask) ? "" : std::string("peer lost: ") + mysql_error(peer_);
+          break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      run("rollback");
+    });
+  }
+  ~Deadlock() { done(); }
+  std::string done() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return outcome_;
+  }
+
+ private:
+  // The first column of the first row ("" for none); nothing on failure.
+  std::optional<std::string> run(const std::string& sql) {
+    if (mysql_query(peer_, sql.c_str())) return std::nullopt;
+    MYSQL_RES* res = mysql_store_result(peer_);
+    MYSQL_ROW row = res ? mysql_fetch_row(res) : nullptr;
+    std::string value = row && row[0] ? row[0] : "";
+    if (res) mysql_free_result(res);
+    return value;
+  }
+
+  MYSQL* peer_;
+  std::string outcome_ = "peer could not hold, or victim never ran at";
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
 };
 
 }  // namespace orvex_test
