@@ -74,9 +74,13 @@ int restrict_wu_to_user(const WORKUNIT& wu, int userid) {
   // connection with the loop.
   // Each failure ends it at once: after a deadlock, the statements that
   // followed would run in autocommit.
+  // A result sent to a host since the walk read it keeps running.
+  char unsent[32];
+  snprintf(unsent, sizeof unsent, "server_state=%d",
+           RESULT_SERVER_STATE_UNSENT);
   int retval;
   while (!(retval = result.enumerate(buf, false))) {
-    retval = result.update_field(set_list);
+    retval = result.update_field(set_list, unsent);
     if (retval) return retval;
   }
   if (retval != ERR_DB_NO_ROW) return retval;

@@ -55,7 +55,8 @@ void compute_avg_turnaround(HOST& host, double new_avg);
 // first failure, at once, with no statement sent after it: a refused
 // statement's error (a failed walk of the results included), or
 // ERR_DB_NO_ROW when no workunit has wu.id (deleted, or never there). A
-// result gone between the walk and its update is passed over.
+// result gone between the walk and its update, or sent to a host meanwhile,
+// is passed over (each update names server_state UNSENT too).
 // It neither starts, commits nor rolls back a transaction. Inside the
 // caller's (run_transaction), a failure is the caller's to roll back, and
 // then nothing of it stays; a deadlock (1213) that the server already

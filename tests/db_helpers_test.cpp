@@ -200,8 +200,10 @@ TEST_F(DbHelpersTest, RestrictRetiresUnsentResultsAndAssignsTheUser) {
   EXPECT_EQ(out,
             "query: select * from result where workunitid=1 and "
             "server_state=2\n"
-            "query: update result set server_state=5, outcome=5 where id=11\n"
-            "query: update result set server_state=5, outcome=5 where id=12\n"
+            "query: update result set server_state=5, outcome=5 where id=11 "
+            "and server_state=2\n"
+            "query: update result set server_state=5, outcome=5 where id=12 "
+            "and server_state=2\n"
             "query: update workunit set transitioner_flags=2 where id=1\n"
             "query: insert into assignment set id=0, create_time=" +
                 asg_time +
@@ -283,7 +285,8 @@ TEST_F(DbHelpersTest, RestrictStopsAtTheFirstFailure) {
     } else {
       orvex_test::Deadlock peer(
           orvex_db, check, "select id from result where id=12 for update",
-          "update result set server_state=5, outcome=5 where id=12",
+          "update result set server_state=5, outcome=5 where id=12 and "
+          "server_state=2",
           "select id from result where id=11 for update");
       orvex_db.start_transaction();
       retval = restrict_wu_to_user(wu, 9);
