@@ -23,6 +23,7 @@
 #include "common/error_numbers.h"
 #include "common/str_util.h"
 #include "database/db_conn.h"
+#include "database/retry.h"
 #include "database/sql_escape.h"
 #include "database/tablerow.h"
 #include "test_db.h"
@@ -140,6 +141,88 @@ std::string echoed_statement(const std::string& err) {
 // do_query: the value do_query gives for that very statement (for
 // enumerate, the library's error number), with the report on standard
 // error; outputs stay as they were and the connection stays usable.
+// Transactions the server ended, or a body ended itself: run_transaction
+// commits a run whole or not at all. A second client makes the server pick
+// the first run as a deadlock victim where a row asks for it.
+TEST_F(DbFaults, TransactionsTheServerEndedRunWholeOrNotAtAll) {
+  exec("insert into fault_t values (1, 'a', 0), (2, 'b', 0)");
+  std::unique_ptr<DB_FAULT_ROW> walker;
+  auto run = [](DB_CONN& d, const char* sql) { return d.do_query(sql); };
+  struct {
+    const char* name;
+    bool deadlock;  // the first run loses one at "update ... id=2"
+    std::function<int(DB_CONN&)> body;
+    int retval, runs;
+    const char* log;  // fault_log after it, and after a next pass of "9"
+  } cases[] = {
+      {"a body that goes on after the deadlock", true,
+       [&](DB_CONN& d) {
+         run(d, "insert into fault_log values (1)");
+         run(d, "update fault_t set qty=qty+1 where id=1");
+         run(d, "update fault_t set qty=qty+1 where id=2");
+         run(d, "insert into fault_log values (2)");  // errors ignored
+         return 0;
+       },
+       0, 2, "1,2,9"},
+      {"a body that commits by itself", true,
+       [&](DB_CONN& d) {
+         run(d, "insert into fault_log values (1)");
+         run(d, "commit");
+         run(d, "start transaction");
+         run(d, "update fault_t set qty=qty+1 where id=1");
+         return run(d, "update fault_t set qty=qty+1 where id=2");
+       },
+       ERR_DB_BODY_COMMITTED, 1, "1,9"},
+      {"a body that leaves a streamed walk open", false,
+       [&](DB_CONN& d) {
+         walker.reset(new DB_FAULT_ROW(&d));
+         EXPECT_EQ(walker->enumerate("", true), 0);
+         run(d, "insert into fault_log values (3)");
+         return -1;
+       },
+       -1, 1, "9"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    exec("delete from fault_log");
+    std::unique_ptr<orvex_test::Deadlock> peer;
+    if (c.deadlock) {
+      peer.reset(new orvex_test::Deadlock(
+          db, check, "select id from fault_t where id=2 for update",
+          "update fault_t set qty=qty+1 where id=2",
+          "select id from fault_t where id=1 for update"));
+    }
+    int runs = 0;
+    CaptureStderr();
+    EXPECT_EQ(run_transaction(db, 3, c.body, &runs), c.retval);
+    GetCapturedStderr();
+    if (peer) {
+      EXPECT_EQ(peer->done(), "");
+    }
+    EXPECT_EQ(runs, c.runs);
+    EXPECT_TRUE(db.check_invariants() == nullptr) << db.check_invariants();
+    EXPECT_EQ(run_transaction(db, 1,
+                              [&](DB_CONN& d) {
+                                return run(d,
+                                           "insert into fault_log values (9)");
+                              }),
+              0);
+    EXPECT_EQ(value("select group_concat(n order by n) from fault_log"), c.log);
+    walker.reset();
+  }
+  // No id for an insert whose transaction's session was killed.
+  ASSERT_EQ(db.start_transaction(), 0);
+  ASSERT_EQ(db.do_query("insert into fault_t (id, code, qty) values (7, 'x', "
+                        "0)"),
+            0);
+  kill_session();
+  CaptureStderr();
+  EXPECT_LT(db.insert_id(), 0);
+  EXPECT_LT(db.insert_id(), 0);  // once the loss is known, too
+  GetCapturedStderr();
+  EXPECT_EQ(db.rollback_transaction(), 0);
+}
+
 TEST_F(DbFaults, RefusedStatementsThroughEveryOperation) {
   exec("insert into fault_t values (1, 'a', 10), (2, 'b', 20)");
   exec("create table fault_gone like fault_t");
@@ -513,35 +596,58 @@ TEST_F(OwnServer, ServerStoppedDuringStreamingEnumerate) {
   ASSERT_EQ(query_value(db, "select count(*) from fault_t"),
             std::to_string(kRows));
 
+  // Stopped, the server resets the stream; frozen, it leaves it silent, and
+  // the wait bound (1 s here) and a connect's bound end it.
+  db.set_timeouts(1, 1);
   DB_FAULT_ROW row(&db);
-  int delivered = 0, retval;
-  while ((retval = row.enumerate("order by id", true)) == 0) {
-    if (++delivered == 10) stop();
-  }
-  EXPECT_NE(retval, ERR_DB_NO_ROW) << "a cut stream read as its end";
-  EXPECT_GT(retval, 0) << "the library's error number";
-  EXPECT_LT(delivered, kRows);
-  EXPECT_FALSE(row.row_cursor.active);
-  EXPECT_EQ(row.row_cursor.result_set, nullptr);
-  EXPECT_EQ(db.ping(), ERR_DB_CONNECT);  // nothing answers while it is down
-  printf("[figures] stream cut after %d of %d rows, enumerate gave %d\n",
-         delivered, kRows, retval);
+  for (bool freeze : {false, true}) {
+    SCOPED_TRACE(freeze ? "frozen" : "stopped");
+    int delivered = 0, retval;
+    auto t0 = std::chrono::steady_clock::now();
+    CaptureStderr();
+    while ((retval = row.enumerate("order by id", true)) == 0) {
+      if (++delivered != 10) continue;
+      if (freeze) {
+        ASSERT_EQ(kill(pid, SIGSTOP), 0);
+      } else {
+        stop();
+      }
+    }
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
+    EXPECT_NE(retval, ERR_DB_NO_ROW) << "a cut stream read as its end";
+    EXPECT_GT(retval, 0) << "the library's error number";
+    EXPECT_LT(delivered, kRows);
+    EXPECT_LT(took.count(), 20) << "the walk waited past its bounds";
+    EXPECT_FALSE(row.row_cursor.active);
+    EXPECT_EQ(row.row_cursor.result_set, nullptr);
+    EXPECT_EQ(db.ping(), ERR_DB_CONNECT);  // nothing answers meanwhile
+    GetCapturedStderr();
+    EXPECT_TRUE(db.check_invariants() == nullptr) << db.check_invariants();
+    printf(
+        "[figures] stream cut after %d of %d rows, enumerate gave %d, in "
+        "%.1f s\n",
+        delivered, kRows, retval, took.count());
 
-  restart();
-  int pings = 0;
-  while (db.ping() != 0 && pings < 3000) {
-    pings++;
-    usleep(10000);
-  }
-  ASSERT_EQ(db.ping(), 0) << "server did not come back";
+    if (freeze) {
+      ASSERT_EQ(kill(pid, SIGCONT), 0);
+    } else {
+      restart();
+    }
+    int pings = 0;
+    while (db.ping() != 0 && pings < 3000) {
+      pings++;
+      usleep(10000);
+    }
+    ASSERT_EQ(db.ping(), 0) << "server did not come back";
 
-  int rows = 0, first_id = 0;
-  while ((retval = row.enumerate("order by id", true)) == 0) {
-    if (rows++ == 0) first_id = row.id;
+    int rows = 0, first_id = 0;
+    while ((retval = row.enumerate("order by id", true)) == 0) {
+      if (rows++ == 0) first_id = row.id;
+    }
+    EXPECT_EQ(retval, ERR_DB_NO_ROW);
+    EXPECT_EQ(first_id, 1);
+    EXPECT_EQ(rows, kRows);
   }
-  EXPECT_EQ(retval, ERR_DB_NO_ROW);
-  EXPECT_EQ(first_id, 1);
-  EXPECT_EQ(rows, kRows);
   db.close();
 }
 

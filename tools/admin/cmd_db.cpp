@@ -76,6 +76,10 @@ void look_at(Server& s, double max_lag) {
   s.version = version ? version : "of unknown version";
   const char* cipher = mysql_get_ssl_cipher(db.handle);
   s.tls = cipher ? cipher : "";
+  // Said wherever the cipher is: the operator turned the check off.
+  if (db.tls() == DB_TLS_NAME_UNCHECKED) {
+    s.tls += " (the server's name not checked: ssl-verify-server-cert=0)";
+  }
   if (probe_readiness(db.handle, false, true, s.ready) != DB_READY) {
     s.problem = std::string("database '") + s.name + "' on " + s.host +
                 " does not serve: " + s.ready.reason;
