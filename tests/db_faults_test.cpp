@@ -670,7 +670,8 @@ enum Event {
   kOwnUnreported,
   kOwnAutocommit,
   kOwnTimeZone,
-  kOptionInit
+  kOptionInit,
+  kOwnReportsOff
 };
 const char* const kEventName[] = {
     "idle timeout",
@@ -684,7 +685,8 @@ const char* const kEventName[] = {
     "own SET of no reports, then SET NAMES big5",
     "own SET autocommit=0, then KILL",
     "own SET time_zone, then KILL",
-    "option file init-command autocommit=0, then KILL"};
+    "option file init-command autocommit=0, then KILL",
+    "own SET of both reports off in one statement, then SET NAMES big5"};
 // The program's own statements of each event, in turn; the last one is
 // refused for every event whose change the layer refuses.
 const char* const kOwnStatements[][2] = {
@@ -699,7 +701,10 @@ const char* const kOwnStatements[][2] = {
     {"set session session_track_system_variables=''", "set names big5"},
     {"set autocommit=0"},
     {"set session time_zone='+02:00'"},
-    {}};
+    {},
+    {"set session session_track_state_change=OFF, "
+     "session_track_system_variables=''",
+     "set names big5"}};
 enum Walk { kNoWalk, kStreaming, kBuffered };
 const char* const kWalkName[] = {"no enumeration", "streaming", "buffered"};
 enum Op { kEnumerate, kLookup, kCount, kUpdate, kInsertBatch, kCommit, kPing };
@@ -718,7 +723,8 @@ struct Cell {
   std::unique_ptr<DB_FAULT_ROW> walker;
 
   bool refused_set() const {
-    return event == kOwnSet || event == kOwnNames || event == kOwnUnreported;
+    return event == kOwnSet || event == kOwnNames || event == kOwnUnreported ||
+           event == kOwnReportsOff;
   }
   // Every event but a refused SET of the program's ends the session.
   bool lost() const { return !refused_set(); }
@@ -777,7 +783,7 @@ TEST_F(OwnServer, SessionMatrix) {
   int cells_run = 0;
   for (Event event : {kIdle, kKill, kInitConnectNbe, kGlobalNbe, kOwnSet,
                       kOwnNames, kOwnUnreported, kOwnAutocommit, kOwnTimeZone,
-                      kOptionInit, kRestart, kDefaultNbe}) {
+                      kOptionInit, kOwnReportsOff, kRestart, kDefaultNbe}) {
     SCOPED_TRACE(kEventName[event]);
     if (event == kOptionInit) {
       setenv("ORVEX_DB_OPTION_FILE", option_file.c_str(), 1);
@@ -870,7 +876,7 @@ TEST_F(OwnServer, SessionMatrix) {
       root.reset(new Raw(socket));
       ASSERT_TRUE(root->ok());
     }
-    if (event == kOwnSet || event == kOwnNames || event == kOwnUnreported) {
+    if (!cells.front()->lost()) {
       CaptureStderr();
       for (auto& c : cells) {
         const char* const* own = kOwnStatements[event];
