@@ -2,6 +2,7 @@
 // transactions, the server stopped under a streaming enumeration, statements
 // the server refuses, and many open/close cycles.
 #include <dirent.h>
+#include <errmsg.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -671,7 +672,8 @@ enum Event {
   kOwnAutocommit,
   kOwnTimeZone,
   kOptionInit,
-  kOwnReportsOff
+  kOwnReportsOff,
+  kOwnFailedCall
 };
 const char* const kEventName[] = {
     "idle timeout",
@@ -686,7 +688,8 @@ const char* const kEventName[] = {
     "own SET autocommit=0, then KILL",
     "own SET time_zone, then KILL",
     "option file init-command autocommit=0, then KILL",
-    "own SET of both reports off in one statement, then SET NAMES big5"};
+    "own SET of both reports off in one statement, then SET NAMES big5",
+    "own CALL that turns the reports off and fails, then SET NAMES big5"};
 // The program's own statements of each event, in turn; the last one is
 // refused for every event whose change the layer refuses.
 const char* const kOwnStatements[][2] = {
@@ -704,7 +707,8 @@ const char* const kOwnStatements[][2] = {
     {},
     {"set session session_track_state_change=OFF, "
      "session_track_system_variables=''",
-     "set names big5"}};
+     "set names big5"},
+    {"call mt_reports_off()", "set names big5"}};
 enum Walk { kNoWalk, kStreaming, kBuffered };
 const char* const kWalkName[] = {"no enumeration", "streaming", "buffered"};
 enum Op { kEnumerate, kLookup, kCount, kUpdate, kInsertBatch, kCommit, kPing };
@@ -724,7 +728,7 @@ struct Cell {
 
   bool refused_set() const {
     return event == kOwnSet || event == kOwnNames || event == kOwnUnreported ||
-           event == kOwnReportsOff;
+           event == kOwnReportsOff || event == kOwnFailedCall;
   }
   // Every event but a refused SET of the program's ends the session.
   bool lost() const { return !refused_set(); }
@@ -766,6 +770,11 @@ TEST_F(OwnServer, SessionMatrix) {
   }
   rows.pop_back();
   ASSERT_EQ(check.do_query(rows.c_str()), 0);
+  ASSERT_EQ(check.do_query("create procedure mt_reports_off() begin set "
+                           "session session_track_state_change=OFF; set "
+                           "session session_track_system_variables=''; "
+                           "signal sqlstate '45000'; end"),
+            0);
   // Selects every row if a backslash stops escaping.
   char injection[64] = "' or 1=1 -- ";
   escape_string(injection, sizeof injection);
@@ -781,9 +790,10 @@ TEST_F(OwnServer, SessionMatrix) {
   orvex_test::write_file(option_file,
                          "[orvex]\ninit-command=SET autocommit=0\n");
   int cells_run = 0;
-  for (Event event : {kIdle, kKill, kInitConnectNbe, kGlobalNbe, kOwnSet,
-                      kOwnNames, kOwnUnreported, kOwnAutocommit, kOwnTimeZone,
-                      kOptionInit, kOwnReportsOff, kRestart, kDefaultNbe}) {
+  for (Event event :
+       {kIdle, kKill, kInitConnectNbe, kGlobalNbe, kOwnSet, kOwnNames,
+        kOwnUnreported, kOwnAutocommit, kOwnTimeZone, kOptionInit,
+        kOwnReportsOff, kOwnFailedCall, kRestart, kDefaultNbe}) {
     SCOPED_TRACE(kEventName[event]);
     if (event == kOptionInit) {
       setenv("ORVEX_DB_OPTION_FILE", option_file.c_str(), 1);
@@ -880,8 +890,9 @@ TEST_F(OwnServer, SessionMatrix) {
       CaptureStderr();
       for (auto& c : cells) {
         const char* const* own = kOwnStatements[event];
-        if (own[1]) {  // runs, unless the walk holds the connection
-          EXPECT_EQ(c->db.do_query(own[0]) == 0, c->walk != kStreaming)
+        if (own[1]) {  // sent, unless the walk holds the connection
+          EXPECT_EQ(c->db.do_query(own[0]) == CR_COMMANDS_OUT_OF_SYNC,
+                    c->walk == kStreaming)
               << c->name();
         }
         EXPECT_NE(c->db.do_query(own[1] ? own[1] : own[0]), 0) << c->name();
