@@ -673,7 +673,8 @@ enum Event {
   kOwnTimeZone,
   kOptionInit,
   kOwnReportsOff,
-  kOwnFailedCall
+  kOwnFailedCall,
+  kOwnSelectOff
 };
 const char* const kEventName[] = {
     "idle timeout",
@@ -689,7 +690,9 @@ const char* const kEventName[] = {
     "own SET time_zone, then KILL",
     "option file init-command autocommit=0, then KILL",
     "own SET of both reports off in one statement, then SET NAMES big5",
-    "own CALL that turns the reports off and fails, then SET NAMES big5"};
+    "own CALL that turns the reports off and fails, then SET NAMES big5",
+    "own SELECT of a function that turns the reports off, then SET NAMES "
+    "big5"};
 // The program's own statements of each event, in turn; the last one is
 // refused for every event whose change the layer refuses.
 const char* const kOwnStatements[][2] = {
@@ -708,7 +711,8 @@ const char* const kOwnStatements[][2] = {
     {"set session session_track_state_change=OFF, "
      "session_track_system_variables=''",
      "set names big5"},
-    {"call mt_reports_off()", "set names big5"}};
+    {"call mt_reports_off()", "set names big5"},
+    {"select mt_reports_off_f()", "set names big5"}};
 enum Walk { kNoWalk, kStreaming, kBuffered };
 const char* const kWalkName[] = {"no enumeration", "streaming", "buffered"};
 enum Op { kEnumerate, kLookup, kCount, kUpdate, kInsertBatch, kCommit, kPing };
@@ -728,7 +732,8 @@ struct Cell {
 
   bool refused_set() const {
     return event == kOwnSet || event == kOwnNames || event == kOwnUnreported ||
-           event == kOwnReportsOff || event == kOwnFailedCall;
+           event == kOwnReportsOff || event == kOwnFailedCall ||
+           event == kOwnSelectOff;
   }
   // Every event but a refused SET of the program's ends the session.
   bool lost() const { return !refused_set(); }
@@ -775,6 +780,11 @@ TEST_F(OwnServer, SessionMatrix) {
                            "session session_track_system_variables=''; "
                            "signal sqlstate '45000'; end"),
             0);
+  ASSERT_EQ(check.do_query("create function mt_reports_off_f() returns int "
+                           "begin set session session_track_state_change="
+                           "OFF; set session session_track_system_variables="
+                           "''; return 1; end"),
+            0);
   // Selects every row if a backslash stops escaping.
   char injection[64] = "' or 1=1 -- ";
   escape_string(injection, sizeof injection);
@@ -793,7 +803,7 @@ TEST_F(OwnServer, SessionMatrix) {
   for (Event event :
        {kIdle, kKill, kInitConnectNbe, kGlobalNbe, kOwnSet, kOwnNames,
         kOwnUnreported, kOwnAutocommit, kOwnTimeZone, kOptionInit,
-        kOwnReportsOff, kOwnFailedCall, kRestart, kDefaultNbe}) {
+        kOwnReportsOff, kOwnFailedCall, kOwnSelectOff, kRestart, kDefaultNbe}) {
     SCOPED_TRACE(kEventName[event]);
     if (event == kOptionInit) {
       setenv("ORVEX_DB_OPTION_FILE", option_file.c_str(), 1);
@@ -891,9 +901,10 @@ TEST_F(OwnServer, SessionMatrix) {
       for (auto& c : cells) {
         const char* const* own = kOwnStatements[event];
         if (own[1]) {  // sent, unless the walk holds the connection
-          EXPECT_EQ(c->db.do_query(own[0]) == CR_COMMANDS_OUT_OF_SYNC,
-                    c->walk == kStreaming)
+          int first = c->db.do_query(own[0]);
+          EXPECT_EQ(first == CR_COMMANDS_OUT_OF_SYNC, c->walk == kStreaming)
               << c->name();
+          if (first == 0) mysql_free_result(mysql_store_result(c->db.handle));
         }
         EXPECT_NE(c->db.do_query(own[1] ? own[1] : own[0]), 0) << c->name();
       }
