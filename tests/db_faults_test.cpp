@@ -674,7 +674,8 @@ enum Event {
   kOptionInit,
   kOwnReportsOff,
   kOwnFailedCall,
-  kOwnSelectOff
+  kOwnSelectOff,
+  kOwnSetStatement
 };
 const char* const kEventName[] = {
     "idle timeout",
@@ -692,7 +693,8 @@ const char* const kEventName[] = {
     "own SET of both reports off in one statement, then SET NAMES big5",
     "own CALL that turns the reports off and fails, then SET NAMES big5",
     "own SELECT of a function that turns the reports off, then SET NAMES "
-    "big5"};
+    "big5",
+    "own SET STATEMENT time_zone FOR one statement, then KILL"};
 // The program's own statements of each event, in turn; the last one is
 // refused for every event whose change the layer refuses.
 const char* const kOwnStatements[][2] = {
@@ -712,7 +714,8 @@ const char* const kOwnStatements[][2] = {
      "session_track_system_variables=''",
      "set names big5"},
     {"call mt_reports_off()", "set names big5"},
-    {"select mt_reports_off_f()", "set names big5"}};
+    {"select mt_reports_off_f()", "set names big5"},
+    {"set statement time_zone='+05:00' for do 1"}};
 enum Walk { kNoWalk, kStreaming, kBuffered };
 const char* const kWalkName[] = {"no enumeration", "streaming", "buffered"};
 enum Op { kEnumerate, kLookup, kCount, kUpdate, kInsertBatch, kCommit, kPing };
@@ -748,6 +751,11 @@ struct Cell {
   // The next statement runs, unless the session is unsafe or a transaction
   // was lost (which only a failed COMMIT or a rollback clears).
   bool serves() const { return !unsafe() && !(txn && lost()); }
+  // What a new session shows of the program's own changes.
+  std::string carried() const {
+    return std::string(autocommit_off() ? "OFF" : "ON") + " " +
+           (event == kOwnTimeZone ? "+02:00" : "SYSTEM");
+  }
   std::string name() const {
     return std::string(kEventName[event]) + (iso ? " / isolation" : "") +
            (txn == 1   ? " / transaction"
@@ -800,10 +808,10 @@ TEST_F(OwnServer, SessionMatrix) {
   orvex_test::write_file(option_file,
                          "[orvex]\ninit-command=SET autocommit=0\n");
   int cells_run = 0;
-  for (Event event :
-       {kIdle, kKill, kInitConnectNbe, kGlobalNbe, kOwnSet, kOwnNames,
-        kOwnUnreported, kOwnAutocommit, kOwnTimeZone, kOptionInit,
-        kOwnReportsOff, kOwnFailedCall, kOwnSelectOff, kRestart, kDefaultNbe}) {
+  for (Event event : {kIdle, kKill, kInitConnectNbe, kGlobalNbe, kOwnSet,
+                      kOwnNames, kOwnUnreported, kOwnAutocommit, kOwnTimeZone,
+                      kOptionInit, kOwnReportsOff, kOwnFailedCall,
+                      kOwnSelectOff, kOwnSetStatement, kRestart, kDefaultNbe}) {
     SCOPED_TRACE(kEventName[event]);
     if (event == kOptionInit) {
       setenv("ORVEX_DB_OPTION_FILE", option_file.c_str(), 1);
@@ -871,9 +879,8 @@ TEST_F(OwnServer, SessionMatrix) {
     }
     if (event == kIdle) sleep(3);  // wait_timeout 1 s, and 2 s of margin
     for (auto& c : cells) holds(c->db);
-    if (event == kKill || event == kInitConnectNbe || event == kGlobalNbe ||
-        event == kOwnAutocommit || event == kOwnTimeZone ||
-        event == kOptionInit) {
+    if (cells.front()->lost() && event != kIdle && event != kRestart &&
+        event != kDefaultNbe) {
       std::string ids;
       for (auto& c : cells) {
         std::string id = std::to_string(mysql_thread_id(c->db.handle));
@@ -989,10 +996,10 @@ TEST_F(OwnServer, SessionMatrix) {
       }
       if (c.serves() && c.lost() && c.op != kPing) {
         // The program's own changes hold on the new session.
-        EXPECT_EQ(query_value(db, "select @@autocommit"),
-                  c.autocommit_off() ? "0" : "1");
-        EXPECT_EQ(query_value(db, "select @@time_zone"),
-                  event == kOwnTimeZone ? "+02:00" : "SYSTEM");
+        EXPECT_EQ(query_value(db,
+                              "select concat_ws(' ', @@autocommit, "
+                              "@@time_zone)"),
+                  c.carried());
       }
       if (c.serves() && c.lost() && !c.txn && c.iso) {
         // The new session's set-up carried the level, and it shows.
