@@ -675,7 +675,8 @@ enum Event {
   kOwnReportsOff,
   kOwnFailedCall,
   kOwnSelectOff,
-  kOwnSetStatement
+  kOwnSetStatement,
+  kOwnCollation
 };
 const char* const kEventName[] = {
     "idle timeout",
@@ -694,7 +695,8 @@ const char* const kEventName[] = {
     "own CALL that turns the reports off and fails, then SET NAMES big5",
     "own SELECT of a function that turns the reports off, then SET NAMES "
     "big5",
-    "own SET STATEMENT time_zone FOR one statement, then KILL"};
+    "own SET STATEMENT time_zone FOR one statement, then KILL",
+    "own SET NAMES utf8mb4 COLLATE utf8mb4_bin, then KILL"};
 // The program's own statements of each event, in turn; the last one is
 // refused for every event whose change the layer refuses.
 const char* const kOwnStatements[][2] = {
@@ -715,7 +717,8 @@ const char* const kOwnStatements[][2] = {
      "set names big5"},
     {"call mt_reports_off()", "set names big5"},
     {"select mt_reports_off_f()", "set names big5"},
-    {"set statement time_zone='+05:00' for do 1"}};
+    {"set statement time_zone='+05:00' for do 1"},
+    {"set names utf8mb4 collate utf8mb4_bin"}};
 enum Walk { kNoWalk, kStreaming, kBuffered };
 const char* const kWalkName[] = {"no enumeration", "streaming", "buffered"};
 enum Op { kEnumerate, kLookup, kCount, kUpdate, kInsertBatch, kCommit, kPing };
@@ -754,7 +757,8 @@ struct Cell {
   // What a new session shows of the program's own changes.
   std::string carried() const {
     return std::string(autocommit_off() ? "OFF" : "ON") + " " +
-           (event == kOwnTimeZone ? "+02:00" : "SYSTEM");
+           (event == kOwnTimeZone ? "+02:00" : "SYSTEM") + " " +
+           (event == kOwnCollation ? "utf8mb4_bin" : "utf8mb4_general_ci");
   }
   std::string name() const {
     return std::string(kEventName[event]) + (iso ? " / isolation" : "") +
@@ -808,10 +812,11 @@ TEST_F(OwnServer, SessionMatrix) {
   orvex_test::write_file(option_file,
                          "[orvex]\ninit-command=SET autocommit=0\n");
   int cells_run = 0;
-  for (Event event : {kIdle, kKill, kInitConnectNbe, kGlobalNbe, kOwnSet,
-                      kOwnNames, kOwnUnreported, kOwnAutocommit, kOwnTimeZone,
-                      kOptionInit, kOwnReportsOff, kOwnFailedCall,
-                      kOwnSelectOff, kOwnSetStatement, kRestart, kDefaultNbe}) {
+  for (Event event :
+       {kIdle, kKill, kInitConnectNbe, kGlobalNbe, kOwnSet, kOwnNames,
+        kOwnUnreported, kOwnAutocommit, kOwnTimeZone, kOptionInit,
+        kOwnReportsOff, kOwnFailedCall, kOwnSelectOff, kOwnSetStatement,
+        kOwnCollation, kRestart, kDefaultNbe}) {
     SCOPED_TRACE(kEventName[event]);
     if (event == kOptionInit) {
       setenv("ORVEX_DB_OPTION_FILE", option_file.c_str(), 1);
@@ -998,7 +1003,7 @@ TEST_F(OwnServer, SessionMatrix) {
         // The program's own changes hold on the new session.
         EXPECT_EQ(query_value(db,
                               "select concat_ws(' ', @@autocommit, "
-                              "@@time_zone)"),
+                              "@@time_zone, @@collation_connection)"),
                   c.carried());
       }
       if (c.serves() && c.lost() && !c.txn && c.iso) {
