@@ -676,7 +676,8 @@ enum Event {
   kOwnFailedCall,
   kOwnSelectOff,
   kOwnSetStatement,
-  kOwnCollation
+  kOwnCollation,
+  kOwnNumberText
 };
 const char* const kEventName[] = {
     "idle timeout",
@@ -696,7 +697,8 @@ const char* const kEventName[] = {
     "own SELECT of a function that turns the reports off, then SET NAMES "
     "big5",
     "own SET STATEMENT time_zone FOR one statement, then KILL",
-    "own SET NAMES utf8mb4 COLLATE utf8mb4_bin, then KILL"};
+    "own SET NAMES utf8mb4 COLLATE utf8mb4_bin, then KILL",
+    "own SET of a text that reads as a number, then KILL"};
 // The program's own statements of each event, in turn; the last one is
 // refused for every event whose change the layer refuses.
 const char* const kOwnStatements[][2] = {
@@ -718,7 +720,8 @@ const char* const kOwnStatements[][2] = {
     {"call mt_reports_off()", "set names big5"},
     {"select mt_reports_off_f()", "set names big5"},
     {"set statement time_zone='+05:00' for do 1"},
-    {"set names utf8mb4 collate utf8mb4_bin"}};
+    {"set names utf8mb4 collate utf8mb4_bin"},
+    {"set default_master_connection='123'"}};
 enum Walk { kNoWalk, kStreaming, kBuffered };
 const char* const kWalkName[] = {"no enumeration", "streaming", "buffered"};
 enum Op { kEnumerate, kLookup, kCount, kUpdate, kInsertBatch, kCommit, kPing };
@@ -758,7 +761,8 @@ struct Cell {
   std::string carried() const {
     return std::string(autocommit_off() ? "OFF" : "ON") + " " +
            (event == kOwnTimeZone ? "+02:00" : "SYSTEM") + " " +
-           (event == kOwnCollation ? "utf8mb4_bin" : "utf8mb4_general_ci");
+           (event == kOwnCollation ? "utf8mb4_bin" : "utf8mb4_general_ci") +
+           (event == kOwnNumberText ? " 123" : "");
   }
   std::string name() const {
     return std::string(kEventName[event]) + (iso ? " / isolation" : "") +
@@ -816,7 +820,7 @@ TEST_F(OwnServer, SessionMatrix) {
        {kIdle, kKill, kInitConnectNbe, kGlobalNbe, kOwnSet, kOwnNames,
         kOwnUnreported, kOwnAutocommit, kOwnTimeZone, kOptionInit,
         kOwnReportsOff, kOwnFailedCall, kOwnSelectOff, kOwnSetStatement,
-        kOwnCollation, kRestart, kDefaultNbe}) {
+        kOwnCollation, kOwnNumberText, kRestart, kDefaultNbe}) {
     SCOPED_TRACE(kEventName[event]);
     if (event == kOptionInit) {
       setenv("ORVEX_DB_OPTION_FILE", option_file.c_str(), 1);
@@ -1003,7 +1007,8 @@ TEST_F(OwnServer, SessionMatrix) {
         // The program's own changes hold on the new session.
         EXPECT_EQ(query_value(db,
                               "select concat_ws(' ', @@autocommit, "
-                              "@@time_zone, @@collation_connection)"),
+                              "@@time_zone, @@collation_connection, "
+                              "nullif(@@default_master_connection, ''))"),
                   c.carried());
       }
       if (c.serves() && c.lost() && !c.txn && c.iso) {
