@@ -677,7 +677,8 @@ enum Event {
   kOwnSelectOff,
   kOwnSetStatement,
   kOwnCollation,
-  kOwnNumberText
+  kOwnNumberText,
+  kOwnQuotedText
 };
 const char* const kEventName[] = {
     "idle timeout",
@@ -698,7 +699,9 @@ const char* const kEventName[] = {
     "big5",
     "own SET STATEMENT time_zone FOR one statement, then KILL",
     "own SET NAMES utf8mb4 COLLATE utf8mb4_bin, then KILL",
-    "own SET of a text that reads as a number, then KILL"};
+    "own SET of a text that reads as a number, then KILL",
+    "own SET of a text with a quote and a backslash, then global sql_mode "
+    "NO_BACKSLASH_ESCAPES and KILL"};
 // The program's own statements of each event, in turn; the last one is
 // refused for every event whose change the layer refuses.
 const char* const kOwnStatements[][2] = {
@@ -721,7 +724,8 @@ const char* const kOwnStatements[][2] = {
     {"select mt_reports_off_f()", "set names big5"},
     {"set statement time_zone='+05:00' for do 1"},
     {"set names utf8mb4 collate utf8mb4_bin"},
-    {"set default_master_connection='123'"}};
+    {"set default_master_connection='123'"},
+    {"set default_master_connection='a''b\\\\c'"}};
 enum Walk { kNoWalk, kStreaming, kBuffered };
 const char* const kWalkName[] = {"no enumeration", "streaming", "buffered"};
 enum Op { kEnumerate, kLookup, kCount, kUpdate, kInsertBatch, kCommit, kPing };
@@ -762,7 +766,9 @@ struct Cell {
     return std::string(autocommit_off() ? "OFF" : "ON") + " " +
            (event == kOwnTimeZone ? "+02:00" : "SYSTEM") + " " +
            (event == kOwnCollation ? "utf8mb4_bin" : "utf8mb4_general_ci") +
-           (event == kOwnNumberText ? " 123" : "");
+           (event == kOwnNumberText   ? " 123"
+            : event == kOwnQuotedText ? " a'b\\c"
+                                      : "");
   }
   std::string name() const {
     return std::string(kEventName[event]) + (iso ? " / isolation" : "") +
@@ -820,7 +826,7 @@ TEST_F(OwnServer, SessionMatrix) {
        {kIdle, kKill, kInitConnectNbe, kGlobalNbe, kOwnSet, kOwnNames,
         kOwnUnreported, kOwnAutocommit, kOwnTimeZone, kOptionInit,
         kOwnReportsOff, kOwnFailedCall, kOwnSelectOff, kOwnSetStatement,
-        kOwnCollation, kOwnNumberText, kRestart, kDefaultNbe}) {
+        kOwnCollation, kOwnNumberText, kOwnQuotedText, kRestart, kDefaultNbe}) {
     SCOPED_TRACE(kEventName[event]);
     if (event == kOptionInit) {
       setenv("ORVEX_DB_OPTION_FILE", option_file.c_str(), 1);
@@ -883,7 +889,7 @@ TEST_F(OwnServer, SessionMatrix) {
                                  "sql_mode=concat(@@sql_mode, "
                                  "'',NO_BACKSLASH_ESCAPES'')'")));
     }
-    if (event == kGlobalNbe) {
+    if (event == kGlobalNbe || event == kOwnQuotedText) {
       ASSERT_TRUE(root->exec(std::string("set global sql_mode=") + kNbe));
     }
     if (event == kIdle) sleep(3);  // wait_timeout 1 s, and 2 s of margin
@@ -927,7 +933,7 @@ TEST_F(OwnServer, SessionMatrix) {
       GetCapturedStderr();
     }
     if (event == kInitConnectNbe || event == kGlobalNbe ||
-        event == kDefaultNbe) {
+        event == kDefaultNbe || event == kOwnQuotedText) {
       // The event is real: a session the layer does not prepare has it.
       unsigned port =
           static_cast<unsigned>(atoi(host.substr(host.find(':') + 1).c_str()));
@@ -1081,7 +1087,7 @@ TEST_F(OwnServer, SessionMatrix) {
     if (event == kInitConnectNbe) {
       ASSERT_TRUE(root->exec("set global init_connect=''"));
     }
-    if (event == kGlobalNbe) {
+    if (event == kGlobalNbe || event == kOwnQuotedText) {
       ASSERT_TRUE(root->exec("set global sql_mode=default"));
     }
     unsetenv("ORVEX_DB_OPTION_FILE");
