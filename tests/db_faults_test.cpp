@@ -678,7 +678,8 @@ enum Event {
   kOwnSetStatement,
   kOwnCollation,
   kOwnNumberText,
-  kOwnQuotedText
+  kOwnQuotedText,
+  kOptionInitOwn
 };
 const char* const kEventName[] = {
     "idle timeout",
@@ -701,7 +702,9 @@ const char* const kEventName[] = {
     "own SET NAMES utf8mb4 COLLATE utf8mb4_bin, then KILL",
     "own SET of a text that reads as a number, then KILL",
     "own SET of a text with a quote and a backslash, then global sql_mode "
-    "NO_BACKSLASH_ESCAPES and KILL"};
+    "NO_BACKSLASH_ESCAPES and KILL",
+    "option file init-command autocommit=0, own SET autocommit=1, then "
+    "KILL"};
 // The program's own statements of each event, in turn; the last one is
 // refused for every event whose change the layer refuses.
 const char* const kOwnStatements[][2] = {
@@ -725,7 +728,8 @@ const char* const kOwnStatements[][2] = {
     {"set statement time_zone='+05:00' for do 1"},
     {"set names utf8mb4 collate utf8mb4_bin"},
     {"set default_master_connection='123'"},
-    {"set default_master_connection='a''b\\\\c'"}};
+    {"set default_master_connection='a''b\\\\c'"},
+    {"set autocommit=1"}};
 enum Walk { kNoWalk, kStreaming, kBuffered };
 const char* const kWalkName[] = {"no enumeration", "streaming", "buffered"};
 enum Op { kEnumerate, kLookup, kCount, kUpdate, kInsertBatch, kCommit, kPing };
@@ -822,13 +826,18 @@ TEST_F(OwnServer, SessionMatrix) {
   orvex_test::write_file(option_file,
                          "[orvex]\ninit-command=SET autocommit=0\n");
   int cells_run = 0;
-  for (Event event :
-       {kIdle, kKill, kInitConnectNbe, kGlobalNbe, kOwnSet, kOwnNames,
-        kOwnUnreported, kOwnAutocommit, kOwnTimeZone, kOptionInit,
-        kOwnReportsOff, kOwnFailedCall, kOwnSelectOff, kOwnSetStatement,
-        kOwnCollation, kOwnNumberText, kOwnQuotedText, kRestart, kDefaultNbe}) {
+  for (Event event : {kIdle,           kKill,
+                      kInitConnectNbe, kGlobalNbe,
+                      kOwnSet,         kOwnNames,
+                      kOwnUnreported,  kOwnAutocommit,
+                      kOwnTimeZone,    kOptionInit,
+                      kOwnReportsOff,  kOwnFailedCall,
+                      kOwnSelectOff,   kOwnSetStatement,
+                      kOwnCollation,   kOwnNumberText,
+                      kOwnQuotedText,  kOptionInitOwn,
+                      kRestart,        kDefaultNbe}) {
     SCOPED_TRACE(kEventName[event]);
-    if (event == kOptionInit) {
+    if (event == kOptionInit || event == kOptionInitOwn) {
       setenv("ORVEX_DB_OPTION_FILE", option_file.c_str(), 1);
     }
     ASSERT_EQ(check.do_query("delete from mt_t where id>11"), 0);
