@@ -740,7 +740,8 @@ struct Cell {
   Event event;
   bool iso;  // set_isolation_level(READ_COMMITTED) first
   int txn;   // 0, or inside a transaction that has written a row, opened by
-             // start_transaction (1) or the program's own "begin" (2)
+             // start_transaction (1), the program's own "begin" (2) or
+             // "begin work" (3), and ended by the same word ("commit work")
   Walk walk;
   Op op;
   int k;  // the cell's own rows: 1000+k (updated), 2000+k, 3000+k
@@ -760,8 +761,12 @@ struct Cell {
     return event == kOwnAutocommit || event == kOptionInit;
   }
   // Statements with autocommit off open a transaction: walks would make
-  // every cell a transaction cell, which the other rows cover.
-  bool runs() const { return !autocommit_off() || walk == kNoWalk; }
+  // every cell a transaction cell, which the other rows cover. The words of
+  // "begin work" matter to the state alone (and the server's sessions are
+  // limited): no walks there either.
+  bool runs() const {
+    return (!autocommit_off() && txn != 3) || walk == kNoWalk;
+  }
   // The next statement runs, unless the session is unsafe or a transaction
   // was lost (which only a failed COMMIT or a rollback clears).
   bool serves() const { return !unsafe() && !(txn && lost()); }
@@ -778,6 +783,7 @@ struct Cell {
     return std::string(kEventName[event]) + (iso ? " / isolation" : "") +
            (txn == 1   ? " / transaction"
             : txn == 2 ? " / own begin"
+            : txn == 3 ? " / own begin work"
                        : "") +
            " / " + kWalkName[walk] + " / " + kOpName[op];
   }
@@ -844,7 +850,7 @@ TEST_F(OwnServer, SessionMatrix) {
     std::vector<std::unique_ptr<Cell>> cells;
     std::string seed = "insert into mt_t values ";
     for (bool iso : {false, true}) {
-      for (int txn : {0, 1, 2}) {
+      for (int txn : {0, 1, 2, 3}) {
         for (Walk walk : {kNoWalk, kStreaming, kBuffered}) {
           for (int op = kEnumerate; op <= kPing; op++) {
             int k = static_cast<int>(cells.size());
@@ -879,7 +885,9 @@ TEST_F(OwnServer, SessionMatrix) {
         }
       }
       if (c->txn) {
-        ASSERT_EQ(c->txn == 1 ? db.start_transaction() : db.do_query("begin"),
+        ASSERT_EQ(c->txn == 1   ? db.start_transaction()
+                  : c->txn == 2 ? db.do_query("begin")
+                                : db.do_query("begin work"),
                   0);
         std::string mark = "insert into mt_t values (" +
                            std::to_string(3000 + c->k) + ", 't', 0)";
@@ -1036,8 +1044,9 @@ TEST_F(OwnServer, SessionMatrix) {
       CaptureStderr();
       if (c.txn) {
         // Whatever came before, a COMMIT never reports lost work done.
-        int commit =
-            c.txn == 1 ? db.commit_transaction() : db.do_query("commit");
+        int commit = c.txn == 1   ? db.commit_transaction()
+                     : c.txn == 2 ? db.do_query("commit")
+                                  : db.do_query("commit work");
         if (c.serves()) {
           EXPECT_EQ(commit, 0);
         } else
