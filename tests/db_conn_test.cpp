@@ -470,6 +470,8 @@ TEST_F(DbConnTest, OptionFileCannotUndoTheGuards) {
        ERR_DB_CONNECT},
       {"a transaction left open", "[orvex]\ninit-command=BEGIN\n",
        ERR_DB_CONNECT},
+      {"several statements in one", "[orvex]\nmulti-statements=1\n",
+       ERR_DB_CONNECT},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
