@@ -359,7 +359,8 @@ TEST_F(DbConnTest, PinsTheCharacterSet) {
 
 // A server whose new sessions read backslashes literally, by its global
 // sql_mode or by its init_connect, is served all the same: open takes the
-// mode out of the session, so escaped text stays inside its quotes.
+// mode out of the session, so escaped text stays inside its quotes; and
+// the program's USE holds on a new session, however the server reports it.
 TEST_F(DbConnTest, OpenTakesNoBackslashEscapesOutOfTheSession) {
   DB_CONN root;
   ORVEX_OPEN_TEST_DB_ROOT(root);
@@ -370,6 +371,7 @@ TEST_F(DbConnTest, OpenTakesNoBackslashEscapesOutOfTheSession) {
        "'',NO_BACKSLASH_ESCAPES'')'"),
       // In GBK the 0xBF before the quote swallows the escaping backslash.
       "set global init_connect='set names gbk'",
+      "set global session_track_schema=OFF",
   };
   char text[64] = "\xbf' or 1=1 -- ";
   escape_string(text, sizeof text);
@@ -391,8 +393,14 @@ TEST_F(DbConnTest, OpenTakesNoBackslashEscapesOutOfTheSession) {
                           "@@session.sql_mode)"),
               "0");
     EXPECT_EQ(query_value(conn, probe), "0");
+    EXPECT_EQ(conn.do_query("use information_schema"), 0);
+    CaptureStderr();
+    EXPECT_NE(conn.do_query("kill connection_id()"), 0);
+    GetCapturedStderr();
+    EXPECT_EQ(query_value(conn, "select database()"), "information_schema");
     conn.close();
     EXPECT_EQ(root.do_query("set global init_connect=''"), 0);
+    EXPECT_EQ(root.do_query("set global session_track_schema=ON"), 0);
   }
   root.close();
 }
