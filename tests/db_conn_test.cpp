@@ -293,15 +293,20 @@ TEST_F(DbConnTest, InsertIdIsThisConnectionsLastInsert) {
 }
 
 // The id of an insert belongs to its session: asked for after the session
-// was replaced, there is none to give, and 0 would read as an id.
+// was replaced (on the way, or by a statement in between), there is none to
+// give, and 0 would read as an id.
 TEST_F(DbConnTest, InsertIdIsNotTakenFromANewSession) {
   DB_CONN root;
   ORVEX_OPEN_TEST_DB_ROOT(root);
   std::string s = env.host_port();
-  for (const std::string& hosts : {s, s + "," + s}) {
-    SCOPED_TRACE(hosts);
+  struct {
+    std::string hosts;
+    bool between;  // a statement on the new session before the lookup
+  } cases[] = {{s, false}, {s + "," + s, false}, {s, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.hosts + (c.between ? " / a statement between" : ""));
     DB_CONN conn;
-    ASSERT_EQ(conn.open(env.name.c_str(), hosts.c_str(), env.user.c_str(),
+    ASSERT_EQ(conn.open(env.name.c_str(), c.hosts.c_str(), env.user.c_str(),
                         env.passwd.c_str()),
               0);
     ASSERT_EQ(conn.do_query("insert into conn_t (v) values (1)"), 0);
@@ -314,6 +319,9 @@ TEST_F(DbConnTest, InsertIdIsNotTakenFromANewSession) {
                              id) == "0";
     };
     for (int i = 0; i < 500 && !gone(); i++) usleep(2000);
+    if (c.between) {
+      EXPECT_EQ(conn.do_query("do 1"), 0);
+    }
     CaptureStderr();
     EXPECT_EQ(conn.insert_id(), ERR_DB_NO_ROW);
     EXPECT_NE(GetCapturedStderr().find("id with it"), std::string::npos);
