@@ -488,6 +488,9 @@ TEST_F(DbConnTest, OptionFileCannotUndoTheGuards) {
        ERR_DB_CONNECT},
       {"several statements in one", "[orvex]\nmulti-statements=1\n",
        ERR_DB_CONNECT},
+      {"TLS, the name unchecked, a server without TLS",
+       "[orvex]\nssl-ca=/no/such/ca.pem\nssl-verify-server-cert=0\n",
+       ERR_DB_CONNECT},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
