@@ -293,15 +293,20 @@ TEST_F(DbConnTest, InsertIdIsThisConnectionsLastInsert) {
 }
 
 // The id of an insert belongs to its session: asked for after the session
-// was replaced, there is none to give, and 0 would read as an id.
+// was replaced (on the way, or by a statement in between), there is none to
+// give, and 0 would read as an id.
 TEST_F(DbConnTest, InsertIdIsNotTakenFromANewSession) {
   DB_CONN root;
   ORVEX_OPEN_TEST_DB_ROOT(root);
   std::string s = env.host_port();
-  for (const std::string& hosts : {s, s + "," + s}) {
-    SCOPED_TRACE(hosts);
+  struct {
+    std::string hosts;
+    bool between;  // a statement on the new session before the lookup
+  } cases[] = {{s, false}, {s + "," + s, false}, {s, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.hosts + (c.between ? " / a statement between" : ""));
     DB_CONN conn;
-    ASSERT_EQ(conn.open(env.name.c_str(), hosts.c_str(), env.user.c_str(),
+    ASSERT_EQ(conn.open(env.name.c_str(), c.hosts.c_str(), env.user.c_str(),
                         env.passwd.c_str()),
               0);
     ASSERT_EQ(conn.do_query("insert into conn_t (v) values (1)"), 0);
@@ -314,6 +319,9 @@ TEST_F(DbConnTest, InsertIdIsNotTakenFromANewSession) {
                              id) == "0";
     };
     for (int i = 0; i < 500 && !gone(); i++) usleep(2000);
+    if (c.between) {
+      EXPECT_EQ(conn.do_query("do 1"), 0);
+    }
     CaptureStderr();
     EXPECT_EQ(conn.insert_id(), ERR_DB_NO_ROW);
     EXPECT_NE(GetCapturedStderr().find("id with it"), std::string::npos);
@@ -359,7 +367,8 @@ TEST_F(DbConnTest, PinsTheCharacterSet) {
 
 // A server whose new sessions read backslashes literally, by its global
 // sql_mode or by its init_connect, is served all the same: open takes the
-// mode out of the session, so escaped text stays inside its quotes.
+// mode out of the session, so escaped text stays inside its quotes; and
+// the program's USE holds on a new session, however the server reports it.
 TEST_F(DbConnTest, OpenTakesNoBackslashEscapesOutOfTheSession) {
   DB_CONN root;
   ORVEX_OPEN_TEST_DB_ROOT(root);
@@ -370,6 +379,7 @@ TEST_F(DbConnTest, OpenTakesNoBackslashEscapesOutOfTheSession) {
        "'',NO_BACKSLASH_ESCAPES'')'"),
       // In GBK the 0xBF before the quote swallows the escaping backslash.
       "set global init_connect='set names gbk'",
+      "set global session_track_schema=OFF",
   };
   char text[64] = "\xbf' or 1=1 -- ";
   escape_string(text, sizeof text);
@@ -391,8 +401,14 @@ TEST_F(DbConnTest, OpenTakesNoBackslashEscapesOutOfTheSession) {
                           "@@session.sql_mode)"),
               "0");
     EXPECT_EQ(query_value(conn, probe), "0");
+    EXPECT_EQ(conn.do_query("use information_schema"), 0);
+    CaptureStderr();
+    EXPECT_NE(conn.do_query("kill connection_id()"), 0);
+    GetCapturedStderr();
+    EXPECT_EQ(query_value(conn, "select database()"), "information_schema");
     conn.close();
     EXPECT_EQ(root.do_query("set global init_connect=''"), 0);
+    EXPECT_EQ(root.do_query("set global session_track_schema=ON"), 0);
   }
   root.close();
 }
@@ -469,6 +485,11 @@ TEST_F(DbConnTest, OptionFileCannotUndoTheGuards) {
        "init-command=SET NAMES big5\n",
        ERR_DB_CONNECT},
       {"a transaction left open", "[orvex]\ninit-command=BEGIN\n",
+       ERR_DB_CONNECT},
+      {"several statements in one", "[orvex]\nmulti-statements=1\n",
+       ERR_DB_CONNECT},
+      {"TLS, the name unchecked, a server without TLS",
+       "[orvex]\nssl-ca=/no/such/ca.pem\nssl-verify-server-cert=0\n",
        ERR_DB_CONNECT},
   };
   for (const auto& c : cases) {

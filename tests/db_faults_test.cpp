@@ -2,6 +2,7 @@
 // transactions, the server stopped under a streaming enumeration, statements
 // the server refuses, and many open/close cycles.
 #include <dirent.h>
+#include <errmsg.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -670,7 +671,15 @@ enum Event {
   kOwnUnreported,
   kOwnAutocommit,
   kOwnTimeZone,
-  kOptionInit
+  kOptionInit,
+  kOwnReportsOff,
+  kOwnFailedCall,
+  kOwnSelectOff,
+  kOwnSetStatement,
+  kOwnCollation,
+  kOwnNumberText,
+  kOwnQuotedText,
+  kOptionInitOwn
 };
 const char* const kEventName[] = {
     "idle timeout",
@@ -684,7 +693,18 @@ const char* const kEventName[] = {
     "own SET of no reports, then SET NAMES big5",
     "own SET autocommit=0, then KILL",
     "own SET time_zone, then KILL",
-    "option file init-command autocommit=0, then KILL"};
+    "option file init-command autocommit=0, then KILL",
+    "own SET of both reports off in one statement, then SET NAMES big5",
+    "own CALL that turns the reports off and fails, then SET NAMES big5",
+    "own SELECT of a function that turns the reports off, then SET NAMES "
+    "big5",
+    "own SET STATEMENT time_zone FOR one statement, then KILL",
+    "own SET NAMES utf8mb4 COLLATE utf8mb4_bin, then KILL",
+    "own SET of a text that reads as a number, then KILL",
+    "own SET of a text with a quote and a backslash, then global sql_mode "
+    "NO_BACKSLASH_ESCAPES and KILL",
+    "option file init-command autocommit=0, own SET autocommit=1, then "
+    "KILL"};
 // The program's own statements of each event, in turn; the last one is
 // refused for every event whose change the layer refuses.
 const char* const kOwnStatements[][2] = {
@@ -699,7 +719,17 @@ const char* const kOwnStatements[][2] = {
     {"set session session_track_system_variables=''", "set names big5"},
     {"set autocommit=0"},
     {"set session time_zone='+02:00'"},
-    {}};
+    {},
+    {"set session session_track_state_change=OFF, "
+     "session_track_system_variables=''",
+     "set names big5"},
+    {"call mt_reports_off()", "set names big5"},
+    {"select mt_reports_off_f()", "set names big5"},
+    {"set statement time_zone='+05:00' for do 1"},
+    {"set names utf8mb4 collate utf8mb4_bin"},
+    {"set default_master_connection='123'"},
+    {"set default_master_connection='a''b\\\\c'"},
+    {"set autocommit=1"}};
 enum Walk { kNoWalk, kStreaming, kBuffered };
 const char* const kWalkName[] = {"no enumeration", "streaming", "buffered"};
 enum Op { kEnumerate, kLookup, kCount, kUpdate, kInsertBatch, kCommit, kPing };
@@ -710,7 +740,8 @@ struct Cell {
   Event event;
   bool iso;  // set_isolation_level(READ_COMMITTED) first
   int txn;   // 0, or inside a transaction that has written a row, opened by
-             // start_transaction (1) or the program's own "begin" (2)
+             // start_transaction (1), the program's own "begin" (2) or
+             // "begin work" (3), and ended by the same word ("commit work")
   Walk walk;
   Op op;
   int k;  // the cell's own rows: 1000+k (updated), 2000+k, 3000+k
@@ -718,7 +749,9 @@ struct Cell {
   std::unique_ptr<DB_FAULT_ROW> walker;
 
   bool refused_set() const {
-    return event == kOwnSet || event == kOwnNames || event == kOwnUnreported;
+    return event == kOwnSet || event == kOwnNames || event == kOwnUnreported ||
+           event == kOwnReportsOff || event == kOwnFailedCall ||
+           event == kOwnSelectOff;
   }
   // Every event but a refused SET of the program's ends the session.
   bool lost() const { return !refused_set(); }
@@ -728,15 +761,29 @@ struct Cell {
     return event == kOwnAutocommit || event == kOptionInit;
   }
   // Statements with autocommit off open a transaction: walks would make
-  // every cell a transaction cell, which the other rows cover.
-  bool runs() const { return !autocommit_off() || walk == kNoWalk; }
+  // every cell a transaction cell, which the other rows cover. The words of
+  // "begin work" matter to the state alone (and the server's sessions are
+  // limited): no walks there either.
+  bool runs() const {
+    return (!autocommit_off() && txn != 3) || walk == kNoWalk;
+  }
   // The next statement runs, unless the session is unsafe or a transaction
   // was lost (which only a failed COMMIT or a rollback clears).
   bool serves() const { return !unsafe() && !(txn && lost()); }
+  // What a new session shows of the program's own changes.
+  std::string carried() const {
+    return std::string(autocommit_off() ? "OFF" : "ON") + " " +
+           (event == kOwnTimeZone ? "+02:00" : "SYSTEM") + " " +
+           (event == kOwnCollation ? "utf8mb4_bin" : "utf8mb4_general_ci") +
+           (event == kOwnNumberText   ? " 123"
+            : event == kOwnQuotedText ? " a'b\\c"
+                                      : "");
+  }
   std::string name() const {
     return std::string(kEventName[event]) + (iso ? " / isolation" : "") +
            (txn == 1   ? " / transaction"
             : txn == 2 ? " / own begin"
+            : txn == 3 ? " / own begin work"
                        : "") +
            " / " + kWalkName[walk] + " / " + kOpName[op];
   }
@@ -760,6 +807,16 @@ TEST_F(OwnServer, SessionMatrix) {
   }
   rows.pop_back();
   ASSERT_EQ(check.do_query(rows.c_str()), 0);
+  ASSERT_EQ(check.do_query("create procedure mt_reports_off() begin set "
+                           "session session_track_state_change=OFF; set "
+                           "session session_track_system_variables=''; "
+                           "signal sqlstate '45000'; end"),
+            0);
+  ASSERT_EQ(check.do_query("create function mt_reports_off_f() returns int "
+                           "begin set session session_track_state_change="
+                           "OFF; set session session_track_system_variables="
+                           "''; return 1; end"),
+            0);
   // Selects every row if a backslash stops escaping.
   char injection[64] = "' or 1=1 -- ";
   escape_string(injection, sizeof injection);
@@ -775,18 +832,25 @@ TEST_F(OwnServer, SessionMatrix) {
   orvex_test::write_file(option_file,
                          "[orvex]\ninit-command=SET autocommit=0\n");
   int cells_run = 0;
-  for (Event event : {kIdle, kKill, kInitConnectNbe, kGlobalNbe, kOwnSet,
-                      kOwnNames, kOwnUnreported, kOwnAutocommit, kOwnTimeZone,
-                      kOptionInit, kRestart, kDefaultNbe}) {
+  for (Event event : {kIdle,           kKill,
+                      kInitConnectNbe, kGlobalNbe,
+                      kOwnSet,         kOwnNames,
+                      kOwnUnreported,  kOwnAutocommit,
+                      kOwnTimeZone,    kOptionInit,
+                      kOwnReportsOff,  kOwnFailedCall,
+                      kOwnSelectOff,   kOwnSetStatement,
+                      kOwnCollation,   kOwnNumberText,
+                      kOwnQuotedText,  kOptionInitOwn,
+                      kRestart,        kDefaultNbe}) {
     SCOPED_TRACE(kEventName[event]);
-    if (event == kOptionInit) {
+    if (event == kOptionInit || event == kOptionInitOwn) {
       setenv("ORVEX_DB_OPTION_FILE", option_file.c_str(), 1);
     }
     ASSERT_EQ(check.do_query("delete from mt_t where id>11"), 0);
     std::vector<std::unique_ptr<Cell>> cells;
     std::string seed = "insert into mt_t values ";
     for (bool iso : {false, true}) {
-      for (int txn : {0, 1, 2}) {
+      for (int txn : {0, 1, 2, 3}) {
         for (Walk walk : {kNoWalk, kStreaming, kBuffered}) {
           for (int op = kEnumerate; op <= kPing; op++) {
             int k = static_cast<int>(cells.size());
@@ -821,7 +885,9 @@ TEST_F(OwnServer, SessionMatrix) {
         }
       }
       if (c->txn) {
-        ASSERT_EQ(c->txn == 1 ? db.start_transaction() : db.do_query("begin"),
+        ASSERT_EQ(c->txn == 1   ? db.start_transaction()
+                  : c->txn == 2 ? db.do_query("begin")
+                                : db.do_query("begin work"),
                   0);
         std::string mark = "insert into mt_t values (" +
                            std::to_string(3000 + c->k) + ", 't', 0)";
@@ -840,14 +906,13 @@ TEST_F(OwnServer, SessionMatrix) {
                                  "sql_mode=concat(@@sql_mode, "
                                  "'',NO_BACKSLASH_ESCAPES'')'")));
     }
-    if (event == kGlobalNbe) {
+    if (event == kGlobalNbe || event == kOwnQuotedText) {
       ASSERT_TRUE(root->exec(std::string("set global sql_mode=") + kNbe));
     }
     if (event == kIdle) sleep(3);  // wait_timeout 1 s, and 2 s of margin
     for (auto& c : cells) holds(c->db);
-    if (event == kKill || event == kInitConnectNbe || event == kGlobalNbe ||
-        event == kOwnAutocommit || event == kOwnTimeZone ||
-        event == kOptionInit) {
+    if (cells.front()->lost() && event != kIdle && event != kRestart &&
+        event != kDefaultNbe) {
       std::string ids;
       for (auto& c : cells) {
         std::string id = std::to_string(mysql_thread_id(c->db.handle));
@@ -870,20 +935,22 @@ TEST_F(OwnServer, SessionMatrix) {
       root.reset(new Raw(socket));
       ASSERT_TRUE(root->ok());
     }
-    if (event == kOwnSet || event == kOwnNames || event == kOwnUnreported) {
+    if (!cells.front()->lost()) {
       CaptureStderr();
       for (auto& c : cells) {
         const char* const* own = kOwnStatements[event];
-        if (own[1]) {  // runs, unless the walk holds the connection
-          EXPECT_EQ(c->db.do_query(own[0]) == 0, c->walk != kStreaming)
+        if (own[1]) {  // sent, unless the walk holds the connection
+          int first = c->db.do_query(own[0]);
+          EXPECT_EQ(first == CR_COMMANDS_OUT_OF_SYNC, c->walk == kStreaming)
               << c->name();
+          if (first == 0) mysql_free_result(mysql_store_result(c->db.handle));
         }
         EXPECT_NE(c->db.do_query(own[1] ? own[1] : own[0]), 0) << c->name();
       }
       GetCapturedStderr();
     }
     if (event == kInitConnectNbe || event == kGlobalNbe ||
-        event == kDefaultNbe) {
+        event == kDefaultNbe || event == kOwnQuotedText) {
       // The event is real: a session the layer does not prepare has it.
       unsigned port =
           static_cast<unsigned>(atoi(host.substr(host.find(':') + 1).c_str()));
@@ -961,10 +1028,11 @@ TEST_F(OwnServer, SessionMatrix) {
       }
       if (c.serves() && c.lost() && c.op != kPing) {
         // The program's own changes hold on the new session.
-        EXPECT_EQ(query_value(db, "select @@autocommit"),
-                  c.autocommit_off() ? "0" : "1");
-        EXPECT_EQ(query_value(db, "select @@time_zone"),
-                  event == kOwnTimeZone ? "+02:00" : "SYSTEM");
+        EXPECT_EQ(query_value(db,
+                              "select concat_ws(' ', @@autocommit, "
+                              "@@time_zone, @@collation_connection, "
+                              "nullif(@@default_master_connection, ''))"),
+                  c.carried());
       }
       if (c.serves() && c.lost() && !c.txn && c.iso) {
         // The new session's set-up carried the level, and it shows.
@@ -976,8 +1044,9 @@ TEST_F(OwnServer, SessionMatrix) {
       CaptureStderr();
       if (c.txn) {
         // Whatever came before, a COMMIT never reports lost work done.
-        int commit =
-            c.txn == 1 ? db.commit_transaction() : db.do_query("commit");
+        int commit = c.txn == 1   ? db.commit_transaction()
+                     : c.txn == 2 ? db.do_query("commit")
+                                  : db.do_query("commit work");
         if (c.serves()) {
           EXPECT_EQ(commit, 0);
         } else
@@ -1036,7 +1105,7 @@ TEST_F(OwnServer, SessionMatrix) {
     if (event == kInitConnectNbe) {
       ASSERT_TRUE(root->exec("set global init_connect=''"));
     }
-    if (event == kGlobalNbe) {
+    if (event == kGlobalNbe || event == kOwnQuotedText) {
       ASSERT_TRUE(root->exec("set global sql_mode=default"));
     }
     unsetenv("ORVEX_DB_OPTION_FILE");

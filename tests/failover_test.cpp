@@ -328,6 +328,8 @@ TEST_F(Failover, TlsFromTheOptionFile) {
        "TLS/SSL error"},
       {"the name check turned off in so many words", "REPLICA", "unchecked", 0,
        "TLS"},
+      {"the name check asked for as =on", "REPLICA", "on", ERR_DB_CONNECT,
+       "TLS/SSL error"},
       {"plain, TLS required", "PRIMARY", nullptr, ERR_DB_CONNECT,
        "Access denied"},
       {"plain, the system's files unread", "GALERA1", nullptr, 0, ""},
@@ -341,10 +343,12 @@ TEST_F(Failover, TlsFromTheOptionFile) {
     } else {
       setenv("ORVEX_DB_OPTION_FILE", file.c_str(), 1);
       std::string opt = c.options;
-      if (opt == "ca" || opt == "other" || opt == "unchecked") {
+      if (opt == "ca" || opt == "other" || opt == "unchecked" || opt == "on") {
         opt = "[orvex]\nssl-ca=" +
               env[opt == "other" ? "TLS_OTHER_CA" : "TLS_CA"] + "\n" +
-              (opt == "unchecked" ? "ssl-verify-server-cert=0\n" : verify);
+              (opt == "unchecked" ? "ssl-verify-server-cert=0\n"
+               : opt == "on"      ? "ssl-verify-server-cert=on\n"
+                                  : verify);
       }
       unlink(file.c_str());
       if (*c.options) orvex_test::write_file(file, opt);
