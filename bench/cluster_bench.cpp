@@ -30,6 +30,7 @@
 #include "database/db_conn.h"
 #include "database/replica.h"
 #include "database/server_health.h"
+#include "database/session_changes.h"
 
 namespace {
 
@@ -188,10 +189,13 @@ BENCHMARK(BM_FailoverVsEviction)
     ->Unit(benchmark::kMillisecond);
 
 // The session set-up that open asks of the client library, as a program
-// would ask for it without the library (db_conn.cpp's init command).
-const char* const kInit =
-    "SET NAMES utf8mb4, SESSION sql_mode=TRIM(BOTH ',' FROM REPLACE("
-    "CONCAT(',', @@SESSION.sql_mode, ','), ',NO_BACKSLASH_ESCAPES,', ','))";
+// would send it without the library: a new session's set-up statement.
+std::string init_statement() {
+  std::string text;
+  SESSION_CHANGES().setup_statement(text);
+  return text;
+}
+const std::string kInit = init_statement();
 // The readiness query open sent on a list before the probe.
 const char* const kOldReadiness =
     "SELECT (SELECT variable_value FROM information_schema.global_variables "
@@ -222,7 +226,7 @@ void BM_OpenVsConnect(benchmark::State& state) {
   auto library = [&](const char* node, const char* extra) {
     MYSQL* m = mysql_init(nullptr);
     mysql_options(m, MYSQL_SET_CHARSET_NAME, "utf8mb4");
-    mysql_options(m, MYSQL_INIT_COMMAND, kInit);
+    mysql_options(m, MYSQL_INIT_COMMAND, kInit.c_str());
     bool ok =
         mysql_real_connect(m, "127.0.0.1", env["DB_USER"].c_str(),
                            env["DB_PASSWD"].c_str(), env["DB_NAME"].c_str(),
@@ -292,5 +296,159 @@ void BM_OpenVsConnect(benchmark::State& state) {
   state.counters["health_read_share"] = median[6] / median[0];
 }
 BENCHMARK(BM_OpenVsConnect)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Bounds of these benchmarks, in seconds: short, as a test would set them;
+// the goals are ratios to them.
+constexpr unsigned kConnectBound = 2, kWaitBound = 2;
+
+std::string galera_list(std::map<std::string, std::string>& env) {
+  std::string list;
+  for (const char* n : {"GALERA1", "GALERA2", "GALERA3"}) {
+    list += (list.empty() ? "" : ",") +
+            ("127.0.0.1:" + env[std::string(n) + "_PORT"]);
+  }
+  return list;
+}
+
+double ms_since(Clock::time_point t0) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+// Open on the three-node list whose first node is frozen (kill -STOP): the
+// first open, which pays the connect bound, as a ratio to the bound; and
+// later opens, which the health record sends to the others first, as a
+// ratio to open on the same list while it was healthy (medians of 50 each,
+// a fresh connection each time, as a scheduler run per request opens).
+void BM_OpenFrozenFirst(benchmark::State& state) {
+  auto env = cluster_env();
+  std::string list = galera_list(env);
+  char record[] = "/dev/shm/orvex-bench-health-XXXXXX";
+  int fd = mkstemp(record);
+  if (env.empty() || fd < 0) {
+    state.SkipWithError("no cluster (ORVEX_TEST_CLUSTER_ENV)");
+    return;
+  }
+  close(fd);
+  unlink(record);
+  setenv(DB_HEALTH_ENV, record, 1);
+  auto open_list = [&] {
+    DB_CONN db;
+    db.set_timeouts(kConnectBound, kWaitBound);
+    Clock::time_point t0 = Clock::now();
+    bool ok = db.open(env["DB_NAME"].c_str(), list.c_str(),
+                      env["DB_USER"].c_str(), env["DB_PASSWD"].c_str()) == 0;
+    double ms = ms_since(t0);
+    db.close();
+    return ok ? ms : -1;
+  };
+  auto median = [&](int n) {
+    std::vector<double> v;
+    for (int i = 0; i < n; i++) v.push_back(open_list());
+    std::sort(v.begin(), v.end());
+    return v[0] < 0 ? -1 : v[v.size() / 2];
+  };
+  double first = 0, later = 0, healthy = 0;
+  for (auto _ : state) {
+    db_health_clear();
+    healthy = median(50);
+    if (!cluster_script("freeze", "galera1")) {
+      state.SkipWithError("freeze failed");
+      break;
+    }
+    first = open_list();
+    later = median(50);
+    bool thawed = cluster_script("thaw", "galera1");
+    if (!thawed || first < 0 || later < 0 || healthy < 0) {
+      state.SkipWithError("an open or the thaw failed");
+      break;
+    }
+    state.SetIterationTime(first / 1e3);
+  }
+  unlink(record);
+  unsetenv(DB_HEALTH_ENV);
+  state.counters["first_ms"] = first;
+  state.counters["later_ms"] = later;
+  state.counters["healthy_ms"] = healthy;
+  state.counters["first_ratio"] = first / (kConnectBound * 1e3);
+  state.counters["later_ratio"] = healthy > 0 ? later / healthy : 0;
+}
+BENCHMARK(BM_OpenFrozenFirst)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+// Fail over after kill -STOP of the node in use: from the freeze to the next
+// successful write on another node, as a ratio to the bounds (the wait, then
+// the question on a new connection) plus the survivors' own eviction of the
+// node (their wsrep_cluster_size drops), both from the same freeze.
+void BM_FailoverFrozenVsBounds(benchmark::State& state) {
+  auto env = cluster_env();
+  std::string list = galera_list(env);
+  DB_CONN db;
+  db.set_timeouts(kConnectBound, kWaitBound);
+  if (env.empty() ||
+      db.open(env["DB_NAME"].c_str(), list.c_str(), env["DB_USER"].c_str(),
+              env["DB_PASSWD"].c_str()) != 0 ||
+      db.do_query("create table if not exists bench_fo (id int primary key "
+                  "auto_increment, v int)")) {
+    state.SkipWithError("no cluster (ORVEX_TEST_CLUSTER_ENV)");
+    return;
+  }
+  double failover_ms = 0, eviction_ms = 0;
+  for (auto _ : state) {
+    std::string in_use = db.server(), node, watched;
+    for (const char* n : {"GALERA1", "GALERA2", "GALERA3"}) {
+      std::string host = "127.0.0.1:" + env[std::string(n) + "_PORT"];
+      if (host == in_use)
+        node = n;
+      else if (watched.empty())
+        watched = n;
+    }
+    DB_CONN watcher;
+    if (!open(watcher, env, watched.c_str())) {
+      state.SkipWithError("cannot open the watcher");
+      break;
+    }
+    for (char& c : node) c = static_cast<char>(tolower(c));
+    Clock::time_point t0 = Clock::now(), t_evict = t0, t_write = t0;
+    std::thread watch([&] {
+      while (status_value(watcher, "wsrep_cluster_size") == "3") usleep(5000);
+      t_evict = Clock::now();
+    });
+    t0 = Clock::now();
+    bool frozen = cluster_script("freeze", node);
+    for (int i = 0; frozen && i < 3000; i++) {
+      if (db.do_query("insert into bench_fo (v) values (1)") == 0) {
+        t_write = Clock::now();
+        break;
+      }
+      usleep(10000);
+    }
+    watch.join();
+    watcher.close();
+    bool thawed = cluster_script("thaw", node);
+    if (!frozen || !thawed || t_write == t0) {
+      state.SkipWithError("freeze, thaw or write failed");
+      break;
+    }
+    double f = std::chrono::duration<double, std::milli>(t_write - t0).count();
+    double e = std::chrono::duration<double, std::milli>(t_evict - t0).count();
+    failover_ms += f;
+    eviction_ms += e;
+    state.SetIterationTime(f / 1e3);
+  }
+  double bounds_ms = (kConnectBound + kWaitBound) * 1e3;
+  state.counters["failover_ms"] =
+      benchmark::Counter(failover_ms, benchmark::Counter::kAvgIterations);
+  state.counters["eviction_ms"] =
+      benchmark::Counter(eviction_ms, benchmark::Counter::kAvgIterations);
+  int n = static_cast<int>(state.iterations());
+  state.counters["ratio"] = n ? failover_ms / (bounds_ms * n + eviction_ms) : 0;
+  db.close();
+}
+BENCHMARK(BM_FailoverFrozenVsBounds)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -62,6 +62,10 @@ GOALS = [
     ("11 fail over / the cluster's own eviction (kill -9 of the node in use)", "BM_FailoverVsEviction", None, "counter:ratio", 1.2),
     ("12 open on a healthy 3-node list vs the library's connect + init command", "BM_OpenVsConnect", None, "counter:list_ratio", 1.15),
     ("12 open on a list, a plain server first, vs the library's connect + init", "BM_OpenVsConnect", None, "counter:plain_list_ratio", 1.15),
+    ("12 open on one server vs the library's connect + init command", "BM_OpenVsConnect", None, "counter:one_ratio", 1.05),
+    ("12 open, first of 3 frozen, first process / the connect bound", "BM_OpenFrozenFirst", None, "counter:first_ratio", 1.1),
+    ("12 open, first of 3 frozen, later processes (health record) / a healthy list", "BM_OpenFrozenFirst", None, "counter:later_ratio", 1.1),
+    ("12 fail over after kill -STOP / the bounds + the cluster's own eviction", "BM_FailoverFrozenVsBounds", None, "counter:ratio", 1.2),
 ]
 
 # The scaling table and chart: (series, benchmark prefix, what one item is).
