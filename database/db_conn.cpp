@@ -66,7 +66,9 @@ DB_CONN::DB_CONN()
       wait_bound_(DB_WAIT_BOUND),
       timed_out_(false),
       ask_transaction_(false),
-      commits_(0) {
+      rows_reports_(false),
+      commits_(0),
+      insert_serial_(0) {
   connect_error_[0] = '\0';
 }
 
@@ -98,6 +100,7 @@ void DB_CONN::take(MYSQL* m, size_t k) {
   lost_ = false;
   refused_ = nullptr;
   ask_transaction_ = false;
+  rows_reports_ = false;
   changes_.verified();
 }
 
@@ -236,29 +239,34 @@ void DB_CONN::refuse(const char* sql, const char* why) {
   fprintf(stderr, "Database error: %s\nquery=%s\n", why, sql);
 }
 
-bool DB_CONN::after_statement(const char* sql, Kind kind) {
+void DB_CONN::make_unsafe(const std::string& why) {
+  unsafe_why_ = why +
+                "; the connection refuses every statement until it is "
+                "opened again";
+  enter(UNSAFE);
+  fprintf(stderr, "Database error: %s\n", unsafe_why_.c_str());
+}
+
+bool DB_CONN::judge_answer(Kind kind, bool reports) {
   std::string what;
-  if (const char* why = changes_.read(handle, true, &what)) {
-    enter(UNSAFE);
-    fprintf(stderr,
-            "Database error: the statement set %s, and %s; the connection "
-            "refuses every statement until it is opened again\nquery=%s\n",
-            what.c_str(), why, sql);
+  const char* why = reports ? changes_.read(handle, true, &what) : nullptr;
+  if (why) {
+    make_unsafe("a statement set " + what + ", and " + why);
     return false;
   }
   unsigned status = session_status(handle);
   if (status & SERVER_STATUS_NO_BACKSLASH_ESCAPES) {
-    enter(UNSAFE);
-    fprintf(stderr, "Database error: %s\n", kUnsafeText);
+    make_unsafe(kUnsafeText);
     return false;
   }
   // The server says with every answer whether a transaction is open, also
   // one that a statement of the program's own opened ("BEGIN", autocommit
   // off): the state follows, at no cost. A transaction that ended otherwise
-  // than by ROLLBACK was committed; so was one a new one replaced.
+  // than by ROLLBACK was committed; so was one a new one replaced, or one
+  // a COMMIT AND CHAIN followed.
   bool open_transaction = status & SERVER_STATUS_IN_TRANS;
-  if (state_ == IN_TRANSACTION && (!open_transaction || kind == kStart) &&
-      kind != kRollback) {
+  if (state_ == IN_TRANSACTION && kind != kRollback &&
+      (!open_transaction || kind == kStart || kind == kCommit)) {
     commits_++;
   }
   if (state_ == READY && open_transaction) {
@@ -267,6 +275,51 @@ bool DB_CONN::after_statement(const char* sql, Kind kind) {
     enter(READY);
   }
   return true;
+}
+
+bool DB_CONN::after_statement(Kind kind) {
+  if (mysql_insert_id(handle)) insert_serial_ = serial_;
+  // A result set's reports come after its rows: read once the program has
+  // them (catch_up).
+  bool rows = mysql_field_count(handle) > 0;
+  rows_reports_ = rows;
+  if (!judge_answer(kind, !rows)) return false;
+  // A statement that changed the session and left nothing to read (a SET, a
+  // USE) is asked about at once, so that its values and types are known
+  // before the session could be lost; any other, before the next statement.
+  // The statement itself succeeded, whatever the question then met.
+  if (!rows && changes_.verify_pending() && mysql_affected_rows(handle) == 0) {
+    verify_session();
+  }
+  return state_ != UNSAFE;
+}
+
+void DB_CONN::catch_up() {
+  if (!rows_reports_ || lost_ || streaming()) return;
+  rows_reports_ = false;
+  judge_answer(kOther, true);
+}
+
+bool DB_CONN::verify_session() {
+  const char* why = nullptr;
+  std::string what;
+  switch (changes_.verify(handle, &why, &what)) {
+    case SESSION_CHANGES::kSafe: return true;
+    case SESSION_CHANGES::kUnsafe:
+      make_unsafe("an earlier statement set " + what + ", and " + why);
+      return false;
+    case SESSION_CHANGES::kFailed: break;
+  }
+  // The question met a loss, or the server refused it: the session cannot
+  // be vouched for.
+  unsigned err = mysql_errno(handle);
+  if (session_gone(err) || silent_error(err)) {
+    session_lost(kOther);
+  } else {
+    make_unsafe(std::string("the session's values could not be read (") +
+                mysql_error(handle) + ")");
+  }
+  return false;
 }
 
 int DB_CONN::wait_step(int status) {
@@ -305,6 +358,7 @@ bool DB_CONN::transaction_open() {
 int DB_CONN::run(const char* sql, Kind kind) {
   if (g_print_queries) fprintf(stderr, "query: %s\n", sql);
   timed_out_ = false;
+  catch_up();
   if (ask_transaction_ && state_ == IN_TRANSACTION && !lost_) {
     ask_transaction_ = false;
     if (kind != kRollback && kind != kStart && !transaction_open()) {
@@ -313,7 +367,7 @@ int DB_CONN::run(const char* sql, Kind kind) {
   }
   switch (state_) {
     case CLOSED: refuse(sql, "Not connected"); return ERR_DB_CONNECT;
-    case UNSAFE: refuse(sql, kUnsafeText); return ERR_DB_CONNECT;
+    case UNSAFE: refuse(sql, unsafe_why_.c_str()); return ERR_DB_CONNECT;
     case TRANSACTION_LOST:
       if (kind == kOther || kind == kRead) {
         refuse(sql, kLostText);
@@ -364,20 +418,20 @@ int DB_CONN::run(const char* sql, Kind kind) {
     return ERR_DB_CONNECT;
   }
   refused_ = nullptr;
-  if (changes_.verify_pending()) {
-    const char* why = nullptr;
-    std::string what;
-    switch (changes_.verify(handle, &why, &what)) {
-      case SESSION_CHANGES::kSafe: break;
-      case SESSION_CHANGES::kUnsafe: {
-        enter(UNSAFE);
-        std::string text = "an earlier statement set " + what + ", and " + why +
-                           "; reopen the connection";
-        refuse(sql, kUnsafeText);
-        fprintf(stderr, "Database error: %s\n", text.c_str());
-        return ERR_DB_CONNECT;
-      }
-      case SESSION_CHANGES::kFailed: return failed(sql, kOther, 1, false);
+  if (changes_.verify_pending() && !verify_session()) {
+    // Nothing of the program's was sent: a lost session outside a
+    // transaction is replaced as above.
+    if (state_ == UNSAFE) {
+      refuse(sql, unsafe_why_.c_str());
+      return ERR_DB_CONNECT;
+    }
+    if (state_ == TRANSACTION_LOST) {
+      refuse(sql, kLostText);
+      return CR_SERVER_LOST;
+    }
+    if (!replace_session()) {
+      refuse(sql, connect_error_);
+      return ERR_DB_CONNECT;
     }
   }
   int retval = 0;
@@ -386,7 +440,7 @@ int DB_CONN::run(const char* sql, Kind kind) {
     status = mysql_real_query_cont(&retval, handle, wait_step(status));
   }
   if (retval) return failed(sql, kind, retval, true);
-  return after_statement(sql, kind) ? 0 : ERR_DB_CONNECT;
+  return after_statement(kind) ? 0 : ERR_DB_CONNECT;
 }
 
 int DB_CONN::failed(const char* sql, Kind kind, int retval, bool sent) {
@@ -414,6 +468,9 @@ int DB_CONN::failed(const char* sql, Kind kind, int retval, bool sent) {
     session_lost(kind);
     if (unknown && kind != kRead) return ERR_DB_OUTCOME_UNKNOWN;
   }
+  // An error answer carries no reports, and a failed statement may still
+  // have changed the session (a procedure that set and then signalled).
+  if (!lost_) changes_.need_verify();
   return retval;
 }
 
@@ -423,6 +480,8 @@ int DB_CONN::ping() {
     return ERR_DB_CONNECT;
   }
   timed_out_ = false;
+  catch_up();
+  if (state_ == UNSAFE) return ERR_DB_CONNECT;
   if (!lost_ && !session_alive(handle)) session_lost(kOther);
   if (!lost_) {
     int retval = 0;
@@ -441,33 +500,37 @@ int DB_CONN::ping() {
   return 0;
 }
 
-// The statements that end or start a transaction, in any case, with blanks
-// around them ("ROLLBACK TO SAVEPOINT" and the like are other statements),
-// and the reads, by their first word.
+// What a statement does to a transaction, by its first words in any case:
+// COMMIT and ROLLBACK with whatever follows (WORK, AND CHAIN, RELEASE),
+// except ROLLBACK TO a savepoint; BEGIN [WORK] and START TRANSACTION; and
+// the reads, SELECT and SHOW.
 DB_CONN::Kind DB_CONN::kind_of(const char* sql) {
-  static const struct {
-    const char* text;
-    Kind kind;
-    bool whole;  // the statement is that text alone
-  } kTexts[] = {{"COMMIT", kCommit, true},
-                {"ROLLBACK", kRollback, true},
-                {"START TRANSACTION", kStart, true},
-                {"BEGIN", kStart, true},
-                {"SELECT", kRead, false},
-                {"SHOW", kRead, false}};
-  while (isspace(static_cast<unsigned char>(*sql))) ++sql;
-  for (const auto& t : kTexts) {
-    size_t n = strlen(t.text);
-    if (strncasecmp(sql, t.text, n) != 0) continue;
-    const char* rest = sql + n;
-    if (!t.whole) {
-      if (*rest == '\0' || isspace(static_cast<unsigned char>(*rest))) {
-        return t.kind;
-      }
-      continue;
+  auto word = [&sql](char* out, size_t size) {
+    while (isspace(static_cast<unsigned char>(*sql))) ++sql;
+    size_t n = 0;
+    while (isalpha(static_cast<unsigned char>(*sql))) {
+      if (n + 1 < size) out[n++] = *sql;
+      ++sql;
     }
-    while (isspace(static_cast<unsigned char>(*rest))) ++rest;
-    if (*rest == '\0') return t.kind;
+    out[n] = '\0';
+    return out;
+  };
+  char first[20], second[20];
+  word(first, sizeof first);
+  if (!strcasecmp(first, "COMMIT")) return kCommit;
+  if (!strcasecmp(first, "SELECT") || !strcasecmp(first, "SHOW")) return kRead;
+  word(second, sizeof second);
+  if (!strcasecmp(first, "ROLLBACK")) {
+    // ROLLBACK [WORK] TO [SAVEPOINT] name is another statement.
+    if (!strcasecmp(second, "WORK")) word(second, sizeof second);
+    return strcasecmp(second, "TO") ? kRollback : kOther;
+  }
+  if (!strcasecmp(first, "BEGIN") &&
+      (!second[0] || !strcasecmp(second, "WORK"))) {
+    return kStart;
+  }
+  if (!strcasecmp(first, "START") && !strcasecmp(second, "TRANSACTION")) {
+    return kStart;
   }
   return kOther;
 }

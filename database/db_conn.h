@@ -53,13 +53,21 @@ constexpr const char* DB_CONN_CHARSET = "utf8mb4";
 //            moves to UNSAFE (that statement and every later one refused).
 //   IGNORED  not carried: its meaning ends with the session.
 // The default database a program's USE selects is carried too (the next
-// session opens on it). A change the server cannot report (the session
-// stops reporting) is found by asking the server for the GUARDED values
-// once, before the next statement, after any statement that reported a
-// change of state at all (a SET, a user variable, PREPARE, a temporary
-// table): one round trip, only then. The same rules judge what an option
-// file's init-command does to each new session, from its reports and the
-// same question.
+// session opens on it). After any statement that reported a change of
+// state at all (a SET, a user variable, PREPARE, a temporary table, a write
+// with autocommit off), or that failed (an error answer carries no
+// reports), the layer asks the server one question: the GUARDED values, so
+// that a change the server could not report (the session stopped
+// reporting) is found, and the carried values as they stand, so that what
+// is carried is the session's value and type (a SET STATEMENT's change
+// ends with its statement). It is asked at once after a statement that
+// left nothing to read (a SET, a USE), else before the next statement: one
+// round trip, only then. A result set's reports come after its rows: they
+// are read at the next call. Carried values are written into a later
+// session as numbers or as hexadecimal literals, which read the same
+// whatever character set and sql_mode that session starts with. The same
+// rules judge what an option file's init-command does to each new session,
+// and the program's changes are written again after the file's.
 enum SESSION_RULE { SESSION_CARRIED, SESSION_GUARDED, SESSION_IGNORED };
 enum SESSION_TEST { SESSION_VALUE_IS, SESSION_LIST_LACKS };
 
@@ -81,6 +89,8 @@ inline constexpr SESSION_VARIABLE_RULE kSessionRules[] = {
      false, "under NO_BACKSLASH_ESCAPES escaped texts are unsafe"},
     {"session_track_system_variables", SESSION_GUARDED, SESSION_VALUE_IS, "*",
      false, "the layer would no longer see what statements change"},
+    {"session_track_schema", SESSION_GUARDED, SESSION_VALUE_IS, "ON", false,
+     "the layer would no longer see the program's USE"},
     {"session_track_state_change", SESSION_GUARDED, SESSION_VALUE_IS, "ON",
      false, "the layer would no longer see what statements change"},
     {"character_set_results", SESSION_CARRIED, SESSION_VALUE_IS, nullptr, true,
@@ -157,7 +167,9 @@ struct CURSOR;
 // the transaction runs alone with autocommit.
 //
 // No statement of the layer ever runs between a program's statement and its
-// result, so result sets and affected-rows counts belong to the program.
+// result set, affected-rows count or insert id, which belong to the
+// program; the question after a statement that left none of them is the
+// one exception.
 //
 // States (state_), with what holds in each (check_invariants) and the
 // transitions:
@@ -375,10 +387,19 @@ class DB_CONN {
   // Ends the streamed enumerations of the session in use (read to their
   // end, with the layer's waits).
   void end_streams();
-  // After a successful statement: the server's reports against the rules
-  // and its transaction flag. False (with a report) when the session is
-  // unsafe now.
-  bool after_statement(const char* sql, Kind kind);
+  // After a successful statement: the server's reports against the rules,
+  // its transaction flag, and the question when due. False (with a report)
+  // when the session is unsafe or lost now.
+  bool after_statement(Kind kind);
+  // The reports and flags of the last answer (reports: also the session
+  // changes); false when the session is unsafe now.
+  bool judge_answer(Kind kind, bool reports);
+  // The reports a result set left after its rows, once they are read.
+  void catch_up();
+  // The question of the session's values (SESSION_CHANGES::verify); false
+  // when the session is unsafe or lost now.
+  bool verify_session();
+  void make_unsafe(const std::string& why);
   // The report of a statement the library refused, and what follows from
   // its error; retval passed up.
   // sent: the statement may have reached the server.
@@ -406,7 +427,10 @@ class DB_CONN {
   unsigned connect_bound_, wait_bound_;  // the program's, for the next open
   bool timed_out_;         // the last call's wait found the server gone
   bool ask_transaction_;   // a lock wait timeout may have ended it
+  bool rows_reports_;      // the last result set's reports are still to read
   unsigned long commits_;  // transactions seen committed
+  unsigned long insert_serial_;  // the session that made the last insert
+  std::string unsafe_why_;       // why the connection is UNSAFE
   char connect_error_[1024];
 };
 

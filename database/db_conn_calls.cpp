@@ -147,6 +147,11 @@ int DB_CONN::affected_rows() {
 }
 
 int DB_CONN::insert_id() {
+  // The insert's own session was replaced since, by whatever statement.
+  if (insert_serial_ && insert_serial_ != serial_) {
+    refuse("select LAST_INSERT_ID()", kInsertLostText);
+    return ERR_DB_NO_ROW;
+  }
   unsigned long serial = serial_;
   // Any failure is a code below 0: a positive number would read as an id.
   int retval = do_query("select LAST_INSERT_ID()");

@@ -66,9 +66,10 @@ bool is_name(const std::string& name) {
   return true;
 }
 
-// A decimal number is written bare: numeric variables refuse quoted values.
+// A report gives text only: a decimal number is taken for a number until
+// the question reads the variable's type.
 bool is_number(const std::string& v) {
-  size_t i = v[0] == '-' ? 1 : 0, digits = 0;
+  size_t i = !v.empty() && v[0] == '-' ? 1 : 0, digits = 0;
   for (; i < v.size() && isdigit(static_cast<unsigned char>(v[i])); i++) {
     digits++;
   }
@@ -79,38 +80,19 @@ bool is_number(const std::string& v) {
   return digits > 0 && i == v.size();
 }
 
-// The value as a literal of the set-up statement, whose session reads
-// backslashes as escapes (the guard comes first in the same SET).
-void append_value(std::string& out, const SESSION_VARIABLE_RULE& r,
-                  const std::string& v) {
-  if (v.empty() && r.empty_is_null) {
-    out += "NULL";
-  } else if (!v.empty() && is_number(v)) {
-    out += v;
-  } else {
-    out += '\'';
-    for (char c : v) {
-      if (c == '\0') {
-        out += "\\0";
-        continue;
-      }
-      if (c == '\'' || c == '\\') out += '\\';
-      out += c;
-    }
-    out += '\'';
-  }
-}
-
-// The guard every session starts with: the reports on every variable and
-// on any change of state, the pinned character set, and sql_mode without
-// NO_BACKSLASH_ESCAPES (every other mode the server's default, its global
-// mode or its init_connect gave the session kept). The reports come first:
-// the client library takes its own view of the character set from them,
-// and misses it when NAMES is reported before the list is widened.
+// The guard every session starts with: the reports on every variable, on
+// the default database and on any change of state, the pinned character
+// set, and sql_mode without NO_BACKSLASH_ESCAPES (every other mode the
+// server's default, its global mode or its init_connect gave the session
+// kept). The reports come first: the client library takes its own view of
+// the character set from them, and misses it when NAMES is reported before
+// the list is widened. Its literals hold no quote or backslash, so they read
+// alike in every mode.
 #define ORVEX_NAMES "utf8mb4"
 const char* const kGuard =
     "SET SESSION session_track_system_variables='*', SESSION "
-    "session_track_state_change=ON, NAMES " ORVEX_NAMES
+    "session_track_state_change=ON, SESSION session_track_schema=ON, "
+    "NAMES " ORVEX_NAMES
     ", SESSION sql_mode=TRIM(BOTH ',' FROM REPLACE(CONCAT(',', "
     "@@SESSION.sql_mode, ','), ',NO_BACKSLASH_ESCAPES,', ','))";
 constexpr bool same_text(const char* a, const char* b) {
@@ -131,19 +113,27 @@ void SESSION_CHANGES::clear() {
   verify_ = false;
 }
 
-const char* SESSION_CHANGES::read(MYSQL* m, bool carry, std::string* what) {
+SESSION_CHANGES::Change& SESSION_CHANGES::carry(const std::string& name) {
+  for (Change& c : carried_) {
+    if (strcasecmp(c.name.c_str(), name.c_str()) == 0) return c;
+  }
+  carried_.push_back(Change{name, "", false, false, false});
+  return carried_.back();
+}
+
+const char* SESSION_CHANGES::read(MYSQL* m, bool carry_changes,
+                                  std::string* what) {
   unsigned status = 0;
   mariadb_get_infov(m, MARIADB_CONNECTION_SERVER_STATUS, &status);
   if (!(status & SERVER_SESSION_STATE_CHANGED)) return nullptr;
+  // Whatever the reports hold: one SET can turn them off, and then the
+  // flag alone says that something changed.
+  if (carry_changes) verify_ = true;
   const char* data;
   size_t length;
-  if (mysql_session_track_get_first(m, SESSION_TRACK_STATE_CHANGE, &data,
-                                    &length) == 0) {
-    verify_ = verify_ || carry;
-  }
   if (mysql_session_track_get_first(m, SESSION_TRACK_SCHEMA, &data, &length) ==
           0 &&
-      carry) {
+      carry_changes) {
     database_.assign(data, length);
     has_database_ = true;
   }
@@ -165,15 +155,16 @@ const char* SESSION_CHANGES::read(MYSQL* m, bool carry, std::string* what) {
                            : "a variable the layer cannot write into a "
                              "later session";
     }
-    if (!carry || r.rule == SESSION_IGNORED) continue;
-    bool kept = false;
-    for (Change& c : carried_) {
-      if (strcasecmp(c.name.c_str(), name.c_str()) == 0) {
-        c.value = value;
-        kept = true;
-      }
+    if (!carry_changes || r.rule == SESSION_IGNORED) continue;
+    Change& c = carry(name);
+    c.value = value;
+    c.null = value.empty() && r.empty_is_null;
+    c.numeric = is_number(value);
+    c.known = true;
+    // A character set reported brings its collation, which is not.
+    if (strcasecmp(name.c_str(), "character_set_connection") == 0) {
+      carry("collation_connection");
     }
-    if (!kept) carried_.push_back(Change{name, value});
   }
   return nullptr;
 }
@@ -188,7 +179,12 @@ SESSION_CHANGES::Verdict SESSION_CHANGES::verify(MYSQL* m, const char** why,
       sql += r.name;
     }
   }
+  // The carried values as they stand now: a SET STATEMENT's report is
+  // undone by its statement's end, and a variable's type is in its column.
+  for (const Change& c : carried_) sql += ", @@SESSION." + c.name;
   if (g_print_queries) fprintf(stderr, "query: %s\n", sql.c_str());
+  // A blocking call: a question of variables takes no time on a live
+  // server, and the library's own bound cuts it on a silent one.
   if (mysql_query(m, sql.c_str())) return kFailed;
   MYSQL_RES* res = mysql_store_result(m);
   MYSQL_ROW row = res ? mysql_fetch_row(res) : nullptr;
@@ -196,6 +192,8 @@ SESSION_CHANGES::Verdict SESSION_CHANGES::verify(MYSQL* m, const char** why,
     mysql_free_result(res);
     return kFailed;
   }
+  MYSQL_FIELD* fields = mysql_fetch_fields(res);
+  unsigned long* lengths = mysql_fetch_lengths(res);
   Verdict verdict = kSafe;
   unsigned i = 0;
   for (const SESSION_VARIABLE_RULE& r : kSessionRules) {
@@ -208,18 +206,51 @@ SESSION_CHANGES::Verdict SESSION_CHANGES::verify(MYSQL* m, const char** why,
       if (what) *what = std::string(r.name) + "=" + value;
     }
   }
+  // An unsafe session's values are not kept: no later session gets them.
+  for (Change& c : carried_) {
+    if (verdict != kSafe) break;
+    c.null = row[i] == nullptr;
+    c.value.assign(row[i] ? row[i] : "", row[i] ? lengths[i] : 0);
+    c.numeric = IS_NUM(fields[i].type);
+    c.known = true;
+    i++;
+  }
   mysql_free_result(res);
   return verdict;
 }
 
-void SESSION_CHANGES::setup_statement(std::string& out) const {
-  out += kGuard;
+void SESSION_CHANGES::append_changes(std::string& out, bool first) const {
+  static const char kHex[] = "0123456789ABCDEF";
   for (const Change& c : carried_) {
-    out += ", SESSION ";
+    if (!c.known) continue;
+    out += first ? "SET SESSION " : ", SESSION ";
+    first = false;
     out += c.name;
     out += '=';
-    append_value(out, rule_of(c.name.data(), c.name.size()), c.value);
+    if (c.null) {
+      out += "NULL";
+    } else if (c.numeric && is_number(c.value)) {
+      out += c.value;
+    } else {
+      out += "X'";
+      for (unsigned char ch : c.value) {
+        out += kHex[ch >> 4];
+        out += kHex[ch & 15];
+      }
+      out += '\'';
+    }
   }
+}
+
+void SESSION_CHANGES::setup_statement(std::string& out) const {
+  out += kGuard;
+  append_changes(out, false);
+}
+
+bool SESSION_CHANGES::carried_statement(std::string& out) const {
+  size_t before = out.size();
+  append_changes(out, true);
+  return out.size() != before;
 }
 
 const char* SESSION_CHANGES::database() const {
@@ -229,7 +260,7 @@ const char* SESSION_CHANGES::database() const {
 bool SESSION_CHANGES::causal() const {
   for (const Change& c : carried_) {
     if (strcasecmp(c.name.c_str(), "wsrep_sync_wait") == 0) {
-      return atoi(c.value.c_str()) != 0;
+      return c.known && atoi(c.value.c_str()) != 0;
     }
   }
   return false;
@@ -238,7 +269,8 @@ bool SESSION_CHANGES::causal() const {
 bool SESSION_CHANGES::consistent() const {
   for (const Change& c : carried_) {
     const SESSION_VARIABLE_RULE& r = rule_of(c.name.data(), c.name.size());
-    if (r.rule == SESSION_IGNORED || !passes(r, c.value) || !is_name(c.name)) {
+    if (r.rule == SESSION_IGNORED || !is_name(c.name) ||
+        (c.known && !c.null && !passes(r, c.value))) {
       return false;
     }
   }

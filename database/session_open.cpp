@@ -1,5 +1,6 @@
 #include "database/session_open.h"
 
+#include <dirent.h>
 #include <errmsg.h>
 #include <mysqld_error.h>
 #include <poll.h>
@@ -8,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -60,6 +62,64 @@ unsigned init_commands(MYSQL* m) {
   return count;
 }
 
+// What the option file's own text says of the server name's check, in the
+// groups the client library reads with ours: "off" for 0, off, false or no;
+// "on" for the bare key or 1; anything else as written; "" when it says
+// nothing. Included files are read too (four levels deep at most). Only
+// this one key is read here: the library reads the rest, and reads some of
+// these words otherwise (=on as off).
+std::string name_check_word(const std::string& path, int depth = 0) {
+  std::string word;
+  FILE* f = depth < 4 ? fopen(path.c_str(), "r") : nullptr;
+  if (!f) return word;
+  bool ours = false;
+  char line[4096];
+  while (fgets(line, sizeof line, f)) {
+    std::string text = line;
+    size_t b = text.find_first_not_of(" \t\r\n");
+    size_t e = text.find_last_not_of(" \t\r\n");
+    text = b == std::string::npos ? "" : text.substr(b, e - b + 1);
+    if (text.empty() || text[0] == '#' || text[0] == ';') continue;
+    if (text[0] == '[') {
+      std::string group = text.substr(1, text.find(']') - 1);
+      ours = group == "client" || group == "client-server" ||
+             group == "client-mariadb" || group == kOptionGroup;
+      continue;
+    }
+    std::string nested;
+    if (text.compare(0, 9, "!include ") == 0) {
+      nested = name_check_word(text.substr(9), depth + 1);
+    } else if (text.compare(0, 12, "!includedir ") == 0) {
+      DIR* dir = opendir(text.substr(12).c_str());
+      while (struct dirent* d = dir ? readdir(dir) : nullptr) {
+        std::string n = d->d_name;
+        if (n.size() > 4 && n.compare(n.size() - 4, 4, ".cnf") == 0) {
+          std::string w = name_check_word(text.substr(12) + "/" + n, depth + 1);
+          if (!w.empty()) nested = w;
+        }
+      }
+      if (dir) closedir(dir);
+    }
+    if (!nested.empty()) word = nested;
+    if (!ours) continue;
+    size_t eq = text.find('=');
+    std::string key = text.substr(0, eq);
+    key.erase(key.find_last_not_of(" \t") + 1);
+    for (char& c : key) c = c == '_' ? '-' : c;
+    if (key != "ssl-verify-server-cert") continue;
+    std::string value = eq == std::string::npos ? "1" : text.substr(eq + 1);
+    value.erase(0, value.find_first_not_of(" \t\"'"));
+    value.erase(value.find_last_not_of(" \t\"'") + 1);
+    for (char& c : value) c = static_cast<char>(tolower(c));
+    word = value == "0" || value == "off" || value == "false" || value == "no"
+               ? "off"
+           : value == "1" ? "on"
+                          : value;
+  }
+  fclose(f);
+  return word;
+}
+
 }  // namespace
 
 int read_option_file(SESSION_PLAN& plan, std::string& why) {
@@ -92,8 +152,20 @@ int read_option_file(SESSION_PLAN& plan, std::string& why) {
                        CLIENT_REMEMBER_OPTIONS);
   }
   plan.tls = tls_asked(m);
-  plan.name_check_off =
-      plan.tls && !flag_of(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT);
+  // The file's words and the library's reading of them must agree: a word
+  // the library reads as off and the operator did not mean so is refused,
+  // before any connection could take an unchecked server.
+  std::string word = name_check_word(plan.option_file);
+  bool library_off = !flag_of(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT);
+  if (library_off && word != "off") {
+    mysql_close(m);
+    why = std::string(DB_OPTION_FILE_ENV) + "=" + file +
+          ": ssl-verify-server-cert=" + word +
+          " would leave the server's name unchecked; write "
+          "ssl-verify-server-cert=1, or =0 to turn the check off";
+    return ERR_DB_CONNECT;
+  }
+  plan.name_check_off = plan.tls && word == "off";
   unsigned connect = 0, read = 0;
   mysql_get_optionv(m, MYSQL_OPT_CONNECT_TIMEOUT, &connect);
   mysql_get_optionv(m, MYSQL_OPT_READ_TIMEOUT, &read);
@@ -247,8 +319,23 @@ int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
   if (const char* refused = changes.read(m, false, &what)) {
     return fail("the option file's init command set " + what + ": " + refused);
   }
+  // Several statements in one would run some unseen by the reports.
+  unsigned long caps = 0;
+  mariadb_get_infov(m, MARIADB_CONNECTION_CLIENT_CAPABILITIES, &caps);
+  if (caps & CLIENT_MULTI_STATEMENTS) {
+    return fail(
+        "the option file allows several statements in one "
+        "(multi-statements), whose changes the layer cannot see");
+  }
   if (init_commands(m) > 1) {
-    // Only the last init command's reports reach the client.
+    // The file's init commands ran after the set-up: the program's changes
+    // go on top again, then the session is asked for its values, since
+    // only the last init command's reports reach the client.
+    std::string carried;
+    if (changes.carried_statement(carried)) {
+      if (g_print_queries) fprintf(stderr, "query: %s\n", carried.c_str());
+      if (mysql_query(m, carried.c_str())) return fail(mysql_error(m));
+    }
     const char* refused = nullptr;
     SESSION_CHANGES::Verdict v = changes.verify(m, &refused, &what);
     if (v == SESSION_CHANGES::kFailed) return fail(mysql_error(m));
@@ -260,6 +347,9 @@ int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
   // The name check can be off only by the file's own word (see
   // read_option_file); TLS the layer did not see asked for is refused too.
   DB_TLS tls = session_tls(m);
+  if (plan.tls && tls == DB_TLS_NONE) {
+    return fail("the option file asks for TLS, and the session is plain");
+  }
   if (tls != DB_TLS_NONE && !plan.name_check_off &&
       !flag_of(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT)) {
     return fail(
