@@ -352,8 +352,10 @@ thaw_nodes() {
     dbs_ping "$(sock_of "$n")" || { log "$n does not answer after thaw"; return 1; }
   done
   # A woken node shows its old view (Synced, 3 nodes) until it notices
-  # it was left; the others show the merged one only once it has rejoined.
+  # it was left, which takes the suspect timeout (2 s) and a view change;
+  # the others show the merged one only once it has rejoined.
   if [[ " $* " == *" galera"* ]]; then
+    sleep 4
     for n in galera1 galera2 galera3; do wait_synced "$n" 3 60; done
   fi
 }
