@@ -7,6 +7,8 @@
 // server list uses, to the next successful write on another node, as a
 // ratio to the time the survivors take to evict the node (their
 // wsrep_cluster_size drops), both from the same kill.
+// The same after kill -STOP of the node in use, as a ratio to the layer's
+// bounds plus the eviction; and open on a list whose first node is frozen.
 // The cost of open in fresh sessions, against the client library's own
 // connect with the same character set and init command: on one node and
 // on the healthy three-node list (the readiness probe), with the former
@@ -113,23 +115,50 @@ std::string status_value(DB_CONN& db, const char* name) {
   return value;
 }
 
-void BM_FailoverVsEviction(benchmark::State& state) {
-  auto env = cluster_env();
+std::string galera_list(std::map<std::string, std::string>& env) {
   std::string list;
   for (const char* n : {"GALERA1", "GALERA2", "GALERA3"}) {
     list += (list.empty() ? "" : ",") +
             ("127.0.0.1:" + env[std::string(n) + "_PORT"]);
   }
+  return list;
+}
+
+// Bounds of the benchmarks on silent faults, in seconds: short, as a test
+// would set them; the goals are ratios to them.
+constexpr unsigned kConnectBound = 2, kWaitBound = 2;
+
+// Fail over on the Galera cluster: the node a connection on the server list
+// uses is failed (down: "kill" or "freeze") and brought back (up: "restart"
+// or "thaw"); each iteration times the fault to the next successful write
+// on another node, and to the survivors' own eviction of the node (their
+// wsrep_cluster_size drops), both from the same fault. ratio: the fail over
+// over the eviction plus `bounds_ms` (the layer's own waits for a silent
+// node).
+void fail_over(benchmark::State& state, const char* down, const char* up,
+               double bounds_ms) {
+  auto env = cluster_env();
+  std::string list = galera_list(env);
   DB_CONN db;
-  if (env.empty() ||
-      db.open(env["DB_NAME"].c_str(), list.c_str(), env["DB_USER"].c_str(),
-              env["DB_PASSWD"].c_str()) != 0 ||
-      db.do_query("create table if not exists bench_fo (id int primary key "
-                  "auto_increment, v int)")) {
+  db.set_timeouts(kConnectBound, kWaitBound);
+  bool ready = !env.empty() &&
+               db.open(env["DB_NAME"].c_str(), list.c_str(),
+                       env["DB_USER"].c_str(), env["DB_PASSWD"].c_str()) == 0;
+  // A node woken a moment ago may refuse DDL while it rejoins.
+  for (int i = 0; ready && i < 30; i++) {
+    if (db.do_query("create table if not exists bench_fo (id int primary key "
+                    "auto_increment, v int)") == 0) {
+      break;
+    }
+    if (i == 29) ready = false;
+    sleep(1);
+  }
+  if (!ready) {
     state.SkipWithError("no cluster (ORVEX_TEST_CLUSTER_ENV)");
     return;
   }
   double failover_ms = 0, eviction_ms = 0;
+  int runs = 0;
   for (auto _ : state) {
     // The node in use, and a watcher on another one.
     std::string in_use = db.server(), node, watched;
@@ -154,8 +183,8 @@ void BM_FailoverVsEviction(benchmark::State& state) {
       evicted = true;
     });
     t0 = Clock::now();
-    bool killed = cluster_script("kill", node);
-    for (int i = 0; killed && i < 3000; i++) {
+    bool failed = cluster_script(down, node);
+    for (int i = 0; failed && i < 3000; i++) {
       if (db.do_query("insert into bench_fo (v) values (1)") == 0) {
         t_write = Clock::now();
         break;
@@ -164,26 +193,44 @@ void BM_FailoverVsEviction(benchmark::State& state) {
     }
     watch.join();
     watcher.close();
-    bool restarted = cluster_script("restart", node);
-    if (!killed || !restarted || t_write == t0 || !evicted) {
-      state.SkipWithError("kill, restart or write failed");
+    bool back = cluster_script(up, node);
+    if (!failed || !back || t_write == t0 || !evicted) {
+      state.SkipWithError("the fault, the write or the return failed");
       break;
     }
     double f = std::chrono::duration<double, std::milli>(t_write - t0).count();
     double e = std::chrono::duration<double, std::milli>(t_evict - t0).count();
     failover_ms += f;
     eviction_ms += e;
+    runs++;
     state.SetIterationTime(f / 1e3);
   }
   state.counters["failover_ms"] =
       benchmark::Counter(failover_ms, benchmark::Counter::kAvgIterations);
   state.counters["eviction_ms"] =
       benchmark::Counter(eviction_ms, benchmark::Counter::kAvgIterations);
-  state.counters["ratio"] = eviction_ms > 0 ? failover_ms / eviction_ms : 0;
+  double base = eviction_ms + bounds_ms * runs;
+  state.counters["ratio"] = base > 0 ? failover_ms / base : 0;
   db.close();
+}
+
+// kill -9 of the node in use: the kernel refuses at once, so only the
+// eviction counts.
+void BM_FailoverVsEviction(benchmark::State& state) {
+  fail_over(state, "kill", "restart", 0);
 }
 // Each iteration kills a node and waits for it to rejoin (about 10 s).
 BENCHMARK(BM_FailoverVsEviction)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+// kill -STOP of the node in use: the statement waits the wait bound, then a
+// new connection the connect bound, before the layer takes the node as gone.
+void BM_FailoverFrozenVsBounds(benchmark::State& state) {
+  fail_over(state, "freeze", "thaw", (kConnectBound + kWaitBound) * 1e3);
+}
+BENCHMARK(BM_FailoverFrozenVsBounds)
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
@@ -297,19 +344,6 @@ void BM_OpenVsConnect(benchmark::State& state) {
 }
 BENCHMARK(BM_OpenVsConnect)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-// Bounds of these benchmarks, in seconds: short, as a test would set them;
-// the goals are ratios to them.
-constexpr unsigned kConnectBound = 2, kWaitBound = 2;
-
-std::string galera_list(std::map<std::string, std::string>& env) {
-  std::string list;
-  for (const char* n : {"GALERA1", "GALERA2", "GALERA3"}) {
-    list += (list.empty() ? "" : ",") +
-            ("127.0.0.1:" + env[std::string(n) + "_PORT"]);
-  }
-  return list;
-}
-
 double ms_since(Clock::time_point t0) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
@@ -383,88 +417,6 @@ void BM_OpenFrozenFirst(benchmark::State& state) {
   state.counters["later_ratio"] = healthy > 0 ? later / healthy : 0;
 }
 BENCHMARK(BM_OpenFrozenFirst)
-    ->UseManualTime()
-    ->Iterations(1)
-    ->Unit(benchmark::kMillisecond);
-
-// Fail over after kill -STOP of the node in use: from the freeze to the next
-// successful write on another node, as a ratio to the bounds (the wait, then
-// the question on a new connection) plus the survivors' own eviction of the
-// node (their wsrep_cluster_size drops), both from the same freeze.
-void BM_FailoverFrozenVsBounds(benchmark::State& state) {
-  auto env = cluster_env();
-  std::string list = galera_list(env);
-  DB_CONN db;
-  db.set_timeouts(kConnectBound, kWaitBound);
-  bool ready = !env.empty() &&
-               db.open(env["DB_NAME"].c_str(), list.c_str(),
-                       env["DB_USER"].c_str(), env["DB_PASSWD"].c_str()) == 0;
-  // A node woken a moment ago may refuse DDL while it rejoins.
-  for (int i = 0; ready && i < 30; i++) {
-    if (db.do_query("create table if not exists bench_fo (id int primary key "
-                    "auto_increment, v int)") == 0) {
-      break;
-    }
-    if (i == 29) ready = false;
-    sleep(1);
-  }
-  if (!ready) {
-    state.SkipWithError("no cluster (ORVEX_TEST_CLUSTER_ENV)");
-    return;
-  }
-  double failover_ms = 0, eviction_ms = 0;
-  for (auto _ : state) {
-    std::string in_use = db.server(), node, watched;
-    for (const char* n : {"GALERA1", "GALERA2", "GALERA3"}) {
-      std::string host = "127.0.0.1:" + env[std::string(n) + "_PORT"];
-      if (host == in_use)
-        node = n;
-      else if (watched.empty())
-        watched = n;
-    }
-    DB_CONN watcher;
-    if (!open(watcher, env, watched.c_str())) {
-      state.SkipWithError("cannot open the watcher");
-      break;
-    }
-    for (char& c : node) c = static_cast<char>(tolower(c));
-    Clock::time_point t0 = Clock::now(), t_evict = t0, t_write = t0;
-    std::thread watch([&] {
-      while (status_value(watcher, "wsrep_cluster_size") == "3") usleep(5000);
-      t_evict = Clock::now();
-    });
-    t0 = Clock::now();
-    bool frozen = cluster_script("freeze", node);
-    for (int i = 0; frozen && i < 3000; i++) {
-      if (db.do_query("insert into bench_fo (v) values (1)") == 0) {
-        t_write = Clock::now();
-        break;
-      }
-      usleep(10000);
-    }
-    watch.join();
-    watcher.close();
-    bool thawed = cluster_script("thaw", node);
-    if (!frozen || !thawed || t_write == t0) {
-      state.SkipWithError("freeze, thaw or write failed");
-      break;
-    }
-    double f = std::chrono::duration<double, std::milli>(t_write - t0).count();
-    double e = std::chrono::duration<double, std::milli>(t_evict - t0).count();
-    failover_ms += f;
-    eviction_ms += e;
-    state.SetIterationTime(f / 1e3);
-  }
-  double bounds_ms = (kConnectBound + kWaitBound) * 1e3;
-  state.counters["failover_ms"] =
-      benchmark::Counter(failover_ms, benchmark::Counter::kAvgIterations);
-  state.counters["eviction_ms"] =
-      benchmark::Counter(eviction_ms, benchmark::Counter::kAvgIterations);
-  int n = static_cast<int>(state.iterations());
-  state.counters["ratio"] = n ? failover_ms / (bounds_ms * n + eviction_ms) : 0;
-  db.close();
-}
-BENCHMARK(BM_FailoverFrozenVsBounds)
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
