@@ -324,9 +324,9 @@ class DB_CONN {
   // with the layer's bounded waits): null when there is none or reading it
   // failed (mysql_errno then says which). The caller frees it.
   MYSQL_RES* store_result();
-  // The next row of result (mysql_fetch_row, with the layer's waits for a
-  // streamed one).
-  MYSQL_ROW fetch_row(MYSQL_RES* result);
+  // The next row of result (mysql_fetch_row); a streamed one (of
+  // mysql_use_result) is read with the layer's waits.
+  MYSQL_ROW fetch_row(MYSQL_RES* result, bool streamed = false);
 
   // How many transactions this connection has seen committed: by COMMIT, or
   // by a statement that commits (START TRANSACTION inside one, DDL, SET

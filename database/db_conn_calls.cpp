@@ -92,7 +92,9 @@ MYSQL_RES* DB_CONN::store_result() {
   return result;
 }
 
-MYSQL_ROW DB_CONN::fetch_row(MYSQL_RES* result) {
+MYSQL_ROW DB_CONN::fetch_row(MYSQL_RES* result, bool streamed) {
+  // A whole result is in memory: nothing to wait for.
+  if (!streamed) return mysql_fetch_row(result);
   MYSQL_ROW row = nullptr;
   int status = mysql_fetch_row_start(&row, result);
   while (status) status = mysql_fetch_row_cont(&row, result, wait_step(status));

@@ -230,7 +230,8 @@ int TABLEROW::enumerate(const char* clause, bool streaming) {
     connection->enumeration_started(&row_cursor);
   }
 
-  MYSQL_ROW row = connection->fetch_row(row_cursor.result_set);
+  MYSQL_ROW row =
+      connection->fetch_row(row_cursor.result_set, row_cursor.streamed);
   if (row) {
     db_parse(row);
     return 0;
