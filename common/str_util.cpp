@@ -50,9 +50,13 @@ std::string md5_string(const unsigned char* data, int len) {
   return std::string(hex, MD5_HEX_LEN);
 }
 
+locale_t c_locale() {
+  static const locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
+  return c;
+}
+
 std::string real_text(double value) {
-  static locale_t c_locale = newlocale(LC_ALL_MASK, "C", nullptr);
-  locale_t old = c_locale ? uselocale(c_locale) : nullptr;
+  locale_t old = c_locale() ? uselocale(c_locale()) : nullptr;
   char text[64];
   for (int precision = 15; precision <= 17; precision++) {
     snprintf(text, sizeof text, "%.*g", precision, value);

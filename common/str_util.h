@@ -2,6 +2,8 @@
 #ifndef ORVEX_COMMON_STR_UTIL_H
 #define ORVEX_COMMON_STR_UTIL_H
 
+#include <locale.h>
+
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -41,5 +43,10 @@ void md5_string(const unsigned char* data, int len, char* out);
 // The 16 bytes of the MD5 digest of data[0..len) into out; byte i is hex
 // digits 2i and 2i+1 of md5_string.
 void md5_digest(const unsigned char* data, int len, unsigned char* out);
+
+// The C locale, made once and kept to the process's end: what settings
+// texts are read and written in, whatever locale the program has chosen.
+// Null when the system cannot make it.
+locale_t c_locale();
 
 #endif

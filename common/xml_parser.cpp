@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "common/error_numbers.h"
+#include "common/str_util.h"
 
 MIOFILE::MIOFILE()
     : read_ptr(""),
@@ -376,9 +377,8 @@ bool xml_text_to_int(const char* text, int& value, const char** why) {
 
 bool xml_text_to_double(const char* text, double& value, const char** why) {
   // Settings files use "." whatever LC_NUMERIC the program has chosen.
-  static locale_t c_locale = newlocale(LC_ALL_MASK, "C", nullptr);
   char* end;
-  double v = c_locale ? strtod_l(text, &end, c_locale) : strtod(text, &end);
+  double v = c_locale() ? strtod_l(text, &end, c_locale()) : strtod(text, &end);
   if (end == text || *end || std::isnan(v)) {
     if (why) *why = "is not a number";
     return false;

@@ -6,6 +6,8 @@
 
 #include <locale.h>
 
+#include "common/str_util.h"
+
 int paramdeck_pattern_check(const char* pattern, const char** why,
                             PATTERN_COST* cost) {
   PATTERN_COST scratch;
@@ -24,10 +26,8 @@ int paramdeck_pattern_check(const char* pattern, const char** why,
 }
 
 int paramdeck_regcomp_c(regex_t* re, const char* pattern) {
-  // Made once, never freed: the process keeps it to its end.
-  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", nullptr);
-  if (!c_locale) return REG_ESPACE;
-  locale_t old = uselocale(c_locale);
+  if (!c_locale()) return REG_ESPACE;
+  locale_t old = uselocale(c_locale());
   int rc = regcomp(re, pattern, REG_EXTENDED | REG_NOSUB);
   uselocale(old);
   return rc;
