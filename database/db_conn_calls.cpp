@@ -1,6 +1,9 @@
 // The calls of DB_CONN built on do_query, and the bookkeeping of the
 // enumerations open on a connection; the state machine is in db_conn.cpp.
+#include <strings.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -211,3 +214,39 @@ int DB_CONN::set_causal_reads(bool on) {
   // The server reports the change, which is then carried.
   return do_query(on ? kCausalOn : kCausalOff);
 }
+
+// What a statement does to a transaction, by its first words in any case:
+// COMMIT and ROLLBACK with whatever follows (WORK, AND CHAIN, RELEASE),
+// except ROLLBACK TO a savepoint; BEGIN [WORK] and START TRANSACTION; and
+// the reads, SELECT and SHOW.
+DB_CONN::Kind DB_CONN::kind_of(const char* sql) {
+  auto word = [&sql](char* out, size_t size) {
+    while (isspace(static_cast<unsigned char>(*sql))) ++sql;
+    size_t n = 0;
+    while (isalpha(static_cast<unsigned char>(*sql))) {
+      if (n + 1 < size) out[n++] = *sql;
+      ++sql;
+    }
+    out[n] = '\0';
+    return out;
+  };
+  char first[20], second[20];
+  word(first, sizeof first);
+  if (!strcasecmp(first, "COMMIT")) return kCommit;
+  if (!strcasecmp(first, "SELECT") || !strcasecmp(first, "SHOW")) return kRead;
+  word(second, sizeof second);
+  if (!strcasecmp(first, "ROLLBACK")) {
+    // ROLLBACK [WORK] TO [SAVEPOINT] name is another statement.
+    if (!strcasecmp(second, "WORK")) word(second, sizeof second);
+    return strcasecmp(second, "TO") ? kRollback : kOther;
+  }
+  if (!strcasecmp(first, "BEGIN") &&
+      (!second[0] || !strcasecmp(second, "WORK"))) {
+    return kStart;
+  }
+  if (!strcasecmp(first, "START") && !strcasecmp(second, "TRANSACTION")) {
+    return kStart;
+  }
+  return kOther;
+}
+
