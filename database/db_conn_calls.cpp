@@ -249,4 +249,3 @@ DB_CONN::Kind DB_CONN::kind_of(const char* sql) {
   }
   return kOther;
 }
-

@@ -148,4 +148,3 @@ const char* DB_CONN::server() const {
 DB_TLS DB_CONN::tls() const {
   return state_ == CLOSED || lost_ ? DB_TLS_NONE : session_tls(handle);
 }
-
