@@ -35,7 +35,7 @@ check_cxx_source_compiles("
 
 # orvex_add_library(NAME module SOURCES ... [DEPS ...])
 # Makes the static library orvex_<module> with the alias orvex::<module>;
-# its objects also go into the shared liborvex (orvex_add_shared_library).
+# its objects also go into the shared liborvex (cmake/shared_library.cmake).
 function(orvex_add_library module)
   cmake_parse_arguments(A "" "" "SOURCES;DEPS" ${ARGN})
   add_library(orvex_${module} STATIC ${A_SOURCES})
