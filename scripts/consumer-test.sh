@@ -12,6 +12,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
+# shellcheck disable=SC2016  # the marks are literal
 steps=$(sed -n '/<!-- install:begin -->/,/<!-- install:end -->/p' "$root/README.md" |
   sed -n '/^```sh$/,/^```$/p' | grep -v '^```')
 [[ -n "$steps" ]] || { echo "no install steps in README.md" >&2; exit 1; }

@@ -19,7 +19,7 @@ lib=$(cd "$libdir" && ls liborvex.so.*.*)
 readelf -d "$libdir/$lib" | grep SONAME
 # The library package holds the library alone; the rest is -dev's and the
 # tools'.
-libdeb=$(ls "$tmp"/debs/liborvex[0-9]*.deb | grep -v -- -dbgsym_)
+for f in "$tmp"/debs/liborvex[0-9]*.deb; do [[ "$f" == *-dbgsym_* ]] || libdeb=$f; done
 contents=$(dpkg-deb -c "$libdeb")
 grep -q "/$lib\$" <<<"$contents"
 if grep -q 'include/\|\.a$\|bin/' <<<"$contents"; then

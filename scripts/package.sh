@@ -37,7 +37,7 @@ mkdir "$src"
   { tail -40 "$tmp/build.log"; echo "package.sh: dpkg-buildpackage failed" >&2; exit 1; }
 
 # The library package is named after the SONAME of the library it holds.
-deb=$(ls "$tmp"/liborvex[0-9]*_"$version"_*.deb | grep -v -- -dbgsym_)
+for f in "$tmp"/liborvex[0-9]*_"$version"_*.deb; do [[ "$f" == *-dbgsym_* ]] || deb=$f; done
 dpkg-deb -x "$deb" "$tmp/lib"
 pkg=$(dpkg-deb -f "$deb" Package)
 soname=$(readelf -d "$tmp"/lib/usr/lib/*/liborvex.so.*.* |
