@@ -16,7 +16,7 @@ done
 
 out="$root/build/bench"
 cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DORVEX_BUILD_TESTS=OFF >/dev/null
+  -DORVEX_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$out" -j "$(nproc)"
 
 state="$out/db"

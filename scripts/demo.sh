@@ -35,7 +35,7 @@ say "1. Installing what is missing and building (a minute on a fresh machine)"
 "$root/scripts/install-deps.sh"
 build="$root/build/demo"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DORVEX_BUILD_TESTS=OFF -DORVEX_BUILD_BENCHMARKS=OFF >/dev/null
+  -DORVEX_BUILD_EXAMPLES=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target orvex-admin sample-daemon replica-read >/dev/null
 admin="$build/tools/orvex-admin"
 daemon="$build/examples/sample-daemon"

@@ -10,6 +10,8 @@ packages=(
   libxml2-dev libexpat1-dev libpugixml-dev locales
   galera-4 rsync lsof iproute2 openssl
   prometheus  # promtool, which checks orvex-admin metrics in the tests
+  # scripts/package.sh: the Debian packages, built and checked
+  dpkg-dev debhelper fakeroot lintian groff-base
 )
 
 missing=()

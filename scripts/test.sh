@@ -20,7 +20,7 @@ build_and_test() {
   shift
   local dir="$root/build/$name"
   echo "=== $name build"
-  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
   echo "=== $name tests"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs"

@@ -25,6 +25,7 @@
 #include "common/str_util.h"
 #include "daemon/daemon_control.h"
 #include "database/server_health.h"
+#include "orvex/version.h"
 #include "settings/paramdeck_keys.h"
 #include "test_util.h"
 #ifdef ORVEX_ADMIN_DB_TESTS
@@ -294,6 +295,8 @@ TEST(AdminCommandLine, HelpOnEveryCommandAndOneLineUsageErrors) {
   AdminRun help = admin({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("stop daemons|sched"), std::string::npos);
+  AdminRun version = admin({"--version"});
+  EXPECT_EQ(version.out, "orvex-admin " ORVEX_VERSION_STRING "\n");
 
   EXPECT_EQ(admin({}).status, 2);
   for (const std::vector<std::string>& args :

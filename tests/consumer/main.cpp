@@ -8,6 +8,7 @@
 #include "daemon/dir_hier.h"
 #include "database/sql_escape.h"
 #include "log/sched_msg_log.h"
+#include "orvex/version.h"
 #include "settings/paramdeck.h"
 
 int main(int argc, char** argv) {
@@ -19,7 +20,8 @@ int main(int argc, char** argv) {
   escape_string(text, sizeof text);
   log_messages.printf(KIND_NORMAL, "url %s escaped %s gpu %d\n", url, text,
                       app_plan_uses_gpu("cuda") ? 1 : 0);
-  printf("%s %s %d\n", url, text, is_arg("--d", "d") ? 1 : 0);
+  printf("%s %s %d %s\n", url, text, is_arg("--d", "d") ? 1 : 0,
+         ORVEX_VERSION_STRING);
   return strcmp(url, "https://orvex.example.org/sample/download/98/abc") ? 5
                                                                          : 0;
 }

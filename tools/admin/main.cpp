@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "common/str_util.h"
+#include "orvex/version.h"
 #include "settings/paramdeck.h"
 #include "tools/admin/admin.h"
 #include "tools/admin/settings_report.h"
@@ -182,6 +183,7 @@ using admin::CommandLine;
 
 const char* const MAIN_HELP =
     "usage: orvex-admin [--project DIR] COMMAND [ARGS]\n"
+    "       orvex-admin --version\n"
     "\n"
     "The operators' tool of an orvex project. The project directory is\n"
     "found as the server programs find it (ORVEX_PROJECT_DIR, \".\" or\n"
@@ -383,6 +385,10 @@ int run(const std::vector<std::string>& words) {
     const std::string& w = words[i];
     if (w == "--help" || w == "-h") {
       fputs(MAIN_HELP, stdout);
+      return admin::EXIT_OK;
+    }
+    if (w == "--version") {
+      printf("orvex-admin %s\n", ORVEX_VERSION_STRING);
       return admin::EXIT_OK;
     }
     if (w == "--project") {
