@@ -7,7 +7,7 @@
 #
 #   soak.sh [SECONDS] [--seed N] [--soak PROGRAM] [--no-deps] [--keep DIR]
 #
-# SECONDS (default 120) is the whole run of the programs: a quarter of it
+# SECONDS (default 120) is the whole run of the programs: a sixth of it
 # (at least 20 s) without faults, then the schedule, then 15 s without.
 # PROGRAM is the built soak program (default: built here into build-soak/).
 # --keep DIR copies the histories, the fault log and the final state there.
@@ -91,7 +91,7 @@ if [[ -n $inside ]]; then
 
   run_start=$(now_ms)
   until=$((run_start + seconds * 1000))
-  clean=$((seconds / 4 < 20 ? 20 : seconds / 4))
+  clean=$((seconds / 6 < 20 ? 20 : seconds / 6))
   faults_start=$((run_start + clean * 1000))
   faults_stop=$((until - 15000))
   "$soak" daemon --project "$work/p1" --prog d1 --hist "$work/hist/d1.hist" --until "$until" 2>"$work/logs/d1" &
@@ -128,10 +128,10 @@ if [[ -n $inside ]]; then
       kill2) nodes="galera$a,galera$b" ;;
       *) nodes="galera$a" ;;
     esac
-    # Freezes up to 14 s: past the wait bound (10 s) some answers are lost.
-    hold=$((3 + RANDOM % 6))
-    [[ $kind == freeze ]] && hold=$((hold + RANDOM % 7))
-    schedule+=("$kind $nodes $hold $((2 + RANDOM % 4))")
+    # Freezes up to 12 s: past the wait bound (10 s) answers are lost.
+    hold=$((2 + RANDOM % 4))
+    [[ $kind == freeze ]] && hold=$((hold + RANDOM % 8))
+    schedule+=("$kind $nodes $hold $((1 + RANDOM % 3))")
   done
   log "seed $seed; schedule (kind nodes hold-s pause-s): $(printf '%s; ' "${schedule[@]:0:12}")..."
   servers_of() {  # the client addresses of NODES
@@ -148,8 +148,8 @@ if [[ -n $inside ]]; then
   recovered=1
   for f in "${schedule[@]}"; do
     read -r kind nodes hold pause <<<"$f"
-    # Room for the fault, the node's return (up to ~15 s) and the pause.
-    (($(now_ms) + (hold + pause + 15) * 1000 < faults_stop)) || break
+    # Room for the fault, the node's return (about 10 s) and the pause.
+    (($(now_ms) + (hold + pause + 10) * 1000 < faults_stop)) || break
     case $kind in
       kill | kill2) bash "$script" kill "$nodes" "$cluster" ;;
       freeze) bash "$script" freeze "$nodes" "$cluster" ;;
