@@ -51,6 +51,9 @@ if [[ -n $inside ]]; then
     local p
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+    for p in "$cluster"/nodes/*/error.log; do
+      [[ -f $p ]] && cp "$p" "$work/logs/$(basename "$(dirname "$p")").err"
+    done
     bash "$script" stop "$cluster" || true
   }
   trap finish EXIT
@@ -180,7 +183,7 @@ if [[ -n $inside ]]; then
   for p in "${pids[@]}"; do wait "$p" || true; done
   pids=()
   ((recovered)) || exit 1
-  run_end=$(now_ms)
+  run_end=$until  # the programs were told to stop then
   rc=0
   "$soak" check --project "$work/p0" --reader-project "$work/pr" \
     --hist-dir "$work/hist" --faults "$work/faults.log" \
