@@ -57,6 +57,7 @@ if [[ -n $inside ]]; then
     bash "$script" stop "$cluster" || true
   }
   trap finish EXIT
+  trap 'exit 143' TERM INT
   bash "$script" start "$cluster"
   # shellcheck disable=SC1091
   source "$cluster/cluster.env"
@@ -123,7 +124,7 @@ if [[ -n $inside ]]; then
     t=${kinds[i]} kinds[i]=${kinds[j]} kinds[j]=$t
   done
   schedule=()
-  for ((i = 0; i < 40; i++)); do
+  for ((i = 0; i < seconds / 4; i++)); do  # more than time allows
     if ((i < 5)); then kind=${kinds[i]}; else kind=${kinds[RANDOM % 5]}; fi
     a=$((1 + RANDOM % 3)) b=$((1 + (a + RANDOM % 2) % 3))
     case $kind in
@@ -223,6 +224,7 @@ cleanup() {
   exit "$rc"
 }
 trap cleanup EXIT
+trap 'exit 143' TERM INT
 ip netns add "$ns"
 ip netns exec "$ns" ip link set lo up
 log "seed $seed, $seconds s, namespace $ns, work $work"
