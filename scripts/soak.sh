@@ -225,7 +225,7 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 143' TERM INT
-ip netns add "$ns"
+ip netns add "$ns" || skip "cannot make a network namespace here"
 ip netns exec "$ns" ip link set lo up
 log "seed $seed, $seconds s, namespace $ns, work $work"
 ip netns exec "$ns" bash "$here/soak.sh" "$seconds" --seed "$seed" --soak "$soak" --inside "$work"
