@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libmd-dev libmariadb-dev mariadb-server mariadb-client
   libxml2-dev libexpat1-dev libpugixml-dev locales
-  galera-4 rsync lsof iproute2 openssl
+  galera-4 rsync lsof iproute2 openssl iptables
   prometheus  # promtool, which checks orvex-admin metrics in the tests
   # scripts/package.sh: the Debian packages, built and checked
   dpkg-dev debhelper fakeroot lintian groff-base

@@ -15,6 +15,13 @@
 #   test-cluster.sh thaw NODES STATE_DIR    kill -CONT, then waits until each
 #                                           answers (a Galera node: until it
 #                                           is Synced in a cluster of 3 again)
+#   test-cluster.sh cut NODES STATE_DIR     drops every packet between Galera
+#                                           nodes and the others (their
+#                                           clients still reach them); only
+#                                           inside a named network namespace,
+#                                           whose packet filter is its own
+#   test-cluster.sh heal NODES STATE_DIR    lifts the cut, then waits until
+#                                           all three are Synced again
 #
 # NODES is a comma-separated list of primary, replica, galera1, galera2 and
 # galera3. cluster.env holds
@@ -35,7 +42,7 @@ dbs_name=test-cluster
 log() { dbs_log "$@"; }
 
 usage() {
-  echo "usage: $0 start|stop STATE_DIR | $0 kill|restart|freeze|thaw NODE[,NODE] STATE_DIR" >&2
+  echo "usage: $0 start|stop STATE_DIR | $0 kill|restart|freeze|thaw|cut|heal NODE[,NODE] STATE_DIR" >&2
   exit 2
 }
 nodes=(primary replica galera1 galera2 galera3)
@@ -140,6 +147,11 @@ make_tls() {
   }
 }
 
+# Each Galera node talks to the others from a loopback address of its own
+# (all of 127/8 is local), so that a packet filter can cut one node off
+# from the others while its clients still reach it on 127.0.0.1.
+gcomm_host() { echo "127.0.1.$1"; }
+
 # The options of node n, without those of its first start only.
 node_args() {
   local n=$1 d t="$state/tls"
@@ -168,15 +180,15 @@ node_args() {
     galera*)
       local k=${n#galera} addr="" i
       for i in 1 2 3; do
-        addr+="${addr:+,}127.0.0.1:$(port_of "gcomm$i")"
+        addr+="${addr:+,}$(gcomm_host "$i"):$(port_of "gcomm$i")"
       done
       args+=(--binlog-format=ROW --default-storage-engine=InnoDB
         --innodb-autoinc-lock-mode=2 --wsrep-on=ON
         --wsrep-provider="$galera_provider" --wsrep-cluster-name=orvex_test
         --wsrep-cluster-address="gcomm://$addr" --wsrep-node-name="$n"
-        --wsrep-node-address="127.0.0.1:$(port_of "gcomm$k")"
+        --wsrep-node-address="$(gcomm_host "$k"):$(port_of "gcomm$k")"
         --wsrep-node-incoming-address="127.0.0.1:$(port_of "$n")"
-        "--wsrep-provider-options=gmcast.listen_addr=tcp://127.0.0.1:$(port_of "gcomm$k"); ist.recv_addr=127.0.0.1:$(port_of "ist$k"); gcache.size=8M; evs.keepalive_period=PT0.5S; evs.suspect_timeout=PT2S"
+        "--wsrep-provider-options=gmcast.listen_addr=tcp://$(gcomm_host "$k"):$(port_of "gcomm$k"); ist.recv_addr=127.0.0.1:$(port_of "ist$k"); gcache.size=8M; evs.keepalive_period=PT0.5S; evs.suspect_timeout=PT2S"
         --wsrep-sst-method=rsync
         --wsrep-sst-receive-address="127.0.0.1:$(port_of "sst$k")") ;;
   esac
@@ -360,6 +372,22 @@ thaw_nodes() {
   fi
 }
 
+# cut_rules -A|-D NODE...: the filter rules that isolate each node's
+# cluster address.
+cut_rules() {
+  local op=$1 n
+  shift
+  if [[ -z "$(ip netns identify $$ 2>/dev/null)" ]]; then
+    log "cut and heal work only inside a named network namespace"
+    return 2
+  fi
+  for n in "$@"; do
+    [[ $n == galera* ]] || { log "only Galera nodes can be cut off"; return 2; }
+    iptables -w "$op" INPUT -s "$(gcomm_host "${n#galera}")" -j DROP
+    iptables -w "$op" INPUT -d "$(gcomm_host "${n#galera}")" -j DROP
+  done
+}
+
 case "${1:-}" in
   start | stop)
     [[ $# -eq 2 && -n "$2" ]] || usage
@@ -371,7 +399,7 @@ case "${1:-}" in
       stop_all
     fi
     ;;
-  kill | restart | freeze | thaw)
+  kill | restart | freeze | thaw | cut | heal)
     [[ $# -eq 3 ]] || usage
     IFS=, read -r -a which <<<"$2"
     for n in "${which[@]}"; do
@@ -389,6 +417,11 @@ case "${1:-}" in
       for n in "${which[@]}"; do dbs_signal "$(node_dir "$n")/data" STOP; done
     elif [[ $1 == thaw ]]; then
       thaw_nodes "${which[@]}"
+    elif [[ $1 == cut ]]; then
+      cut_rules -A "${which[@]}"
+    elif [[ $1 == heal ]]; then
+      cut_rules -D "${which[@]}"
+      for n in galera1 galera2 galera3; do wait_synced "$n" 3 60; done
     else
       restart_nodes "${which[@]}"
     fi
