@@ -1,14 +1,14 @@
 // The soak checker's judgement (tools/soak/soak_check.h) on doctored runs:
 // one clean run, and each change to its history or final state that the
 // checker must refuse, or accept with the unknown resolved the other way.
+#include "tools/soak/soak_check.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "tools/soak/soak_check.h"
 
 namespace {
 
@@ -69,10 +69,10 @@ TEST(SoakCheck, RefusesEveryDoctoredRun) {
       {"stale replica read", "1400 r1 note n1 ok 0 p:1 -",
        "1400 r1 note n1 stale 0 p:1 -", "", "", "", "did not show it", 1, 0},
       {"replica differs", "", "", "replica equal",
-       "replica differ checksum 1 against 2", "", "differs from the primary",
-       1, 0},
-      {"batch row lost", "", "", "batch b1-1", "", "", "1 of 2 rows present",
-       1, 0},
+       "replica differ checksum 1 against 2", "", "differs from the primary", 1,
+       0},
+      {"batch row lost", "", "", "batch b1-1", "", "", "1 of 2 rows present", 1,
+       0},
       {"wedged after a fault", "", "", "", "", "1150 1160 kill galera1 a:1",
        "sched1 made no progress within 30 s", 1, 0},
   };

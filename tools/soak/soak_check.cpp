@@ -148,8 +148,7 @@ SOAK_VERDICT judge_soak(const std::vector<SOAK_OP>& ops,
                 " (lost claim)");
       } else if (op.outcome == "unknown") {
         took = j.resolve(op, matching, op.items.size());
-        if (held != matching)
-          j.bad(who + ": holds results it did not try");
+        if (held != matching) j.bad(who + ": holds results it did not try");
       } else if (held != 0) {
         j.bad(who + ": told " + op.outcome + ", yet holds " +
               std::to_string(held) + " results");
@@ -189,8 +188,9 @@ SOAK_VERDICT judge_soak(const std::vector<SOAK_OP>& ops,
     } else if (op.kind == "note") {
       bool present = state.notes.count(op.token) != 0;
       if (op.outcome == "stale") {
-        j.bad(who + ": the replica said it had applied the write, and did "
-                    "not show it");
+        j.bad(who +
+              ": the replica said it had applied the write, and did "
+              "not show it");
       } else if (op.outcome == "ok" || op.outcome == "lag") {
         if (!present) j.bad(who + ": told ok, missing on the primary");
       } else if (op.outcome == "unknown") {
