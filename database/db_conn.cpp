@@ -172,9 +172,13 @@ bool DB_CONN::verify_session() {
     case SESSION_CHANGES::kFailed: break;
   }
   // The question met a loss, or the server refused it: the session cannot
-  // be vouched for.
+  // be vouched for. A node that does not serve now (outside the primary
+  // component, or a causal wait ran out) gets its session replaced, not
+  // refused for good: what is carried is what the reports said, less what
+  // a failed statement changed unreported.
   unsigned err = mysql_errno(handle);
-  if (session_gone(err) || silent_error(err)) {
+  if (session_gone(err) || silent_error(err) || err == ER_UNKNOWN_COM_ERROR ||
+      err == ER_LOCK_WAIT_TIMEOUT) {
     session_lost(kOther);
   } else {
     make_unsafe(std::string("the session's values could not be read (") +
@@ -307,11 +311,18 @@ int DB_CONN::run(const char* sql, Kind kind) {
 int DB_CONN::failed(const char* sql, Kind kind, int retval, bool sent) {
   unsigned err = mysql_errno(handle);
   fprintf(stderr, "Database error: %s\nquery=%s\n", mysql_error(handle), sql);
-  // The answer was lost after the statement went out: it may have run.
+  // The answer was lost after the statement went out, or a Galera node left
+  // the primary component under it (1047; at a commit 1180, "Not connected
+  // to Primary Component"), when its write set may have reached the nodes
+  // that kept it: either way it may have run.
+  bool left = err == ER_UNKNOWN_COM_ERROR ||
+              (kind != kRead && err == ER_ERROR_DURING_COMMIT);
   bool unknown = sent && (timed_out_ || err == CR_SERVER_LOST ||
-                          err == CR_SERVER_LOST_EXTENDED);
+                          err == CR_SERVER_LOST_EXTENDED || left);
   if (state_ == IN_TRANSACTION) {
-    if (session_gone(err) || timed_out_) {
+    // A node outside the primary component commits nothing more: the
+    // transaction is lost with the session, as for a server gone.
+    if (session_gone(err) || timed_out_ || left) {
       session_lost(kind);
       if (kind == kCommit && unknown) return ERR_DB_OUTCOME_UNKNOWN;
     } else if (kind == kRollback) {
@@ -327,7 +338,9 @@ int DB_CONN::failed(const char* sql, Kind kind, int retval, bool sent) {
   } else if (session_gone(err) || timed_out_ ||
              (plan_.list && server_unusable(err))) {
     session_lost(kind);
-    if (unknown && kind != kRead) return ERR_DB_OUTCOME_UNKNOWN;
+    if (unknown && kind == kOther) return ERR_DB_OUTCOME_UNKNOWN;
+  } else if (unknown && kind == kOther) {
+    return ERR_DB_OUTCOME_UNKNOWN;  // 1047 from the one server there is
   }
   // An error answer carries no reports, and a failed statement may still
   // have changed the session (a procedure that set and then signalled).

@@ -210,17 +210,27 @@ TEST_F(Failover, CausalReadsFollowTheSession) {
 // the table ends with every pass exactly once.
 TEST_F(Failover, PassesGoOnOnAnotherNodeWhenTheNodeInUseIsKilled) {
   enum When { kBetweenPasses, kBeforePing, kInsideTransaction };
+  // kill -9 and restart; kill -STOP and -CONT; the node isolated from the
+  // others (it leaves the primary component and answers 1047) and back.
+  enum How { kKill, kFreeze, kCut };
   struct {
     const char* name;
     When when;
-    bool freeze;  // kill -STOP, and -CONT at the end; else kill -9, restart
-  } scenarios[] = {{"kill -9 between passes", kBetweenPasses, false},
-                   {"kill -9, then ping", kBeforePing, false},
-                   {"kill -9 inside a transaction", kInsideTransaction, false},
-                   {"kill -STOP between passes", kBetweenPasses, true},
-                   {"kill -STOP, then ping", kBeforePing, true},
+    How how;
+  } scenarios[] = {{"kill -9 between passes", kBetweenPasses, kKill},
+                   {"kill -9, then ping", kBeforePing, kKill},
+                   {"kill -9 inside a transaction", kInsideTransaction, kKill},
+                   {"kill -STOP between passes", kBetweenPasses, kFreeze},
+                   {"kill -STOP, then ping", kBeforePing, kFreeze},
                    {"kill -STOP inside a transaction, before its COMMIT",
-                    kInsideTransaction, true}};
+                    kInsideTransaction, kFreeze},
+                   {"cut off inside a transaction, before its COMMIT",
+                    kInsideTransaction, kCut}};
+  auto isolate = [](const std::string& node, int on) {
+    return orvex_test::node_as_root(
+        node, "SET GLOBAL wsrep_provider_options='gmcast.isolate=" +
+                  std::to_string(on) + "'");
+  };
   const int kPasses = 12, kKillAt = 5;
 
   DB_CONN conn;
@@ -246,8 +256,10 @@ TEST_F(Failover, PassesGoOnOnAnotherNodeWhenTheNodeInUseIsKilled) {
           killed = node_of(conn.server());
           killed_port = orvex_test::cluster_env()[killed + "_PORT"];
           ASSERT_FALSE(killed.empty()) << conn.server();
-          ASSERT_TRUE(orvex_test::cluster_script(s.freeze ? "freeze" : "kill",
-                                                 lower(killed)));
+          ASSERT_TRUE(s.how == kCut ? isolate(killed, 1)
+                                    : orvex_test::cluster_script(
+                                          s.how == kFreeze ? "freeze" : "kill",
+                                          lower(killed)));
         };
         if (kill_now && s.when != kInsideTransaction) kill();
         if (kill_now && s.when == kBeforePing) {
@@ -284,11 +296,16 @@ TEST_F(Failover, PassesGoOnOnAnotherNodeWhenTheNodeInUseIsKilled) {
         << "after the kill, the passes ran on other nodes";
     EXPECT_EQ(query_value(conn, "select @@wsrep_sync_wait"), "1");
     if (s.when == kInsideTransaction) {
-      // A frozen node's COMMIT is lost with its answer; a killed one's
-      // transaction with the session.
-      EXPECT_EQ(s.freeze ? unknown : lost_transactions, 1) << err;
+      // A frozen node's COMMIT is lost with its answer, a cut-off one's
+      // answered 1047 (the others may have it); a killed one's transaction
+      // with the session.
+      EXPECT_EQ(s.how == kKill ? lost_transactions : unknown, 1) << err;
     }
-    ASSERT_TRUE(orvex_test::cluster_script(s.freeze ? "thaw" : "restart",
+    // thaw waits until the node is Synced in a cluster of 3 again.
+    if (s.how == kCut) {
+      ASSERT_TRUE(isolate(killed, 0));
+    }
+    ASSERT_TRUE(orvex_test::cluster_script(s.how == kKill ? "restart" : "thaw",
                                            lower(killed)));
     // Woken, the frozen node took no write of the passes after it froze.
     EXPECT_EQ(query_value(conn, "select count(*) from passes"),
