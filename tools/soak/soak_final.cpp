@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/db_rows.h"
@@ -210,35 +211,34 @@ void figures(const std::vector<SOAK_OP>& ops,
 }  // namespace
 
 int run_check(const Args& a) {
-  std::vector<SOAK_OP> ops;
   std::vector<std::string> bad_lines;
+  // Each line of a file parsed into out; what does not parse is kept, named.
+  auto read_lines = [&bad_lines](const std::string& path,
+                                 const std::string& name, auto parse,
+                                 auto& out) {
+    std::ifstream in(path);
+    std::string line;
+    typename std::decay_t<decltype(out)>::value_type item;
+    while (std::getline(in, line)) {
+      if (parse(line, item)) {
+        out.push_back(item);
+      } else {
+        bad_lines.push_back(name + ": " + line);
+      }
+    }
+  };
+  std::vector<SOAK_OP> ops;
   std::string dir = arg(a, "--hist-dir");
   if (DIR* d = opendir(dir.c_str())) {
     while (dirent* e = readdir(d)) {
       std::string n = e->d_name;
       if (n.size() < 6 || n.substr(n.size() - 5) != ".hist") continue;
-      std::ifstream in(dir + "/" + n);
-      std::string line;
-      SOAK_OP op;
-      while (std::getline(in, line))
-        if (parse_soak_op(line, op))
-          ops.push_back(op);
-        else
-          bad_lines.push_back(n + ": " + line);
+      read_lines(dir + "/" + n, n, parse_soak_op, ops);
     }
     closedir(d);
   }
   std::vector<SOAK_FAULT> faults;
-  {
-    std::ifstream in(arg(a, "--faults"));
-    std::string line;
-    SOAK_FAULT f;
-    while (std::getline(in, line))
-      if (parse_soak_fault(line, f))
-        faults.push_back(f);
-      else
-        bad_lines.push_back("faults: " + line);
-  }
+  read_lines(arg(a, "--faults"), "faults", parse_soak_fault, faults);
   std::vector<std::string> lines;
   if (!gather_state(a, lines)) {
     printf("soak check: FAILED: the final state could not be read\n");
