@@ -200,19 +200,53 @@ int session_wait(MYSQL* m, int status, int ms) {
   return ready ? ready : status;
 }
 
+namespace {
+
+// mysql_real_connect on a non-blocking handle, within one bound for the TCP
+// connect, the greeting and the login together: the library's own timeouts
+// bound each step alone, and a server whose listen queue is full costs SYN
+// retries before its greeting is even waited for. False when the bound ran
+// out; else *connected says how it ended (the reason in m).
+bool connect_within(MYSQL* m, const DB_SERVER& server, const char* user,
+                    const char* passwd, const char* name, unsigned long flags,
+                    unsigned bound, MYSQL** connected) {
+  *connected = nullptr;
+  int status = mysql_real_connect_start(
+      connected, m, server.default_host ? nullptr : server.host.c_str(), user,
+      passwd, name, server.port, nullptr, flags);
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (status) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long spent = (now.tv_sec - start.tv_sec) * 1000LL +
+                      (now.tv_nsec - start.tv_nsec) / 1000000;
+    long long left = bound * 1000LL - spent;
+    int ready = left > 0 ? session_wait(m, status, static_cast<int>(left))
+                         : MYSQL_WAIT_TIMEOUT;
+    if (ready == MYSQL_WAIT_TIMEOUT) return false;
+    status = mysql_real_connect_cont(connected, m, ready);
+  }
+  return true;
+}
+
+}  // namespace
+
 bool server_answers(const SESSION_PLAN& plan, const DB_SERVER& server) {
   MYSQL* m = mysql_init(nullptr);
   if (!m) return true;  // no way to ask: keep waiting
   unsigned bound = plan.connect_bound;
-  mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &bound);
-  mysql_optionsv(m, MYSQL_OPT_READ_TIMEOUT, &bound);
-  mysql_optionsv(m, MYSQL_OPT_WRITE_TIMEOUT, &bound);
-  bool ok =
-      mysql_real_connect(m, server.default_host ? nullptr : server.host.c_str(),
-                         plan.null_user ? nullptr : plan.user.c_str(),
-                         plan.null_passwd ? nullptr : plan.passwd.c_str(),
-                         nullptr, server.port, nullptr, 0);
-  bool answered = ok || !silent_error(mysql_errno(m));
+  MYSQL* connected = nullptr;
+  bool answered =
+      mysql_optionsv(m, MYSQL_OPT_NONBLOCK, 0) == 0 &&
+      mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &bound) == 0 &&
+      mysql_optionsv(m, MYSQL_OPT_READ_TIMEOUT, &bound) == 0 &&
+      mysql_optionsv(m, MYSQL_OPT_WRITE_TIMEOUT, &bound) == 0 &&
+      connect_within(m, server, plan.null_user ? nullptr : plan.user.c_str(),
+                     plan.null_passwd ? nullptr : plan.passwd.c_str(), nullptr,
+                     0, bound, &connected) &&
+      (connected || !silent_error(mysql_errno(m)));
+  if (!connected) session_cut(m);  // nothing more is waited for
   mysql_close(m);
   return answered;
 }
@@ -256,27 +290,12 @@ int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
   const char* name = changes.database();
   if (!name && !plan.null_name) name = plan.name.c_str();
   MYSQL* connected = nullptr;
-  int status = mysql_real_connect_start(
-      &connected, m, server.default_host ? nullptr : server.host.c_str(),
-      plan.null_user ? nullptr : plan.user.c_str(),
-      plan.null_passwd ? nullptr : plan.passwd.c_str(), name, server.port,
-      nullptr, CLIENT_FOUND_ROWS);
   // One bound for the connect, the greeting, the login and the set-up.
-  struct timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  while (status) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long long spent = (now.tv_sec - start.tv_sec) * 1000LL +
-                      (now.tv_nsec - start.tv_nsec) / 1000000;
-    long long left = connect * 1000LL - spent;
-    int ready = left > 0 ? session_wait(m, status, static_cast<int>(left))
-                         : MYSQL_WAIT_TIMEOUT;
-    if (ready == MYSQL_WAIT_TIMEOUT) {
-      return fail("no answer within " + std::to_string(connect) +
-                  " s (the connect bound)");
-    }
-    status = mysql_real_connect_cont(&connected, m, ready);
+  if (!connect_within(m, server, plan.null_user ? nullptr : plan.user.c_str(),
+                      plan.null_passwd ? nullptr : plan.passwd.c_str(), name,
+                      CLIENT_FOUND_ROWS, connect, &connected)) {
+    return fail("no answer within " + std::to_string(connect) +
+                " s (the connect bound)");
   }
   *answered = connected || !silent_error(mysql_errno(m));
   if (!connected) {
