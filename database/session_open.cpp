@@ -207,13 +207,15 @@ namespace {
 // bound each step alone, and a server whose listen queue is full costs SYN
 // retries before its greeting is even waited for. False when the bound ran
 // out; else *connected says how it ended (the reason in m).
-bool connect_within(MYSQL* m, const DB_SERVER& server, const char* user,
-                    const char* passwd, const char* name, unsigned long flags,
-                    unsigned bound, MYSQL** connected) {
+bool connect_within(MYSQL* m, const SESSION_PLAN& plan, const DB_SERVER& server,
+                    const char* name, unsigned long flags, unsigned bound,
+                    MYSQL** connected) {
   *connected = nullptr;
   int status = mysql_real_connect_start(
-      connected, m, server.default_host ? nullptr : server.host.c_str(), user,
-      passwd, name, server.port, nullptr, flags);
+      connected, m, server.default_host ? nullptr : server.host.c_str(),
+      plan.null_user ? nullptr : plan.user.c_str(),
+      plan.null_passwd ? nullptr : plan.passwd.c_str(), name, server.port,
+      nullptr, flags);
   struct timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
   while (status) {
@@ -236,15 +238,16 @@ bool server_answers(const SESSION_PLAN& plan, const DB_SERVER& server) {
   MYSQL* m = mysql_init(nullptr);
   if (!m) return true;  // no way to ask: keep waiting
   unsigned bound = plan.connect_bound;
+  if (mysql_optionsv(m, MYSQL_OPT_NONBLOCK, 0) != 0 ||
+      mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &bound) != 0 ||
+      mysql_optionsv(m, MYSQL_OPT_READ_TIMEOUT, &bound) != 0 ||
+      mysql_optionsv(m, MYSQL_OPT_WRITE_TIMEOUT, &bound) != 0) {
+    mysql_close(m);
+    return true;  // no way to ask: keep waiting
+  }
   MYSQL* connected = nullptr;
   bool answered =
-      mysql_optionsv(m, MYSQL_OPT_NONBLOCK, 0) == 0 &&
-      mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &bound) == 0 &&
-      mysql_optionsv(m, MYSQL_OPT_READ_TIMEOUT, &bound) == 0 &&
-      mysql_optionsv(m, MYSQL_OPT_WRITE_TIMEOUT, &bound) == 0 &&
-      connect_within(m, server, plan.null_user ? nullptr : plan.user.c_str(),
-                     plan.null_passwd ? nullptr : plan.passwd.c_str(), nullptr,
-                     0, bound, &connected) &&
+      connect_within(m, plan, server, nullptr, 0, bound, &connected) &&
       (connected || !silent_error(mysql_errno(m)));
   if (!connected) session_cut(m);  // nothing more is waited for
   mysql_close(m);
@@ -291,9 +294,8 @@ int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
   if (!name && !plan.null_name) name = plan.name.c_str();
   MYSQL* connected = nullptr;
   // One bound for the connect, the greeting, the login and the set-up.
-  if (!connect_within(m, server, plan.null_user ? nullptr : plan.user.c_str(),
-                      plan.null_passwd ? nullptr : plan.passwd.c_str(), name,
-                      CLIENT_FOUND_ROWS, connect, &connected)) {
+  if (!connect_within(m, plan, server, name, CLIENT_FOUND_ROWS, connect,
+                      &connected)) {
     return fail("no answer within " + std::to_string(connect) +
                 " s (the connect bound)");
   }
