@@ -200,7 +200,7 @@ if ((deps)); then bash "$here/install-deps.sh"; fi
 command -v ip >/dev/null && command -v iptables >/dev/null ||
   skip "needs ip and iptables (scripts/install-deps.sh installs them)"
 if [[ -z $soak ]]; then
-  cmake -S "$root" -B "$root/build-soak" -G Ninja -DORVEX_BUILD_TESTS=OFF \
+  cmake -S "$root" -B "$root/build-soak" -G Ninja -DORVEX_BUILD_TESTS=ON \
     -DORVEX_BUILD_BENCHMARKS=OFF >/dev/null
   ninja -C "$root/build-soak" -j2 soak >/dev/null
   soak="$root/build-soak/tools/soak"
