@@ -202,34 +202,89 @@ int session_wait(MYSQL* m, int status, int ms) {
 
 namespace {
 
-// mysql_real_connect on a non-blocking handle, within one bound for the TCP
-// connect, the greeting and the login together: the library's own timeouts
-// bound each step alone, and a server whose listen queue is full costs SYN
-// retries before its greeting is even waited for. False when the bound ran
-// out; else *connected says how it ended (the reason in m).
-bool connect_within(MYSQL* m, const SESSION_PLAN& plan, const DB_SERVER& server,
-                    const char* name, unsigned long flags, unsigned bound,
-                    MYSQL** connected) {
-  *connected = nullptr;
-  int status = mysql_real_connect_start(
-      connected, m, server.default_host ? nullptr : server.host.c_str(),
-      plan.null_user ? nullptr : plan.user.c_str(),
-      plan.null_passwd ? nullptr : plan.passwd.c_str(), name, server.port,
-      nullptr, flags);
-  struct timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  while (status) {
+// Milliseconds until a deadline on the monotonic clock.
+struct DEADLINE {
+  struct timespec at;
+  explicit DEADLINE(unsigned seconds) {
+    clock_gettime(CLOCK_MONOTONIC, &at);
+    at.tv_sec += seconds;
+  }
+  long long left() const {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    long long spent = (now.tv_sec - start.tv_sec) * 1000LL +
-                      (now.tv_nsec - start.tv_nsec) / 1000000;
-    long long left = bound * 1000LL - spent;
+    return (at.tv_sec - now.tv_sec) * 1000LL +
+           (at.tv_nsec - now.tv_nsec) / 1000000;
+  }
+};
+
+// Runs a non-blocking call of the client library to its end (start gives
+// the first status, next each later one) before the deadline; false when
+// it ran out.
+template <typename START, typename NEXT>
+bool finish_within(MYSQL* m, const DEADLINE& deadline, START start, NEXT next) {
+  int status = start();
+  while (status) {
+    long long left = deadline.left();
     int ready = left > 0 ? session_wait(m, status, static_cast<int>(left))
                          : MYSQL_WAIT_TIMEOUT;
     if (ready == MYSQL_WAIT_TIMEOUT) return false;
-    status = mysql_real_connect_cont(connected, m, ready);
+    status = next(ready);
   }
   return true;
+}
+
+// mysql_real_connect on a non-blocking handle, within one deadline for the
+// TCP connect, the greeting and the login together: the library's own
+// timeouts bound each step alone, and a server whose listen queue is full
+// costs SYN retries before its greeting is even waited for. False when the
+// deadline passed; else *connected says how it ended (the reason in m).
+bool connect_within(MYSQL* m, const SESSION_PLAN& plan, const DB_SERVER& server,
+                    const char* name, unsigned long flags,
+                    const DEADLINE& deadline, MYSQL** connected) {
+  *connected = nullptr;
+  return finish_within(
+      m, deadline,
+      [&] {
+        return mysql_real_connect_start(
+            connected, m, server.default_host ? nullptr : server.host.c_str(),
+            plan.null_user ? nullptr : plan.user.c_str(),
+            plan.null_passwd ? nullptr : plan.passwd.c_str(), name, server.port,
+            nullptr, flags);
+      },
+      [&](int ready) { return mysql_real_connect_cont(connected, m, ready); });
+}
+
+// A causal read: a Galera node answers it only after a round through its
+// cluster, which a node that was cut off or frozen, and woke believing it
+// still belongs, cannot make (it answers every other question, the state
+// and readiness variables included, until it learns otherwise, seconds
+// later). Without a provider it is a plain SELECT.
+const char* const kServesProbe = "SET STATEMENT wsrep_sync_wait=1 FOR SELECT 1";
+
+// Whether the connected session m answers the causal read before the
+// deadline. A refusal of the server's own (no such variable: a server
+// without wsrep support) counts as an answer; a lost session, a timed-out
+// wait for the cluster (1205) or a node that is not ready (1047) do not.
+bool serves_within(MYSQL* m, const DEADLINE& deadline) {
+  int err = 0;
+  size_t n = strlen(kServesProbe);
+  if (!finish_within(
+          m, deadline,
+          [&] { return mysql_real_query_start(&err, m, kServesProbe, n); },
+          [&](int ready) { return mysql_real_query_cont(&err, m, ready); })) {
+    return false;
+  }
+  if (err) {
+    unsigned e = mysql_errno(m);
+    return !silent_error(e) && e != ER_LOCK_WAIT_TIMEOUT &&
+           e != ER_UNKNOWN_COM_ERROR;
+  }
+  MYSQL_RES* res = nullptr;
+  bool read = finish_within(
+      m, deadline, [&] { return mysql_store_result_start(&res, m); },
+      [&](int ready) { return mysql_store_result_cont(&res, m, ready); });
+  mysql_free_result(res);
+  return read;
 }
 
 }  // namespace
@@ -245,11 +300,13 @@ bool server_answers(const SESSION_PLAN& plan, const DB_SERVER& server) {
     mysql_close(m);
     return true;  // no way to ask: keep waiting
   }
+  DEADLINE deadline(bound);
   MYSQL* connected = nullptr;
   bool answered =
-      connect_within(m, plan, server, nullptr, 0, bound, &connected) &&
+      connect_within(m, plan, server, nullptr, 0, deadline, &connected) &&
       (connected || !silent_error(mysql_errno(m)));
-  if (!connected) session_cut(m);  // nothing more is waited for
+  if (connected) answered = serves_within(m, deadline);
+  if (!answered) session_cut(m);  // nothing more is waited for
   mysql_close(m);
   return answered;
 }
@@ -294,8 +351,8 @@ int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
   if (!name && !plan.null_name) name = plan.name.c_str();
   MYSQL* connected = nullptr;
   // One bound for the connect, the greeting, the login and the set-up.
-  if (!connect_within(m, plan, server, name, CLIENT_FOUND_ROWS, connect,
-                      &connected)) {
+  if (!connect_within(m, plan, server, name, CLIENT_FOUND_ROWS,
+                      DEADLINE(connect), &connected)) {
     return fail("no answer within " + std::to_string(connect) +
                 " s (the connect bound)");
   }

@@ -84,10 +84,14 @@ int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
 // on with, or MYSQL_WAIT_TIMEOUT when the bound passed.
 int session_wait(MYSQL* m, int status, int ms);
 
-// Whether server answers a new connection within plan.connect_bound: a
-// session, or any refusal of the server's own (a wrong password, too many
-// connections), counts. Asked when a session's statement has waited past
-// plan.wait_bound, to tell a busy server from one that is gone.
+// Whether server answers a new connection, and on it a causal read, within
+// plan.connect_bound together: a session, or any refusal of the server's
+// own (a wrong password, too many connections), counts; a Galera node that
+// cannot make the causal read's round through its cluster (frozen or cut
+// off, and awake again while it still believes it belongs) does not. Asked
+// when a session's statement has waited past plan.wait_bound, to tell a
+// busy server from one that is gone or does not serve. One connect and one
+// statement; never longer than the bound.
 bool server_answers(const SESSION_PLAN& plan, const DB_SERVER& server);
 
 // Whether err, of a connect or a statement, means that the server did not

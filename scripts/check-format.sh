@@ -5,7 +5,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-mapfile -t files < <(find . -path ./build -prune -o \
+mapfile -t files < <(find . \( -path ./build -o -path './build-*' \) -prune -o \
   \( -name '*.cpp' -o -name '*.h' \) -type f -print | sort)
 drift=()
 for f in "${files[@]}"; do

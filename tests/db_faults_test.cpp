@@ -600,6 +600,7 @@ TEST_F(OwnServer, ServerStoppedDuringStreamingEnumerate) {
   // Stopped, the server resets the stream; frozen, it leaves it silent, and
   // the wait bound (1 s here) and a connect's bound end it.
   db.set_timeouts(1, 1);
+  EXPECT_EQ(db.do_query("do sleep(3)"), 0) << "a busy server is not gone";
   DB_FAULT_ROW row(&db);
   for (bool freeze : {false, true}) {
     SCOPED_TRACE(freeze ? "frozen" : "stopped");
