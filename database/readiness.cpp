@@ -119,6 +119,21 @@ DB_VERDICT probe_readiness(MYSQL* m, bool causal, bool details,
     if (r.galera && details && !read_status(m, r)) {
       return failed(m, r);
     }
+    // Its state is the node's own view: woken after the cluster evicted it,
+    // a node calls itself Synced for seconds. Only a round through the
+    // cluster tells; the layer asks the same of a node that stopped
+    // answering a statement.
+    if (r.galera && r.wsrep_on && details) {
+      MYSQL_RES* causal_read = stored(m, DB_CAUSAL_PROBE);
+      if (!causal_read) {
+        r.error = mysql_errno(m);
+        return finish(r, DB_NOT_READY,
+                      "Galera node that cannot read in step with its "
+                      "cluster (a causal read failed: %s)",
+                      mysql_error(m));
+      }
+      mysql_free_result(causal_read);
+    }
     if (r.galera && !r.wsrep_on) {
       return finish(r, DB_NOT_READY,
                     "Galera node with wsrep_on=OFF: its writes would not "

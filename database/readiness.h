@@ -51,12 +51,22 @@ struct DB_READINESS {
   unsigned error = 0;
 };
 
+// A causal read: a Galera node answers it only after a round through its
+// cluster, which a node that is frozen or cut off, or awake again while it
+// still believes it belongs, cannot make (until it learns otherwise it
+// answers everything else, its state and readiness variables included).
+// Without a provider it is a plain SELECT; a server without wsrep support
+// refuses it (ER_UNKNOWN_SYSTEM_VARIABLE).
+constexpr const char* DB_CAUSAL_PROBE =
+    "SET STATEMENT wsrep_sync_wait=1 FOR SELECT 1";
+
 // Probes the session m (connected; its current result, if any, already
 // read). causal: the program wants causal reads, which only a Galera node
 // gives, so a plain server is then DB_NOT_READY. details: also read the
-// status facts of a ready Galera node (db ping; costs SHOW STATUS). Fills r
-// and returns r.verdict. Statements are echoed to standard error under
-// g_print_queries. Needs MariaDB 10.2 or later (EXECUTE IMMEDIATE); an older
+// status facts of a ready Galera node and make it read causally (db ping;
+// costs SHOW STATUS and the causal read, bounded by the session's wait
+// bound). Fills r and returns r.verdict. Statements are echoed to standard
+// error under g_print_queries. Needs MariaDB 10.2 or later (EXECUTE IMMEDIATE); an older
 // server is DB_NOT_READY with its parse error as the reason.
 DB_VERDICT probe_readiness(MYSQL* m, bool causal, bool details,
                            DB_READINESS& r);

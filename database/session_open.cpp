@@ -254,23 +254,16 @@ bool connect_within(MYSQL* m, const SESSION_PLAN& plan, const DB_SERVER& server,
       [&](int ready) { return mysql_real_connect_cont(connected, m, ready); });
 }
 
-// A causal read: a Galera node answers it only after a round through its
-// cluster, which a node that was cut off or frozen, and woke believing it
-// still belongs, cannot make (it answers every other question, the state
-// and readiness variables included, until it learns otherwise, seconds
-// later). Without a provider it is a plain SELECT.
-const char* const kServesProbe = "SET STATEMENT wsrep_sync_wait=1 FOR SELECT 1";
-
 // Whether the connected session m answers the causal read before the
 // deadline. A refusal of the server's own (no such variable: a server
 // without wsrep support) counts as an answer; a lost session, a timed-out
 // wait for the cluster (1205) or a node that is not ready (1047) do not.
 bool serves_within(MYSQL* m, const DEADLINE& deadline) {
   int err = 0;
-  size_t n = strlen(kServesProbe);
+  size_t n = strlen(DB_CAUSAL_PROBE);
   if (!finish_within(
           m, deadline,
-          [&] { return mysql_real_query_start(&err, m, kServesProbe, n); },
+          [&] { return mysql_real_query_start(&err, m, DB_CAUSAL_PROBE, n); },
           [&](int ready) { return mysql_real_query_cont(&err, m, ready); })) {
     return false;
   }

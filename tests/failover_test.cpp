@@ -239,6 +239,9 @@ TEST_F(Failover, PassesGoOnOnAnotherNodeWhenTheNodeInUseIsKilled) {
                   std::to_string(on) + "'");
   };
   const int kPasses = 12, kKillAt = 5;
+  static const char* const kClusterSize =
+      "select variable_value from information_schema.global_status where "
+      "variable_name='wsrep_cluster_size'";
 
   DB_CONN conn;
   conn.set_timeouts(2, 2);  // the wait of a frozen node, at 2 + 2 s
@@ -270,12 +273,33 @@ TEST_F(Failover, PassesGoOnOnAnotherNodeWhenTheNodeInUseIsKilled) {
                                     : orvex_test::cluster_script(
                                           s.how == kKill ? "kill" : "freeze",
                                           lower(killed)));
-          // Past the cluster's eviction (about 3.3 s), inside the 2 s that
-          // the new connection has after the 2 s wait.
+          // Woken once the others evicted it (about 3.3 s: inside the 2 s
+          // the question has after the 2 s wait), the node calls itself
+          // Synced; db ping's probe must not believe it.
           if (s.how == kFreezeWake)
-            wake = std::thread([n = lower(killed)] {
-              usleep(3600000);
-              orvex_test::cluster_script("thaw", n);
+            wake = std::thread([n = killed, host = conn.server()] {
+              DB_CONN other;
+              const char* survivor = n == "GALERA1" ? "GALERA2" : "GALERA1";
+              ASSERT_EQ(orvex_test::open_node(other, survivor), 0);
+              for (int i = 0;
+                   i < 100 && query_value(other, kClusterSize) != "2"; i++) {
+                usleep(100000);
+              }
+              other.close();
+              std::thread thaw(
+                  [&] { orvex_test::cluster_script("thaw", lower(n)); });
+              usleep(300000);
+              DB_CONN woken;
+              woken.set_timeouts(2, 2);
+              DB_READINESS r;
+              EXPECT_EQ(orvex_test::open_hosts(woken, host), 0);
+              // It fails the causal read, or has learnt it and says so.
+              EXPECT_EQ(woken.handle
+                            ? probe_readiness(woken.handle, false, true, r)
+                            : DB_READY,
+                        DB_NOT_READY);
+              woken.close();
+              thaw.join();
             });
         };
         if (kill_now && s.when != kInsideTransaction) kill();
