@@ -173,7 +173,8 @@ void figures(const std::vector<SOAK_OP>& ops,
       if (is_write(op) && op.ms >= f.start && !on(f, op.server) &&
           (elsewhere < 0 || op.ms < elsewhere))
         elsewhere = op.ms;
-    // The programs that were on a taken node: each one's next write.
+    // The programs that were on a taken node: each one's next write, on
+    // another node or on that one once the fault was over.
     std::map<std::string, std::string> last;
     for (const auto& op : ops)
       if (op.ms < f.start && op.server != "-") last[op.prog] = op.server;
@@ -184,7 +185,7 @@ void figures(const std::vector<SOAK_OP>& ops,
       long long next = -1;
       for (const auto& op : ops)
         if (op.prog == l.first && is_write(op) && op.ms >= f.start &&
-            !on(f, op.server) && (next < 0 || op.ms < next))
+            (!on(f, op.server) || op.ms >= f.end) && (next < 0 || op.ms < next))
           next = op.ms;
       double s =
           next < 0 ? (run_end - f.start) / 1000.0 : (next - f.start) / 1000.0;
@@ -198,8 +199,8 @@ void figures(const std::vector<SOAK_OP>& ops,
                                              : (elsewhere - f.start) / 1000.0));
     printf(
         "fault %s %s: %.1f s; first write on another node %.2f s after "
-        "it began; slowest program that was on it (%s) wrote on another "
-        "after %.2f s\n",
+        "it began; slowest program that was on it (%s) wrote again after "
+        "%.2f s\n",
         f.kind.c_str(), f.nodes.c_str(), (f.end - f.start) / 1000.0,
         elsewhere < 0 ? -1.0 : (elsewhere - f.start) / 1000.0, who.c_str(),
         stall);
