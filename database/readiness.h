@@ -66,8 +66,8 @@ constexpr const char* DB_CAUSAL_PROBE =
 // status facts of a ready Galera node and make it read causally (db ping;
 // costs SHOW STATUS and the causal read, bounded by the session's wait
 // bound). Fills r and returns r.verdict. Statements are echoed to standard
-// error under g_print_queries. Needs MariaDB 10.2 or later (EXECUTE IMMEDIATE); an older
-// server is DB_NOT_READY with its parse error as the reason.
+// error under g_print_queries. Needs MariaDB 10.2 or later (EXECUTE IMMEDIATE);
+// an older server is DB_NOT_READY with its parse error as the reason.
 DB_VERDICT probe_readiness(MYSQL* m, bool causal, bool details,
                            DB_READINESS& r);
 
