@@ -88,8 +88,9 @@ wait_node() {
   d=$(node_dir "$n")
   pid=$(dbs_wait_ready "$d/data" "$(sock_of "$n")" "$launched" "$2") || rc=$?
   if ((rc != 0)); then
+    # Its errors, not the stack trace that follows an abort.
     log "$n did not start:"
-    tail -n 20 "$d/error.log" >&2 || true
+    grep -F '[ERROR]' "$d/error.log" | tail -n 8 >&2 || true
     return 1
   fi
   echo "$pid" >"$d/pid"
@@ -322,31 +323,86 @@ GRANT REPLICATION SLAVE ON *.* TO 'repl'@'127.0.0.1';"
     "galera $(port_of galera1) $(port_of galera2) $(port_of galera3)"
 }
 
+# recover_position NODE: the position a killed Galera node's data holds
+# (after kill -9 the saved one is lost); uuid:seqno, or nothing.
+recover_position() {
+  local d
+  d=$(node_dir "$1")
+  own_for_sst "$1"
+  mariadbd "${args[@]}" --wsrep-recover --log-error="$d/recover.log" \
+    >/dev/null 2>&1 || true
+  sed -n 's/.*WSREP: Recovered position: *//p' "$d/recover.log" | tail -n 1
+}
+
+# settled_seqno NODE: the last seqno a survivor of a lost quorum committed,
+# once it knows it is alone and has applied all it received (at most 10 s).
+settled_seqno() {
+  local i last="" now
+  for ((i = 0; i < 100; i++)); do
+    now=$(status_of "$1" wsrep_last_committed)
+    [[ "$(status_of "$1" wsrep_cluster_status)/$(status_of "$1" wsrep_local_recv_queue)/$now" == "non-Primary/0/$last" ]] && break
+    last=$now
+    sleep 0.1
+  done
+  echo "$now"
+}
+
 # restart_nodes NODE...: all launched before any is waited for, since Galera
 # nodes that lost their quorum together find it again together.
+#
+# When two Galera nodes come back to one survivor, the three re-form the
+# cluster on the survivor's state, and a returning node that holds more
+# (the survivor fell behind while frozen or cut off, or missed what was in
+# flight when the others died) aborts: "Reversing history ... Data loss is
+# possible". As an operator would, the most advanced returning node then
+# starts the cluster anew, and the survivor rejoins it by incremental
+# transfer without a restart.
 restart_nodes() {
-  local n d pos
+  local n d pos seq best="" best_seq=-1 survivors=() s first=()
   for n in "$@"; do
     d=$(node_dir "$n")
     [[ -z "$(dbs_pid "$d/data")" ]] || { log "$n is running"; return 1; }
     load_args "$n"
     if [[ $n == galera* ]]; then
-      # After kill -9 the node's saved position is lost; recovered from its
-      # data, it lets the node rejoin by incremental transfer.
-      own_for_sst "$n"
-      mariadbd "${args[@]}" --wsrep-recover --log-error="$d/recover.log" \
-        >/dev/null 2>&1 || true
-      pos=$(sed -n 's/.*WSREP: Recovered position: *//p' "$d/recover.log" | tail -n 1)
-      [[ -n "$pos" ]] && args+=(--wsrep-start-position="$pos")
+      pos=$(recover_position "$n")
+      if [[ -n "$pos" ]]; then
+        args+=(--wsrep-start-position="$pos")
+        seq=${pos##*:}
+        ((seq > best_seq)) && { best=$n best_seq=$seq; }
+      fi
     fi
+    printf '%s\n' "${args[@]}" >"$d/args.now"
+  done
+  for s in galera1 galera2 galera3; do
+    [[ " $* " == *" $s "* || -z "$(dbs_pid "$(node_dir "$s")/data")" ]] ||
+      survivors+=("$s")
+  done
+  if ((${#survivors[@]} == 1)) && [[ -n "$best" ]]; then
+    s=$(settled_seqno "${survivors[0]}")
+    if ((best_seq > ${s:-0})); then
+      log "${survivors[0]} is behind $best ($s < $best_seq): $best starts the cluster anew"
+      sed -i 's/^safe_to_bootstrap: 0/safe_to_bootstrap: 1/' \
+        "$(node_dir "$best")/data/grastate.dat"
+      first=("$best")
+      mapfile -t args <"$(node_dir "$best")/args.now"
+      launch "$best" "${args[@]}" --wsrep-new-cluster
+      wait_node "$best" 90
+    fi
+  fi
+  for n in "$@"; do
+    [[ " ${first[*]} " != *" $n "* ]] || continue
+    mapfile -t args <"$(node_dir "$n")/args.now"
     launch "$n" "${args[@]}"
     eval "launched_$n=$launched"
   done
   for n in "$@"; do
+    [[ " ${first[*]} " != *" $n "* ]] || continue
     launched=$(eval "echo \$launched_$n")
     wait_node "$n" 90
   done
-  for n in "$@"; do
+  local synced=("$@")
+  ((${#first[@]} == 0)) || synced+=("${survivors[0]}")
+  for n in "${synced[@]}"; do
     if [[ $n == galera* ]]; then wait_synced "$n" 3 60; fi
   done
 }
@@ -392,6 +448,8 @@ case "${1:-}" in
   start | stop)
     [[ $# -eq 2 && -n "$2" ]] || usage
     state=$2
+    # Servers are found by their absolute data directories.
+    [[ ! -d "$state" ]] || state=$(cd -- "$state" && pwd)
     if [[ $1 == start ]]; then
       trap 'rc=$?; if ((rc != 0 && rc != 77)); then show_logs; stop_all; fi' EXIT
       start_all
