@@ -355,54 +355,72 @@ settled_seqno() {
 # (the survivor fell behind while frozen or cut off, or missed what was in
 # flight when the others died) aborts: "Reversing history ... Data loss is
 # possible". As an operator would, the most advanced returning node then
-# starts the cluster anew, and the survivor rejoins it by incremental
-# transfer without a restart.
+# starts the cluster anew and the others join it, the survivor stopped
+# first: left running, it re-formed the old cluster on its own saved view
+# once it met the new one, and the nodes that held more aborted again,
+# after programs had written on them.
 restart_nodes() {
   local n d pos seq best="" best_seq=-1 survivors=() s first=()
   for n in "$@"; do
     d=$(node_dir "$n")
     [[ -z "$(dbs_pid "$d/data")" ]] || { log "$n is running"; return 1; }
-    load_args "$n"
-    if [[ $n == galera* ]]; then
-      pos=$(recover_position "$n")
-      if [[ -n "$pos" ]]; then
-        args+=(--wsrep-start-position="$pos")
-        seq=${pos##*:}
-        ((seq > best_seq)) && { best=$n best_seq=$seq; }
-      fi
-    fi
-    printf '%s\n' "${args[@]}" >"$d/args.now"
   done
   for s in galera1 galera2 galera3; do
     [[ " $* " == *" $s "* || -z "$(dbs_pid "$(node_dir "$s")/data")" ]] ||
       survivors+=("$s")
   done
+  local starts=("$@")
+  for n in "$@"; do
+    [[ $n == galera* ]] || continue
+    load_args "$n"
+    pos=$(recover_position "$n")
+    echo "$pos" >"$(node_dir "$n")/position"
+    seq=${pos##*:}
+    [[ -z "$pos" ]] || ((seq <= best_seq)) || { best=$n best_seq=$seq; }
+  done
   if ((${#survivors[@]} == 1)) && [[ -n "$best" ]]; then
-    s=$(settled_seqno "${survivors[0]}")
+    n=${survivors[0]}
+    s=$(settled_seqno "$n")
     if ((best_seq > ${s:-0})); then
-      log "${survivors[0]} is behind $best ($s < $best_seq): $best starts the cluster anew"
-      sed -i 's/^safe_to_bootstrap: 0/safe_to_bootstrap: 1/' \
-        "$(node_dir "$best")/data/grastate.dat"
+      log "$n is behind $best ($s < $best_seq): $best starts the cluster anew"
+      dbs_stop "$(node_dir "$n")/data"
+      load_args "$n"
+      recover_position "$n" >"$(node_dir "$n")/position"
+      starts+=("$n")
       first=("$best")
-      mapfile -t args <"$(node_dir "$best")/args.now"
-      launch "$best" "${args[@]}" --wsrep-new-cluster
-      wait_node "$best" 90
     fi
   fi
-  for n in "$@"; do
+  for n in "${starts[@]}"; do
+    d=$(node_dir "$n")
+    load_args "$n"
+    if [[ $n == galera* ]]; then
+      pos=$(cat "$d/position")
+      [[ -z "$pos" ]] || args+=(--wsrep-start-position="$pos")
+      # A joiner's saved view would re-form the old cluster without the
+      # node that starts it anew.
+      ((${#first[@]} == 0)) || rm -f -- "$d/data/gvwstate.dat"
+    fi
+    printf '%s\n' "${args[@]}" >"$d/args.now"
+  done
+  if ((${#first[@]})); then
+    sed -i 's/^safe_to_bootstrap: 0/safe_to_bootstrap: 1/' \
+      "$(node_dir "$best")/data/grastate.dat"
+    mapfile -t args <"$(node_dir "$best")/args.now"
+    launch "$best" "${args[@]}" --wsrep-new-cluster
+    wait_node "$best" 90
+  fi
+  for n in "${starts[@]}"; do
     [[ " ${first[*]} " != *" $n "* ]] || continue
     mapfile -t args <"$(node_dir "$n")/args.now"
     launch "$n" "${args[@]}"
     eval "launched_$n=$launched"
   done
-  for n in "$@"; do
+  for n in "${starts[@]}"; do
     [[ " ${first[*]} " != *" $n "* ]] || continue
     launched=$(eval "echo \$launched_$n")
     wait_node "$n" 90
   done
-  local synced=("$@")
-  ((${#first[@]} == 0)) || synced+=("${survivors[0]}")
-  for n in "${synced[@]}"; do
+  for n in "${starts[@]}"; do
     if [[ $n == galera* ]]; then wait_synced "$n" 3 60; fi
   done
 }
