@@ -168,9 +168,14 @@ void figures(const std::vector<SOAK_OP>& ops,
              f.nodes.c_str(), (f.end - f.start) / 1000.0);
       continue;
     }
+    // The cluster writes again: on a node the fault did not take, or on a
+    // taken one once the fault was over (a fault over before any program
+    // had to move, or whose survivor the restart took too, would otherwise
+    // count until some program happened onto another node).
     long long elsewhere = -1;
     for (const auto& op : ops)
-      if (is_write(op) && op.ms >= f.start && !on(f, op.server) &&
+      if (is_write(op) && op.ms >= f.start &&
+          (!on(f, op.server) || op.ms >= f.end) &&
           (elsewhere < 0 || op.ms < elsewhere))
         elsewhere = op.ms;
     // The programs that were on a taken node: each one's next write, on
@@ -198,8 +203,9 @@ void figures(const std::vector<SOAK_OP>& ops,
         worst, std::max(stall, elsewhere < 0 ? (run_end - f.start) / 1000.0
                                              : (elsewhere - f.start) / 1000.0));
     printf(
-        "fault %s %s: %.1f s; first write on another node %.2f s after "
-        "it began; slowest program that was on it (%s) wrote again after "
+        "fault %s %s: %.1f s; first write on another node (or on it once "
+        "the fault was over) %.2f s after it began; slowest program that was "
+        "on it (%s) wrote again after "
         "%.2f s\n",
         f.kind.c_str(), f.nodes.c_str(), (f.end - f.start) / 1000.0,
         elsewhere < 0 ? -1.0 : (elsewhere - f.start) / 1000.0, who.c_str(),
