@@ -323,15 +323,31 @@ GRANT REPLICATION SLAVE ON *.* TO 'repl'@'127.0.0.1';"
     "galera $(port_of galera1) $(port_of galera2) $(port_of galera3)"
 }
 
-# recover_position NODE: the position a killed Galera node's data holds
-# (after kill -9 the saved one is lost); uuid:seqno, or nothing.
+# recover_position NODE: the position a stopped Galera node's data holds
+# (after kill -9 the saved one is lost), uuid:seqno or nothing; also kept
+# in the node's directory for start_node.
 recover_position() {
-  local d
+  local d args
   d=$(node_dir "$1")
+  load_args "$1"
   own_for_sst "$1"
   mariadbd "${args[@]}" --wsrep-recover --log-error="$d/recover.log" \
     >/dev/null 2>&1 || true
-  sed -n 's/.*WSREP: Recovered position: *//p' "$d/recover.log" | tail -n 1
+  sed -n 's/.*WSREP: Recovered position: *//p' "$d/recover.log" | tail -n 1 |
+    tee "$d/position"
+}
+
+# start_node NODE [OPTION...]: launched on its data, a Galera node from its
+# recovered position (it then rejoins by incremental transfer).
+start_node() {
+  local n=$1 pos args
+  shift
+  load_args "$n"
+  if [[ $n == galera* ]]; then
+    pos=$(cat "$(node_dir "$n")/position")
+    [[ -z "$pos" ]] || args+=(--wsrep-start-position="$pos")
+  fi
+  launch "$n" "${args[@]}" "$@"
 }
 
 # settled_seqno NODE: the last seqno a survivor of a lost quorum committed,
@@ -360,63 +376,48 @@ settled_seqno() {
 # once it met the new one, and the nodes that held more aborted again,
 # after programs had written on them.
 restart_nodes() {
-  local n d pos seq best="" best_seq=-1 survivors=() s first=()
+  local n pos seq best="" best_seq=-1 survivors=() behind anew=""
   for n in "$@"; do
-    d=$(node_dir "$n")
-    [[ -z "$(dbs_pid "$d/data")" ]] || { log "$n is running"; return 1; }
+    [[ -z "$(dbs_pid "$(node_dir "$n")/data")" ]] || { log "$n is running"; return 1; }
   done
-  for s in galera1 galera2 galera3; do
-    [[ " $* " == *" $s "* || -z "$(dbs_pid "$(node_dir "$s")/data")" ]] ||
-      survivors+=("$s")
+  for n in galera1 galera2 galera3; do
+    [[ " $* " == *" $n "* || -z "$(dbs_pid "$(node_dir "$n")/data")" ]] ||
+      survivors+=("$n")
   done
   local starts=("$@")
   for n in "$@"; do
     [[ $n == galera* ]] || continue
-    load_args "$n"
     pos=$(recover_position "$n")
-    echo "$pos" >"$(node_dir "$n")/position"
     seq=${pos##*:}
     [[ -z "$pos" ]] || ((seq <= best_seq)) || { best=$n best_seq=$seq; }
   done
   if ((${#survivors[@]} == 1)) && [[ -n "$best" ]]; then
     n=${survivors[0]}
-    s=$(settled_seqno "$n")
-    if ((best_seq > ${s:-0})); then
-      log "$n is behind $best ($s < $best_seq): $best starts the cluster anew"
+    behind=$(settled_seqno "$n")
+    if ((best_seq > ${behind:-0})); then
+      log "$n is behind $best ($behind < $best_seq): $best starts the cluster anew"
       dbs_stop "$(node_dir "$n")/data"
-      load_args "$n"
-      recover_position "$n" >"$(node_dir "$n")/position"
+      recover_position "$n" >/dev/null
       starts+=("$n")
-      first=("$best")
+      anew=$best
     fi
   fi
-  for n in "${starts[@]}"; do
-    d=$(node_dir "$n")
-    load_args "$n"
-    if [[ $n == galera* ]]; then
-      pos=$(cat "$d/position")
-      [[ -z "$pos" ]] || args+=(--wsrep-start-position="$pos")
-      # A joiner's saved view would re-form the old cluster without the
-      # node that starts it anew.
-      ((${#first[@]} == 0)) || rm -f -- "$d/data/gvwstate.dat"
-    fi
-    printf '%s\n' "${args[@]}" >"$d/args.now"
-  done
-  if ((${#first[@]})); then
+  if [[ -n "$anew" ]]; then
     sed -i 's/^safe_to_bootstrap: 0/safe_to_bootstrap: 1/' \
-      "$(node_dir "$best")/data/grastate.dat"
-    mapfile -t args <"$(node_dir "$best")/args.now"
-    launch "$best" "${args[@]}" --wsrep-new-cluster
-    wait_node "$best" 90
+      "$(node_dir "$anew")/data/grastate.dat"
+    start_node "$anew" --wsrep-new-cluster
+    wait_node "$anew" 90
   fi
   for n in "${starts[@]}"; do
-    [[ " ${first[*]} " != *" $n "* ]] || continue
-    mapfile -t args <"$(node_dir "$n")/args.now"
-    launch "$n" "${args[@]}"
+    [[ $n == "$anew" ]] && continue
+    # A joiner's saved view would re-form the old cluster without the
+    # node that starts it anew.
+    [[ -z "$anew" ]] || rm -f -- "$(node_dir "$n")/data/gvwstate.dat"
+    start_node "$n"
     eval "launched_$n=$launched"
   done
   for n in "${starts[@]}"; do
-    [[ " ${first[*]} " != *" $n "* ]] || continue
+    [[ $n == "$anew" ]] && continue
     launched=$(eval "echo \$launched_$n")
     wait_node "$n" 90
   done
