@@ -496,8 +496,20 @@ case "${1:-}" in
       thaw_nodes "${which[@]}"
     elif [[ $1 == cut ]]; then
       cut_rules -A "${which[@]}"
+      for n in "${which[@]}"; do date +%s%3N >"$(node_dir "$n")/cut_at"; done
     elif [[ $1 == heal ]]; then
       cut_rules -D "${which[@]}"
+      # A cut shorter than the eviction (the suspect timeout, 2 s, and a
+      # view change) is healed while the others still count the node in,
+      # and they may evict it after: the cluster is whole only once that
+      # has played out, 4 s from the cut.
+      for n in "${which[@]}"; do
+        f="$(node_dir "$n")/cut_at"
+        [[ -f $f ]] || continue
+        left=$(($(cat "$f") + 4000 - $(date +%s%3N)))
+        ((left <= 0)) || sleep "$((left / 1000)).$(printf %03d $((left % 1000)))"
+        rm -f "$f"
+      done
       for n in galera1 galera2 galera3; do wait_synced "$n" 3 60; done
     else
       restart_nodes "${which[@]}"
