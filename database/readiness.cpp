@@ -97,6 +97,34 @@ DB_VERDICT refused(MYSQL* m, DB_READINESS& r) {
 
 }  // namespace
 
+std::string readiness_setup(const std::string& setup, bool causal) {
+  // probe_readiness's DB_READY, in SQL: no provider (unless causal), or one
+  // with wsrep_on on in both scopes and no desync.
+  const char* served =
+      causal ? "COALESCE(@@wsrep_provider, '') NOT IN ('', 'none') AND "
+               "@@global.wsrep_on AND @@session.wsrep_on AND NOT "
+               "@@global.wsrep_desync"
+             : "COALESCE(@@wsrep_provider, '') IN ('', 'none') OR "
+               "(@@global.wsrep_on AND @@session.wsrep_on AND NOT "
+               "@@global.wsrep_desync)";
+  std::string inner = setup + ", SESSION session_track_state_change=IF(" +
+                      served + ", 'ON', 'orvex: not ready')";
+  // Quotes doubled: the same literal in every sql_mode and character set
+  // as long as the text holds no backslash and no byte above 127.
+  std::string out = "EXECUTE IMMEDIATE '";
+  for (char c : inner) {
+    if (c == '\\' || static_cast<unsigned char>(c) > 127) return "";
+    if (c == '\'') out += '\'';
+    out += c;
+  }
+  return out + "'";
+}
+
+bool readiness_setup_refused(unsigned err) {
+  return err == ER_UNKNOWN_COM_ERROR || err == ER_WRONG_VALUE_FOR_VAR ||
+         err == ER_UNKNOWN_SYSTEM_VARIABLE || err == ER_PARSE_ERROR;
+}
+
 DB_VERDICT probe_readiness(MYSQL* m, bool causal, bool details,
                            DB_READINESS& r) {
   r = DB_READINESS();

@@ -20,11 +20,15 @@
 // session and global variables only (no table, no information_schema):
 // about one round trip, against the three that information_schema's status
 // tables cost a new session. Only a node that refuses, and db ping's
-// details, pay for SHOW STATUS (about two round trips more).
+// details, pay for SHOW STATUS (about two round trips more). open_session
+// folds the test into the set-up statement (readiness_setup), so that on a
+// ready node it costs no round trip of its own.
 #ifndef ORVEX_DATABASE_READINESS_H
 #define ORVEX_DATABASE_READINESS_H
 
 #include <mysql.h>
+
+#include <string>
 
 enum DB_VERDICT {
   DB_READY,        // serves; take it
@@ -70,5 +74,19 @@ constexpr const char* DB_CAUSAL_PROBE =
 // an older server is DB_NOT_READY with its parse error as the reason.
 DB_VERDICT probe_readiness(MYSQL* m, bool causal, bool details,
                            DB_READINESS& r);
+
+// The set-up statement of a session to be probed, with the probe folded in:
+// one statement and one round trip instead of two. setup (the layer's own
+// SET: ASCII, its values hex literals) goes inside EXECUTE IMMEDIATE, which
+// a Galera node that does not serve refuses (1047), with one assignment
+// more that fails (ER_WRONG_VALUE_FOR_VAR, "orvex: not ready") wherever
+// probe_readiness would not say DB_READY: a provider with wsrep_on off, a
+// desynced node, and with causal, a server without a provider. Its success
+// therefore means DB_READY. An error for which readiness_setup_refused is
+// true says only that probe_readiness must judge, on a session set up with
+// setup alone (a server without wsrep support or EXECUTE IMMEDIATE fails it
+// too). "" when setup holds a byte that cannot be quoted so.
+std::string readiness_setup(const std::string& setup, bool causal);
+bool readiness_setup_refused(unsigned err);
 
 #endif

@@ -257,13 +257,16 @@ const char* SESSION_CHANGES::database() const {
   return has_database_ ? database_.c_str() : nullptr;
 }
 
-bool SESSION_CHANGES::causal() const {
+const SESSION_CHANGES::Change* SESSION_CHANGES::find(const char* name) const {
   for (const Change& c : carried_) {
-    if (strcasecmp(c.name.c_str(), "wsrep_sync_wait") == 0) {
-      return c.known && atoi(c.value.c_str()) != 0;
-    }
+    if (strcasecmp(c.name.c_str(), name) == 0) return c.known ? &c : nullptr;
   }
-  return false;
+  return nullptr;
+}
+
+bool SESSION_CHANGES::causal() const {
+  const Change* c = find("wsrep_sync_wait");
+  return c && atoi(c->value.c_str()) != 0;
 }
 
 bool SESSION_CHANGES::consistent() const {

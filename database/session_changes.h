@@ -53,6 +53,8 @@ class SESSION_CHANGES {
   const char* database() const;
   // Whether causal reads are carried (wsrep_sync_wait other than 0).
   bool causal() const;
+  // Whether a value of the variable name (any case) is carried.
+  bool carries(const char* name) const { return find(name) != nullptr; }
   // False when a carried value would not pass its rule (an invariant).
   bool consistent() const;
 
@@ -64,6 +66,7 @@ class SESSION_CHANGES {
     bool known;    // a value to write (a variable to read back has none yet)
   };
   Change& carry(const std::string& name);
+  const Change* find(const char* name) const;  // a known value of name
   void append_changes(std::string& out, bool first) const;
   std::vector<Change> carried_;
   std::string database_;

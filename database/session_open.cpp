@@ -304,9 +304,17 @@ bool server_answers(const SESSION_PLAN& plan, const DB_SERVER& server) {
   return answered;
 }
 
-int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
-                 SESSION_CHANGES& changes, MYSQL** out, std::string& why,
-                 bool* answered) {
+namespace {
+
+constexpr int FOLDED_SETUP_REFUSED = 2;  // open_try: ask the probe instead
+
+// open_session with init as the set-up statement, within deadline. folded:
+// init is readiness_setup's, so its success is the probe's DB_READY, and
+// its refusal FOLDED_SETUP_REFUSED; else a probed session runs the probe.
+int open_try(const SESSION_PLAN& plan, const DB_SERVER& server,
+             SESSION_CHANGES& changes, const std::string& init, bool folded,
+             const DEADLINE& deadline, MYSQL** out, std::string& why,
+             bool* answered) {
   *answered = false;
   MYSQL* m = mysql_init(nullptr);
   if (!m) {
@@ -329,27 +337,29 @@ int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
     return fail(mysql_error(m));
   }
 
-  std::string setup;
-  changes.setup_statement(setup);
   if (mysql_optionsv(m, MYSQL_SET_CHARSET_NAME, DB_CONN_CHARSET) != 0 ||
-      mysql_optionsv(m, MYSQL_INIT_COMMAND, setup.c_str()) != 0) {
+      mysql_optionsv(m, MYSQL_INIT_COMMAND, init.c_str()) != 0) {
     return fail(mysql_error(m));
   }
   set_flag(m, MYSQL_OPT_RECONNECT, false);
   if (plan.tls) set_flag(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, true);
   if (!use_option_file(m, plan)) return fail(mysql_error(m));
 
-  if (g_print_queries) fprintf(stderr, "query: %s\n", setup.c_str());
+  if (g_print_queries) fprintf(stderr, "query: %s\n", init.c_str());
   const char* name = changes.database();
   if (!name && !plan.null_name) name = plan.name.c_str();
   MYSQL* connected = nullptr;
   // One bound for the connect, the greeting, the login and the set-up.
-  if (!connect_within(m, plan, server, name, CLIENT_FOUND_ROWS,
-                      DEADLINE(connect), &connected)) {
+  if (!connect_within(m, plan, server, name, CLIENT_FOUND_ROWS, deadline,
+                      &connected)) {
     return fail("no answer within " + std::to_string(connect) +
                 " s (the connect bound)");
   }
   *answered = connected || !silent_error(mysql_errno(m));
+  if (!connected && folded && readiness_setup_refused(mysql_errno(m))) {
+    fail(mysql_error(m));
+    return FOLDED_SETUP_REFUSED;
+  }
   if (!connected) {
     // A server that requires TLS refuses a plain connection with the very
     // error of a wrong password (1045); said only where it may be so: the
@@ -429,7 +439,7 @@ int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
         "ssl-verify-server-cert=0");
   }
   int retval = 0;
-  if (plan.list || changes.causal()) {
+  if (!folded && (plan.list || changes.causal())) {
     DB_READINESS ready;
     DB_VERDICT verdict = probe_readiness(m, changes.causal(), false, ready);
     if (verdict == DB_NOT_READY) return fail(ready.reason);
@@ -440,6 +450,30 @@ int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
   }
   *out = m;
   return retval;
+}
+
+}  // namespace
+
+int open_session(const SESSION_PLAN& plan, const DB_SERVER& server,
+                 SESSION_CHANGES& changes, MYSQL** out, std::string& why,
+                 bool* answered) {
+  std::string setup;
+  changes.setup_statement(setup);
+  // A probed session's probe rides in its set-up statement. A node that
+  // refuses it is opened again, set up plainly, for probe_readiness to say
+  // why (or to take a desynced node as a last resort), within the same
+  // bound. The fold reads wsrep_on before the set-up's own changes apply,
+  // so a carried wsrep_on is left to the probe.
+  DEADLINE deadline(plan.connect_bound);
+  if ((plan.list || changes.causal()) && !changes.carries("wsrep_on")) {
+    std::string folded = readiness_setup(setup, changes.causal());
+    int retval = folded.empty() ? FOLDED_SETUP_REFUSED
+                                : open_try(plan, server, changes, folded, true,
+                                           deadline, out, why, answered);
+    if (retval != FOLDED_SETUP_REFUSED) return retval;
+  }
+  return open_try(plan, server, changes, setup, false, deadline, out, why,
+                  answered);
 }
 
 bool session_alive(MYSQL* m) {

@@ -67,7 +67,9 @@ int read_option_file(SESSION_PLAN& plan, std::string& why);
 // escaping guard must hold after every init command, the option file's init
 // commands by the session rules (their reports, and the server's answer when
 // there are any), no transaction open, TLS as asked; on a list, and when causal
-// reads are carried, the node must be ready (probe_readiness, readiness.h). 0
+// reads are carried, the node must be ready (the set-up folded with the
+// probe, readiness_setup; where the node refuses it, a second session set up
+// plainly for probe_readiness, readiness.h, within the same bound). 0
 // with *out; SESSION_LAST_RESORT with *out and why when the node serves but may
 // lag (a desynced Galera node: the caller takes it only when no other server is
 // ready); ERR_DB_INIT or ERR_DB_CONNECT with why in the operator's words,
