@@ -439,7 +439,9 @@ int open_try(const SESSION_PLAN& plan, const DB_SERVER& server,
         "ssl-verify-server-cert=0");
   }
   int retval = 0;
-  if (!folded && (plan.list || changes.causal())) {
+  // The fold judged the session before the option file's init commands,
+  // which may change it again (a SUPER user's wsrep_on=OFF).
+  if ((!folded || init_commands(m) > 1) && (plan.list || changes.causal())) {
     DB_READINESS ready;
     DB_VERDICT verdict = probe_readiness(m, changes.causal(), false, ready);
     if (verdict == DB_NOT_READY) return fail(ready.reason);

@@ -130,6 +130,29 @@ TEST_F(Failover, NodesThatAnswerButDoNotServeArePassedOver) {
   }
 }
 
+// The option file's init commands run after the set-up statement that
+// judged the node: a SUPER user's wsrep_on=OFF there is still found.
+TEST_F(Failover, AnOptionFileThatTurnsReplicationOffIsFound) {
+  ASSERT_TRUE(node_as_root("GALERA1",
+                           "create user if not exists 'orvex_su'@'%' "
+                           "identified by 'su'; grant super on *.* to "
+                           "'orvex_su'@'%'; grant all on orvex_test.* to "
+                           "'orvex_su'@'%'"));
+  orvex_test::TempDir dir("orvex_wsrep_off");
+  const std::string file = dir.path() + "/db.cnf";
+  orvex_test::write_file(file, "[orvex]\ninit-command=SET wsrep_on=OFF\n");
+  setenv("ORVEX_DB_OPTION_FILE", file.c_str(), 1);
+  DB_CONN conn;
+  int retval = conn.open(orvex_test::cluster_env()["DB_NAME"].c_str(),
+                         galera_list().c_str(), "orvex_su", "su");
+  unsetenv("ORVEX_DB_OPTION_FILE");
+  EXPECT_EQ(retval, ERR_DB_CONNECT);
+  EXPECT_NE(std::string(conn.connect_error()).find("wsrep_on=OFF"),
+            std::string::npos)
+      << conn.connect_error();
+  conn.close();
+}
+
 // A silent listener and a frozen server fail a connect only by the library's
 // bound (1 s here); the thawed server serves again.
 TEST_F(Failover, SilentServersFailAConnectOnlyByItsBound) {
